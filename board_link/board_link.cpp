@@ -1,0 +1,58 @@
+#include "board_link.h"
+
+#include <cctype>
+#include <climits>
+#include <cstdarg>
+
+int parse_board_id(int argc, char **argv, int position) {
+    if (position < 1 || position >= argc || argv[position] == nullptr) return 0;
+    const char *p = argv[position];
+    while (std::isspace(static_cast<unsigned char>(*p))) ++p;
+    bool negative = false;
+    if (*p == '+' || *p == '-') negative = (*p++ == '-');
+    // Accumulate as a negative number so that INT_MIN is reachable, and stop
+    // growing once the int range is left: saturation, never overflow.
+    long long value = 0;
+    for (; std::isdigit(static_cast<unsigned char>(*p)); ++p) {
+        if (value > -(static_cast<long long>(INT_MAX) + 2)) value = value * 10 - (*p - '0');
+    }
+    if (negative) return value < INT_MIN ? INT_MIN : static_cast<int>(value);
+    return -value > INT_MAX ? INT_MAX : static_cast<int>(-value);
+}
+
+void board_print_error(const char *format, ...) {
+    std::fflush(stdout);
+    va_list args;
+    va_start(args, format);
+    std::vfprintf(stderr, format, args);
+    va_end(args);
+}
+
+fpga_t *board_open(int id, FILE *stream) {
+    fpga_t *handle = fpga_open(id);
+    if (handle == nullptr) {
+        if (stream != stdout) std::fflush(stdout);
+        std::fprintf(stream, "Could not get FPGA %d\n", id);
+    }
+    return handle;
+}
+
+static void warn_count(int count) {
+    if (count != 1) std::printf("WARNING: Sent %d words", count);
+}
+
+void board_send_request(fpga_t *handle, uint32_t *word, uint32_t code, uint32_t value) {
+    *word = value;
+    warn_count(fpga_send(handle, CONTROL_CHANNEL, word, 1, static_cast<int>(code), 1,
+                         CONTROL_TIMEOUT_MS));
+}
+
+void board_read_reply(fpga_t *handle, uint32_t *word) {
+    warn_count(fpga_recv(handle, CONTROL_CHANNEL, word, 1, CONTROL_TIMEOUT_MS));
+}
+
+uint32_t board_query_mode(fpga_t *handle, uint32_t *word) {
+    board_send_request(handle, word, REQ_MODE_QUERY, QUERY_FILL);
+    board_read_reply(handle, word);
+    return *word;
+}

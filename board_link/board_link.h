@@ -1,0 +1,74 @@
+// Board-access layer shared by the three tools: board control requests on
+// the RIFFA control channel, reply reading, the mode query and board opening.
+#ifndef BOARD_LINK_H
+#define BOARD_LINK_H
+
+#include <cstdint>
+#include <cstdio>
+
+#include <riffa.h>
+
+// Request codes, passed in the offset word of a control-channel send.
+constexpr uint32_t REQ_MODE_QUERY = 0x2F000001;
+constexpr uint32_t REQ_PROGRAMMER_STATUS = 0x20000004;
+constexpr uint32_t REQ_IMAGE_SIZE = 0x00000002;
+constexpr uint32_t REQ_PROGRAMMER_COMMAND = 0x00000003;
+constexpr uint32_t REQ_MODE_SWITCH = 0x0F000000;
+
+// Value sent with the two requests that ask for a reply.
+constexpr uint32_t QUERY_FILL = 0xFFFFFFFF;
+// "KRBT": the only value the board accepts as a reboot request.
+constexpr uint32_t MODE_SWITCH_KEY = 0x4B524254;
+
+// Programmer commands sent with REQ_PROGRAMMER_COMMAND.
+constexpr uint32_t PROGRAMMER_ERASE = 2;
+constexpr uint32_t PROGRAMMER_START = 1;
+
+// Mode values replied to REQ_MODE_QUERY; anything else is invalid.
+constexpr uint32_t MODE_BOOTLOADER = 2;
+constexpr uint32_t MODE_NORMAL = 3;
+
+// Programmer status word: done bit, and the error code in bits 4 to 7.
+constexpr uint32_t STATUS_DONE = 0x8;
+constexpr unsigned STATUS_ERROR_SHIFT = 4;
+constexpr uint32_t STATUS_ERROR_MASK = 0xF;
+
+constexpr int CONTROL_CHANNEL = 0;
+constexpr int IMAGE_CHANNEL = 1;
+constexpr long long CONTROL_TIMEOUT_MS = 25000;
+
+// Error code of a programmer status word, 0 meaning no error.
+inline uint32_t STATUS_ERROR_CODE(uint32_t status) {
+    return (status >> STATUS_ERROR_SHIFT) & STATUS_ERROR_MASK;
+}
+
+// Board id from argv[position], read as atoi does (leading blanks, a sign,
+// digits up to the first other character); 0 when absent or not a number.
+// Values beyond the int range saturate to INT_MAX / INT_MIN.
+int parse_board_id(int argc, char **argv, int position);
+
+// Opens the board; on failure prints "Could not get FPGA <id>" to the given
+// stream and returns null.
+fpga_t *board_open(int id, FILE *stream);
+
+// Stores value in *word and sends it as one control word with the request
+// code. A count other than 1 only warns on standard output.
+void board_send_request(fpga_t *handle, uint32_t *word, uint32_t code, uint32_t value);
+
+// Receives one reply word into *word. A count other than 1 only warns; the
+// word is then whatever the library left there.
+void board_read_reply(fpga_t *handle, uint32_t *word);
+
+// Sends the mode query and returns the reply word as the mode value. A lost
+// reply leaves QUERY_FILL, which is not a valid mode.
+uint32_t board_query_mode(fpga_t *handle, uint32_t *word);
+
+// Writes text to stderr after flushing stdout, so that the two streams reach
+// a shared terminal in program order.
+void board_print_error(const char *format, ...)
+#if defined(__GNUC__)
+    __attribute__((format(printf, 1, 2)))
+#endif
+    ;
+
+#endif

@@ -1,0 +1,3 @@
+#include "board_link.h"
+#include <gtest/gtest.h>
+TEST(BoardLink, Placeholder) {}

@@ -1,0 +1,37 @@
+# Chooses what the tools link as RIFFA::riffa: the installed host library or
+# the virtual board. Sets ZEDA_BACKEND to "system" or "sim".
+if(ZEDA_RIFFA STREQUAL "sim")
+  set(ZEDA_BACKEND sim)
+elseif(ZEDA_RIFFA STREQUAL "system")
+  find_package(RIFFA)
+  if(NOT RIFFA_FOUND)
+    message(FATAL_ERROR "ZEDA_RIFFA=system: no RIFFA host library found"
+      ". Set RIFFA_ROOT to the prefix holding include/riffa.h and lib/libriffa.so.")
+  endif()
+  set(ZEDA_BACKEND system)
+elseif(ZEDA_RIFFA STREQUAL "auto")
+  find_package(RIFFA QUIET)
+  if(RIFFA_FOUND)
+    set(ZEDA_BACKEND system)
+  else()
+    message(WARNING "No RIFFA host library found: the tools are linked against the VIRTUAL BOARD "
+      "(riffa_sim) and will not drive hardware. Install RIFFA or set -DRIFFA_ROOT=<prefix> "
+      "and -DZEDA_RIFFA=system for a hardware build.")
+    set(ZEDA_BACKEND sim)
+  endif()
+else()
+  message(FATAL_ERROR "ZEDA_RIFFA must be auto, system or sim, not '${ZEDA_RIFFA}'")
+endif()
+
+if(ZEDA_BACKEND STREQUAL "sim")
+  add_library(RIFFA::riffa ALIAS riffa_sim)
+  message(STATUS "RIFFA backend: virtual board (riffa_sim) - the tools drive NO hardware")
+else()
+  message(STATUS "RIFFA backend: installed host library ${RIFFA_LIBRARY}")
+endif()
+
+# Hardware builds with tests also build sim-linked copies of the tools.
+set(ZEDA_SIM_COPIES OFF)
+if(ZEDA_BUILD_TESTS AND ZEDA_BACKEND STREQUAL "system")
+  set(ZEDA_SIM_COPIES ON)
+endif()

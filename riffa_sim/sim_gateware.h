@@ -1,0 +1,38 @@
+// Virtual board: what the bootloader gateware does with control requests,
+// image words and resets. Works on a loaded SimBoard; the caller persists it.
+#ifndef RIFFA_SIM_GATEWARE_H
+#define RIFFA_SIM_GATEWARE_H
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+
+#include "sim_store.h"
+
+// Error codes the virtual programmer reports for protocol faults.
+constexpr uint32_t SIM_ERR_NOT_STARTED = 0x1;   // image words before command 1
+constexpr uint32_t SIM_ERR_OVERRUN = 0x2;       // more words than the announced size
+constexpr uint32_t SIM_ERR_TOO_BIG = 0x3;       // announced size over 8 MiB
+constexpr uint32_t SIM_ERR_NOT_ERASED = 0x4;    // command 1 without command 2 first
+
+// One open board: its state, its flash file and the transfer in flight.
+struct SimSession {
+    std::string root;
+    SimBoard board;
+    std::FILE *flash = nullptr;
+    uint32_t flash_pos = 0;      // where the flash file stands
+    bool dirty = false;          // state changed since the last save
+    bool reply_pending = false;  // a query awaits its reply word
+    uint32_t reply = 0;
+    uint32_t last_code = 0;
+    int image_sends = 0;
+};
+
+// A control word arrived with a request code; may set a pending reply.
+void sim_control_request(SimSession *s, uint32_t code, uint32_t value);
+// Image words arrived on the image channel; returns how many were taken.
+int sim_image_words(SimSession *s, const unsigned char *bytes, int words);
+// Board reset: reboots into the other mode when a reboot is armed.
+void sim_reset(SimSession *s);
+
+#endif

@@ -1,0 +1,85 @@
+#include "fake_riffa.h"
+
+#include <algorithm>
+
+struct fpga_t {
+    int id;
+};
+
+static fpga_t fake_board{0};
+
+FakeRiffa &fake_riffa() {
+    static FakeRiffa state;
+    return state;
+}
+
+void fake_riffa_reset() { fake_riffa() = FakeRiffa{}; }
+
+fpga_t *fake_riffa_handle() { return &fake_board; }
+
+std::vector<FakeCall> fake_riffa_calls(const std::string &fn) {
+    std::vector<FakeCall> out;
+    for (const FakeCall &c : fake_riffa().calls)
+        if (c.fn == fn) out.push_back(c);
+    return out;
+}
+
+std::vector<uint32_t> fake_riffa_taken_words(int chnl) {
+    std::vector<uint32_t> out;
+    for (const FakeCall &c : fake_riffa().calls) {
+        if (c.fn != "send" || c.chnl != chnl || c.result < 1) continue;
+        const size_t n = std::min<size_t>(size_t(c.result), c.words.size());
+        out.insert(out.end(), c.words.begin(), c.words.begin() + long(n));
+    }
+    return out;
+}
+
+extern "C" fpga_t *fpga_open(int id) {
+    FakeCall call;
+    call.fn = "open";
+    call.id = id;
+    fake_riffa().calls.push_back(call);
+    if (fake_riffa().open_fails) return nullptr;
+    fake_board.id = id;
+    return &fake_board;
+}
+
+extern "C" void fpga_close(fpga_t *fpga) {
+    FakeCall call;
+    call.fn = "close";
+    call.id = fpga ? fpga->id : -1;
+    fake_riffa().calls.push_back(call);
+}
+
+extern "C" int fpga_send(fpga_t *, int chnl, void *data, int len, int destoff, int last,
+                         long long timeout) {
+    FakeRiffa &f = fake_riffa();
+    FakeCall call{"send", 0, chnl, len, uint32_t(destoff), last, timeout, {}, len};
+    const uint32_t *words = static_cast<const uint32_t *>(data);
+    if (len > 0) call.words.assign(words, words + len);
+    if (!f.send_results.empty()) {
+        call.result = f.send_results.front();
+        f.send_results.pop_front();
+    }
+    f.calls.push_back(call);
+    return call.result;
+}
+
+extern "C" int fpga_recv(fpga_t *, int chnl, void *data, int len, long long timeout) {
+    FakeRiffa &f = fake_riffa();
+    FakeCall call{"recv", 0, chnl, len, 0, 0, timeout, {}, 0};
+    if (!f.recv_results.empty()) {
+        auto [count, word] = f.recv_results.front();
+        f.recv_results.pop_front();
+        call.result = count;
+        if (count > 0) *static_cast<uint32_t *>(data) = word;
+    }
+    f.calls.push_back(call);
+    return call.result;
+}
+
+extern "C" void fpga_reset(fpga_t *) {
+    FakeCall call;
+    call.fn = "reset";
+    fake_riffa().calls.push_back(call);
+}

@@ -1,0 +1,46 @@
+// A RIFFA library for unit tests: records every call and plays back scripted
+// results, so a test can assert on the exact requests a layer makes.
+#ifndef FAKE_RIFFA_H
+#define FAKE_RIFFA_H
+
+#include <cstdint>
+#include <deque>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include <riffa.h>
+
+struct FakeCall {
+    std::string fn;  // "open", "close", "send", "recv" or "reset"
+    int id = 0;
+    int chnl = 0;
+    int len = 0;
+    uint32_t destoff = 0;
+    int last = 0;
+    long long timeout = 0;
+    std::vector<uint32_t> words;  // what a send was handed (len words)
+    int result = 0;
+};
+
+struct FakeRiffa {
+    std::vector<FakeCall> calls;
+    bool open_fails = false;
+    // Results of the next sends; when empty a send takes every word.
+    std::deque<int> send_results;
+    // (count, word) of the next receives; a count below 1 leaves the
+    // caller's word untouched. When empty a receive moves nothing.
+    std::deque<std::pair<int, uint32_t>> recv_results;
+};
+
+// The fake's state; fake_riffa_reset() starts it afresh.
+FakeRiffa &fake_riffa();
+void fake_riffa_reset();
+// The handle fpga_open hands out.
+fpga_t *fake_riffa_handle();
+// Calls of one function, in order.
+std::vector<FakeCall> fake_riffa_calls(const std::string &fn);
+// The words the board took on a channel, in order, over all sends.
+std::vector<uint32_t> fake_riffa_taken_words(int chnl);
+
+#endif

@@ -1,0 +1,31 @@
+// Runs a built program as a child process with the given arguments and
+// standard input, and captures its standard output, standard error and
+// exit status.
+#ifndef ZEDA_TESTS_RUN_TOOL_H
+#define ZEDA_TESTS_RUN_TOOL_H
+
+#include <string>
+#include <vector>
+
+struct ToolRun {
+    std::vector<std::string> args;  // after the program name
+    std::string input;              // written to standard input, which is then closed
+    bool merge_stderr = false;      // stderr into the stdout pipe, as on one terminal
+    int timeout_seconds = 60;       // a hang fails the test instead of the suite
+};
+
+struct ToolResult {
+    std::string out;
+    std::string err;
+    int status = -1;  // exit status 0..255, or -1 when killed by a signal
+    bool timed_out = false;
+};
+
+// Command line of a tool: its path, from ZEDA_TEST_TOOL_DIR when set (with
+// ZEDA_TEST_TOOL_SUFFIX, e.g. ".exe"), else the path the build recorded.
+// ZEDA_TEST_RUNNER (e.g. "wine") is put in front when set.
+std::vector<std::string> tool_command(const std::string &name, const std::string &built_path);
+
+ToolResult run_command(std::vector<std::string> command, const ToolRun &run);
+
+#endif

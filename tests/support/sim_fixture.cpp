@@ -1,0 +1,100 @@
+#include "sim_fixture.h"
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <map>
+
+namespace fs = std::filesystem;
+
+void SimBoardTest::SetUp() {
+    std::string tmpl = (fs::temp_directory_path() / "zeda_test_XXXXXX").string();
+    ASSERT_NE(mkdtemp(tmpl.data()), nullptr);
+    dir_ = tmpl;
+    root_ = dir_ + "/sim";
+    fs::create_directories(root_);
+    setenv("RIFFA_SIM_DIR", root_.c_str(), 1);
+}
+
+void SimBoardTest::TearDown() {
+    unsetenv("RIFFA_SIM_DIR");
+    std::error_code ec;
+    if (!HasFailure()) fs::remove_all(dir_, ec);
+    else std::fprintf(stderr, "virtual board state kept in %s\n", dir_.c_str());
+}
+
+void SimBoardTest::add_board(int id, uint32_t mode) {
+    ASSERT_TRUE(sim_create_board(root_, id, mode));
+}
+
+SimBoard SimBoardTest::board(int id) {
+    SimBoard b;
+    EXPECT_TRUE(sim_load_board(root_, id, &b)) << "board " << id;
+    return b;
+}
+
+void SimBoardTest::edit_board(int id, const std::function<void(SimBoard &)> &edit) {
+    if (!sim_board_exists(root_, id)) add_board(id, SIM_MODE_NORMAL);
+    SimBoard b = board(id);
+    edit(b);
+    ASSERT_TRUE(sim_save_board(root_, b));
+}
+
+void SimBoardTest::set_faults(int id, const std::function<void(SimFaults &)> &edit) {
+    edit_board(id, [&](SimBoard &b) { edit(b.faults); });
+}
+
+std::vector<unsigned char> SimBoardTest::flash(int id) {
+    std::ifstream in(sim_flash_path(root_, id), std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+std::vector<SimRun> SimBoardTest::history(int id) { return sim_load_history(root_, id); }
+
+std::string SimBoardTest::write_file(const std::string &name, const std::vector<unsigned char> &bytes) {
+    const std::string path = dir_ + "/" + name;
+    std::ofstream out(path, std::ios::binary);
+    out.write(reinterpret_cast<const char *>(bytes.data()), std::streamsize(bytes.size()));
+    return path;
+}
+
+ToolResult SimBoardTest::run(const std::string &tool, std::vector<std::string> args, const std::string &input,
+                             bool merge_stderr) {
+    ToolRun r;
+    r.args = std::move(args);
+    r.input = input;
+    r.merge_stderr = merge_stderr;
+    ToolResult result = run_command(tool_command(tool, built_tool_path(tool)), r);
+    EXPECT_FALSE(result.timed_out) << tool << " hung";
+    return result;
+}
+
+std::string built_tool_path(const std::string &tool) {
+    static const std::map<std::string, std::string> paths = {
+#ifdef ZEDA_GET_MODE_PATH
+        {"zeda_pcie_get_mode", ZEDA_GET_MODE_PATH},
+#endif
+#ifdef ZEDA_MODE_CHANGE_PATH
+        {"zeda_pcie_mode_change", ZEDA_MODE_CHANGE_PATH},
+#endif
+#ifdef ZEDA_FLASH_IMAGE_PATH
+        {"zeda_pcie_flash_image", ZEDA_FLASH_IMAGE_PATH},
+#endif
+#ifdef ZEDA_RIFFA_SIM_PATH
+        {"riffa_sim", ZEDA_RIFFA_SIM_PATH},
+#endif
+    };
+    const auto it = paths.find(tool);
+    return it == paths.end() ? tool : it->second;
+}
+
+std::vector<unsigned char> sample_bytes(size_t n, uint32_t seed) {
+    std::vector<unsigned char> bytes(n);
+    uint32_t x = seed * 2654435761u + 1;
+    for (auto &b : bytes) {
+        x ^= x << 13, x ^= x >> 17, x ^= x << 5;
+        b = static_cast<unsigned char>(x);
+    }
+    return bytes;
+}

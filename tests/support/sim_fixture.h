@@ -1,0 +1,45 @@
+// Test fixture: a fresh virtual-board folder per test (RIFFA_SIM_DIR, which
+// the tools started from the test inherit), and helpers to set up boards,
+// run the built tools and read back what the board holds.
+#ifndef ZEDA_TESTS_SIM_FIXTURE_H
+#define ZEDA_TESTS_SIM_FIXTURE_H
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "run_tool.h"
+#include "sim_store.h"
+
+class SimBoardTest : public ::testing::Test {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+
+    // Creates board id in the given mode (SIM_MODE_NORMAL or SIM_MODE_BOOTLOADER).
+    void add_board(int id, uint32_t mode);
+    SimBoard board(int id = 0);
+    void edit_board(int id, const std::function<void(SimBoard &)> &edit);
+    void set_faults(int id, const std::function<void(SimFaults &)> &edit);
+    std::vector<unsigned char> flash(int id = 0);
+    std::vector<SimRun> history(int id = 0);
+    // Writes a file under the test folder and returns its path.
+    std::string write_file(const std::string &name, const std::vector<unsigned char> &bytes);
+
+    // Runs a tool by name, e.g. "zeda_pcie_get_mode".
+    ToolResult run(const std::string &tool, std::vector<std::string> args, const std::string &input = "",
+                   bool merge_stderr = false);
+
+    std::string dir_;   // test folder
+    std::string root_;  // RIFFA_SIM_DIR inside it
+};
+
+// Built path of a tool, recorded by the build.
+std::string built_tool_path(const std::string &tool);
+
+// Deterministic pseudo-random bytes.
+std::vector<unsigned char> sample_bytes(size_t n, uint32_t seed = 1);
+
+#endif

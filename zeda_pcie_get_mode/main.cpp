@@ -1,0 +1,31 @@
+// zeda_pcie_get_mode [board_id]: reports whether the board is in bootloader
+// or normal operation mode, then waits for a key press.
+#include <cstdint>
+#include <cstdio>
+
+#include "board_link.h"
+
+int main(int argc, char **argv) {
+    const int id = parse_board_id(argc, argv, 1);
+    fpga_t *board = board_open(id, stdout);
+    if (board == nullptr) return -1;
+
+    uint32_t word = 0;
+    const uint32_t mode = board_query_mode(board, &word);
+    if (mode == MODE_BOOTLOADER) {
+        std::printf("Board in bootloader mode. \n");
+    } else if (mode == MODE_NORMAL) {
+        std::printf("Board in normal operation mode. \n");
+    } else {
+        std::printf("Incorrect mode value: %d\n", static_cast<int32_t>(mode));
+        fpga_close(board);
+        return -1;
+    }
+
+    std::printf("Press any key to exit...\n");
+    std::fflush(stdout);
+    std::getchar();  // any key, or end of input, ends the wait
+
+    fpga_close(board);
+    return 0;
+}
