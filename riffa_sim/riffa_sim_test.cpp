@@ -1,2 +1,224 @@
+// The virtual board through the five RIFFA functions, as a tool drives it,
+// with its state read back from the store.
 #include <gtest/gtest.h>
-TEST(RiffaSim, Placeholder) {}
+
+#include <cstring>
+#include <filesystem>
+
+#include "riffa.h"
+#include "sim_fixture.h"
+
+namespace {
+
+constexpr uint32_t MODE_QUERY = 0x2F000001, STATUS = 0x20000004, SIZE = 0x2, COMMAND = 0x3,
+                   MODE_SWITCH = 0x0F000000, KEY = 0x4B524254;
+
+class VirtualBoard : public SimBoardTest {
+protected:
+    int send(fpga_t *f, uint32_t code, uint32_t value) {
+        uint32_t w = value;
+        return fpga_send(f, 0, &w, 1, int(code), 1, 25000);
+    }
+    // Sends a query and returns the reply word; 0xDEAD when none arrived.
+    uint32_t ask(fpga_t *f, uint32_t code) {
+        uint32_t w = 0xFFFFFFFF;
+        send(f, code, w);
+        w = 0xDEAD;
+        fpga_recv(f, 0, &w, 1, 25000);
+        return w;
+    }
+    uint32_t mode_of(int id) {
+        fpga_t *f = fpga_open(id);
+        EXPECT_NE(f, nullptr);
+        const uint32_t mode = ask(f, MODE_QUERY);
+        fpga_close(f);
+        return mode;
+    }
+    int send_image(fpga_t *f, const std::vector<unsigned char> &bytes) {
+        return fpga_send(f, 1, const_cast<unsigned char *>(bytes.data()), int(bytes.size() / 4), 0, 1, 0);
+    }
+    // Size request, erase and start, as a flasher prepares the programmer.
+    void prepare(fpga_t *f, uint32_t size) {
+        send(f, SIZE, size);
+        send(f, COMMAND, 2);
+        send(f, COMMAND, 1);
+    }
+};
+
+TEST_F(VirtualBoard, BoardZeroAppearsOnFirstUseInNormalMode) {
+    EXPECT_FALSE(sim_board_exists(root_, 0));
+    EXPECT_EQ(mode_of(0), 3u);
+    EXPECT_TRUE(sim_board_exists(root_, 0));
+    EXPECT_EQ(flash(0), std::vector<unsigned char>(SIM_FLASH_BYTES, 0xFF)) << "flash starts erased";
+}
+
+TEST_F(VirtualBoard, OtherBoardsExistOnlyOnceAdded) {
+    EXPECT_EQ(fpga_open(1), nullptr);
+    EXPECT_EQ(fpga_open(-1), nullptr);
+    EXPECT_FALSE(sim_board_exists(root_, 1));
+    add_board(1, SIM_MODE_BOOTLOADER);
+    EXPECT_EQ(mode_of(1), 2u);
+}
+
+TEST_F(VirtualBoard, ArmedResetRebootsIntoTheOtherModeAndBack) {
+    for (uint32_t expected : {2u, 3u}) {
+        fpga_t *f = fpga_open(0);
+        EXPECT_EQ(send(f, MODE_SWITCH, KEY), 1);
+        EXPECT_EQ(ask(f, MODE_QUERY), expected == 2 ? 3u : 2u) << "nothing changes before the reset";
+        fpga_reset(f);
+        EXPECT_EQ(ask(f, MODE_QUERY), expected);
+        fpga_close(f);
+        EXPECT_EQ(mode_of(0), expected) << "the new mode persists";
+    }
+}
+
+TEST_F(VirtualBoard, ResetWithoutTheKeyChangesNothing) {
+    fpga_t *f = fpga_open(0);
+    fpga_reset(f);
+    send(f, MODE_SWITCH, 0x4B524255);
+    send(f, MODE_SWITCH, 0);
+    fpga_reset(f);
+    fpga_close(f);
+    EXPECT_EQ(mode_of(0), 3u);
+    EXPECT_FALSE(board(0).reboot_armed);
+}
+
+TEST_F(VirtualBoard, ProgrammerWritesTheImageAndRecordsTheRun) {
+    add_board(0, SIM_MODE_BOOTLOADER);
+    std::vector<unsigned char> image = sample_bytes(1030);
+    fpga_t *f = fpga_open(0);
+    fpga_reset(f);
+    prepare(f, 1030);
+    image.resize(1032, 0);  // the flasher's zero padding of the last word
+    EXPECT_EQ(ask(f, STATUS), 0u) << "busy before any word";
+    EXPECT_EQ(send_image(f, {image.begin(), image.begin() + 1024}), 256);
+    EXPECT_EQ(ask(f, STATUS), 0u) << "busy until the last word";
+    EXPECT_EQ(send_image(f, {image.begin() + 1024, image.end()}), 2);
+    EXPECT_EQ(ask(f, STATUS), 0x8u);
+    EXPECT_EQ(ask(f, STATUS), 0x8u) << "stays done";
+    fpga_close(f);
+
+    const std::vector<unsigned char> held = flash();
+    EXPECT_TRUE(std::equal(image.begin(), image.end(), held.begin()));
+    EXPECT_EQ(held[1032], 0xFF) << "the rest stays erased";
+    const std::vector<SimRun> runs = history();
+    ASSERT_EQ(runs.size(), 1u);
+    EXPECT_EQ(runs[0].announced_size, 1030u);
+    EXPECT_EQ(runs[0].received_bytes, 1032u);
+    EXPECT_EQ(runs[0].error, 0u);
+    EXPECT_EQ(runs[0].checksum, sim_checksum(SIM_CHECKSUM_START, image.data(), image.size()));
+}
+
+TEST_F(VirtualBoard, EraseClearsAnEarlierImage) {
+    add_board(0, SIM_MODE_BOOTLOADER);
+    fpga_t *f = fpga_open(0);
+    prepare(f, 8);
+    send_image(f, std::vector<unsigned char>(8, 0x11));
+    ask(f, STATUS);
+    prepare(f, 4);
+    send_image(f, std::vector<unsigned char>(4, 0x22));
+    EXPECT_EQ(ask(f, STATUS), 0x8u);
+    fpga_close(f);
+    const std::vector<unsigned char> held = flash();
+    EXPECT_EQ(std::vector<unsigned char>(held.begin(), held.begin() + 8),
+              (std::vector<unsigned char>{0x22, 0x22, 0x22, 0x22, 0xFF, 0xFF, 0xFF, 0xFF}));
+    EXPECT_EQ(history().size(), 2u);
+}
+
+TEST_F(VirtualBoard, ProtocolFaultsEndTheRunWithTheBoardsOwnCodes) {
+    add_board(0, SIM_MODE_BOOTLOADER);
+    struct Case { const char *what; uint32_t status; std::function<void(fpga_t *)> run; };
+    const Case cases[] = {
+        {"words before command 1", 0x18, [&](fpga_t *f) { send(f, SIZE, 4); send_image(f, {1, 2, 3, 4}); }},
+        {"more words than announced", 0x28, [&](fpga_t *f) { prepare(f, 4); send_image(f, std::vector<unsigned char>(8, 1)); }},
+        {"size over 8 MiB", 0x38, [&](fpga_t *f) { prepare(f, 8388609); }},
+        {"start without erase", 0x48, [&](fpga_t *f) { send(f, SIZE, 4); send(f, COMMAND, 1); }},
+    };
+    for (const Case &c : cases) {
+        fpga_t *f = fpga_open(0);
+        c.run(f);
+        EXPECT_EQ(ask(f, STATUS), c.status) << c.what;
+        fpga_close(f);
+    }
+    EXPECT_EQ(history().size(), 4u);
+}
+
+TEST_F(VirtualBoard, BusyPollsAndInjectedErrorCode) {
+    add_board(0, SIM_MODE_BOOTLOADER);
+    set_faults(0, [](SimFaults &f) { f.busy_polls = 3; f.programmer_error = 5; });
+    fpga_t *f = fpga_open(0);
+    prepare(f, 0);
+    for (int i = 0; i < 3; ++i) EXPECT_EQ(ask(f, STATUS), 0u) << "poll " << i;
+    EXPECT_EQ(ask(f, STATUS), 0x58u);
+    fpga_close(f);
+    ASSERT_EQ(history().size(), 1u);
+    EXPECT_EQ(history()[0].error, 5u);
+}
+
+TEST_F(VirtualBoard, NormalModeHasNoProgrammer) {
+    fpga_t *f = fpga_open(0);
+    prepare(f, 4);
+    EXPECT_EQ(send_image(f, {1, 2, 3, 4}), 1);
+    EXPECT_EQ(ask(f, STATUS), 0x8u);
+    fpga_close(f);
+    EXPECT_EQ(flash()[0], 0xFF);
+    EXPECT_TRUE(history().empty());
+}
+
+TEST_F(VirtualBoard, ReplyFaultsAndMissingReplies) {
+    set_faults(0, [](SimFaults &f) { f.recv_counts[MODE_QUERY] = 0; f.send_counts[MODE_SWITCH] = 0; });
+    fpga_t *f = fpga_open(0);
+    EXPECT_EQ(ask(f, MODE_QUERY), 0xDEADu) << "lost reply leaves the word untouched";
+    uint32_t w = 0xDEAD;
+    EXPECT_EQ(fpga_recv(f, 0, &w, 1, 25000), 0) << "no request, no reply";
+    EXPECT_EQ(w, 0xDEADu);
+    EXPECT_EQ(send(f, MODE_SWITCH, KEY), 0) << "reported count";
+    fpga_reset(f);
+    fpga_close(f);
+    EXPECT_EQ(board(0).mode, SIM_MODE_BOOTLOADER) << "the request still reached the board";
+}
+
+TEST_F(VirtualBoard, ModeReplyAndOpenFaults) {
+    set_faults(0, [](SimFaults &f) { f.mode_reply_set = true; f.mode_reply = 7; });
+    EXPECT_EQ(mode_of(0), 7u);
+    set_faults(0, [](SimFaults &f) { f.open_fails = true; });
+    EXPECT_EQ(fpga_open(0), nullptr);
+}
+
+TEST_F(VirtualBoard, ImageSendFaults) {
+    add_board(0, SIM_MODE_BOOTLOADER);
+    set_faults(0, [](SimFaults &f) { f.image_max_words = 100; f.image_fail_send = 3; f.image_fail_result = -5; });
+    const std::vector<unsigned char> image = sample_bytes(1024);
+    fpga_t *f = fpga_open(0);
+    prepare(f, 1024);
+    EXPECT_EQ(send_image(f, image), 100);
+    EXPECT_EQ(fpga_send(f, 1, const_cast<unsigned char *>(image.data()) + 400, 156, 0, 1, 0), 100);
+    EXPECT_EQ(fpga_send(f, 1, const_cast<unsigned char *>(image.data()) + 800, 56, 0, 1, 0), -5);
+    EXPECT_EQ(fpga_send(f, 1, const_cast<unsigned char *>(image.data()) + 800, 56, 0, 1, 0), 56);
+    EXPECT_EQ(ask(f, STATUS), 0x8u);
+    fpga_close(f);
+    EXPECT_TRUE(std::equal(image.begin(), image.end(), flash().begin()));
+}
+
+TEST_F(VirtualBoard, StateSurvivesAndIsReplacedWhole) {
+    add_board(0, SIM_MODE_BOOTLOADER);
+    set_faults(0, [](SimFaults &f) {
+        f.send_counts[SIZE] = 2;
+        f.recv_counts[STATUS] = 0;
+        f.image_fail_send = 4;
+        f.busy_polls = 9;
+    });
+    fpga_t *f = fpga_open(0);
+    send(f, SIZE, 1000);
+    fpga_close(f);
+    const SimBoard b = board(0);
+    EXPECT_EQ(b.programmer.announced_size, 1000u);
+    EXPECT_EQ(b.faults.send_counts.at(SIZE), 2);
+    EXPECT_EQ(b.faults.recv_counts.at(STATUS), 0);
+    EXPECT_EQ(b.faults.image_fail_send, 4);
+    EXPECT_EQ(b.faults.busy_polls, 9);
+    for (const auto &entry : std::filesystem::directory_iterator(sim_board_dir(root_, 0)))
+        EXPECT_NE(entry.path().extension(), ".tmp") << "temporary state left behind";
+}
+
+}  // namespace
