@@ -1,0 +1,83 @@
+#include "run_tool_pty.h"
+
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdlib>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+PtyResult run_command_pty(std::vector<std::string> command, const std::vector<std::string> &args,
+                          const std::vector<PtyStep> &steps, int timeout_seconds) {
+    PtyResult result;
+    for (const std::string &a : args) command.push_back(a);
+
+    const int master = posix_openpt(O_RDWR | O_NOCTTY);
+    if (master < 0) return result;
+    const char *name = (grantpt(master) == 0 && unlockpt(master) == 0) ? ptsname(master) : nullptr;
+    // Opened here, before the fork, so that the terminal has its program
+    // side from the start and a hang-up on the master means the program
+    // (and whatever it started) has let go of it.
+    const int slave = name ? open(name, O_RDWR | O_NOCTTY) : -1;
+    if (slave < 0) {
+        close(master);
+        return result;
+    }
+
+    const pid_t pid = fork();
+    if (pid == 0) {
+        setsid();
+        ioctl(slave, TIOCSCTTY, 0);
+        dup2(slave, 0);
+        dup2(slave, 1);
+        dup2(slave, 2);
+        if (slave > 2) close(slave);
+        close(master);
+        std::vector<char *> argv;
+        for (std::string &a : command) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        execvp(argv[0], argv.data());
+        _exit(127);
+    }
+    close(slave);
+
+    size_t seen = 0;  // the next step's text must appear after this point
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeout_seconds);
+    while (pid > 0) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                              deadline - std::chrono::steady_clock::now()).count();
+        if (left <= 0) {
+            result.timed_out = true;
+            kill(-pid, SIGKILL);  // its own session: whatever it started goes too
+            break;
+        }
+        pollfd fd = {master, POLLIN, 0};
+        if (poll(&fd, 1, int(left)) < 0 && errno != EINTR) break;
+        if (fd.revents == 0) continue;
+        char buf[4096];
+        const ssize_t r = read(master, buf, sizeof buf);
+        if (r < 0 && errno == EINTR) continue;
+        if (r <= 0) break;  // EIO: the program side of the terminal is closed
+        result.screen.append(buf, size_t(r));
+        while (result.steps_done < steps.size()) {
+            const PtyStep &step = steps[result.steps_done];
+            const size_t at = result.screen.find(step.wait_for, seen);
+            if (at == std::string::npos) break;
+            seen = at + step.wait_for.size();
+            for (size_t sent = 0; sent < step.type.size();) {
+                const ssize_t w = write(master, step.type.data() + sent, step.type.size() - sent);
+                if (w < 0 && errno != EINTR) break;
+                if (w > 0) sent += size_t(w);
+            }
+            ++result.steps_done;
+        }
+    }
+    close(master);
+    int status = 0;
+    if (pid > 0 && waitpid(pid, &status, 0) == pid)
+        result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return result;
+}

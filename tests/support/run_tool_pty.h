@@ -1,0 +1,28 @@
+// Runs a built program on a pseudo-terminal, as a person at a console would
+// see it: waits for given text on the screen, then types an answer.
+#ifndef ZEDA_TESTS_RUN_TOOL_PTY_H
+#define ZEDA_TESTS_RUN_TOOL_PTY_H
+
+#include <string>
+#include <vector>
+
+struct PtyStep {
+    std::string wait_for;  // text that must have appeared on the screen
+    std::string type;      // then typed, e.g. "y\r" for y and Enter
+};
+
+struct PtyResult {
+    std::string screen;     // everything the terminal showed, echo included
+    size_t steps_done = 0;  // steps whose text appeared and were answered
+    int status = -1;        // exit status 0..255, or -1 when killed by a signal
+    bool timed_out = false;
+};
+
+// Runs command (as from tool_command) with args on a fresh terminal that is
+// its standard input, output and error and its controlling terminal. The
+// terminal keeps its default settings: echo, line editing, "\n" shown as
+// "\r\n", Enter typed as "\r".
+PtyResult run_command_pty(std::vector<std::string> command, const std::vector<std::string> &args,
+                          const std::vector<PtyStep> &steps, int timeout_seconds = 60);
+
+#endif

@@ -1,0 +1,57 @@
+// zeda_pcie_mode_change [board_id]: reports the board's mode, asks for
+// confirmation and reboots the board into the other mode.
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+
+#include "board_link.h"
+
+// One answer line of at most 99 characters and its terminating zero.
+constexpr int ANSWER_BYTES = 100;
+
+// True only for a lone lower-case y and its line feed. Anything else is a
+// no, and so is end of input or a read error, which leave no line to judge.
+static bool read_yes() {
+    char answer[ANSWER_BYTES] = {0};
+    if (std::fgets(answer, ANSWER_BYTES, stdin) == nullptr) return false;
+    return std::strcmp(answer, "y\n") == 0;
+}
+
+int main(int argc, char **argv) {
+    const int id = parse_board_id(argc, argv, 1);
+    fpga_t *board = board_open(id, stdout);
+    if (board == nullptr) return -1;
+
+    uint32_t word = 0;
+    const uint32_t mode = board_query_mode(board, &word);
+    if (mode == MODE_BOOTLOADER) {
+        std::printf("Board is in bootloader mode. Preparing to reboot into normal mode\n");
+        std::printf("Check that all programming operations have finished\n");
+        std::printf("If, after rebooting, the board persists in bootloader mode then the ZEDA image "
+                    "might be damaged and will need reflashing over JTAG\n");
+    } else if (mode == MODE_NORMAL) {
+        std::printf("Board is in normal operation mode. Preparing to reboot into bootloader mode\n");
+        // "operarions" is the established text; scripts match on it.
+        std::printf("Check that all operarions are finished and the device is not in use\n\n");
+    } else {
+        std::printf("Incorrect mode value: %d\n", static_cast<int32_t>(mode));
+        fpga_close(board);
+        return -1;
+    }
+
+    std::printf("Proceed [y/n]? ");
+    std::fflush(stdout);  // the prompt has no line end: show it before waiting
+    if (!read_yes()) {
+        std::printf("Mode not changed.\n");
+        fpga_close(board);
+        return 0;
+    }
+
+    // The request only arms the reboot; the reset carries it out. A count
+    // other than 1 is only warned about, so the reset follows regardless.
+    board_send_request(board, &word, REQ_MODE_SWITCH, MODE_SWITCH_KEY);
+    fpga_reset(board);
+    std::printf("Mode change complete.\n");
+    fpga_close(board);
+    return 0;
+}
