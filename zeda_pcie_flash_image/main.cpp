@@ -1,0 +1,80 @@
+// zeda_pcie_flash_image <binary_image> [board_id]: writes a raw gateware
+// image into the board's flash through the bootloader's programmer.
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+
+#include "board_link.h"
+#include "image_file.h"
+#include "image_stream.h"
+
+int main(int argc, char **argv) {
+    if (argc < 2) {
+        board_print_error("Usage: %s <binary_image> [board_id]\n",
+                          argc > 0 && argv[0] ? argv[0] : "zeda_pcie_flash_image");
+        std::exit(1);
+    }
+    const int id = parse_board_id(argc, argv, 2);
+
+    const int file = image_file_open(argv[1]);
+    if (file < 0) {
+        board_print_error("Unable to open binary image\n");
+        std::exit(1);
+    }
+    // Measured in 64 bits so that a file of 4 GiB and more isn't taken for a
+    // small one; a failed seek reads as 4294967295, too big as well.
+    const int64_t end = image_file_seek_end(file);
+    const uint64_t size = end < 0 ? UINT32_MAX : uint64_t(end);
+    if (size > MAX_IMAGE_BYTES) {
+        board_print_error("Image is too big. It is %llu and the maximum supported size is %lu\n",
+                          (unsigned long long)size, (unsigned long)MAX_IMAGE_BYTES);
+        std::exit(1);
+    }
+    const uint32_t image_bytes = uint32_t(size);
+    const uint32_t expected_words = (image_bytes + 3) / 4;
+    std::printf("Preparing to program %lu bytes\n", (unsigned long)image_bytes);
+    if (image_file_rewind(file) < 0) {
+        board_print_error("Unable to rewind input file\n");
+        std::exit(1);
+    }
+
+    fpga_t *board = board_open(id, stderr);
+    if (board == nullptr) return -1;
+    uint32_t word = 0;
+    if (board_query_mode(board, &word) != MODE_BOOTLOADER) {
+        board_print_error(" Board not in bootloader mode.\nPlease change the mode and try again.\n");
+        fpga_close(board);
+        std::exit(1);
+    }
+    fpga_reset(board);
+    std::printf("Board %d open\n", id);
+
+    board_send_request(board, &word, REQ_IMAGE_SIZE, image_bytes);
+    board_send_request(board, &word, REQ_PROGRAMMER_COMMAND, PROGRAMMER_ERASE);
+    board_send_request(board, &word, REQ_PROGRAMMER_COMMAND, PROGRAMMER_START);
+
+    const uint32_t written = stream_image(file, board, expected_words);
+    std::printf("\n");  // ends the progress line
+    std::printf("%d words (%d bytes) were written. Original file size was %d bytes\n",
+                int32_t(written), int32_t(written * 4u), int32_t(image_bytes));
+    std::printf("Waiting for programmer to finish\n");
+
+    // No pause and no limit: only the transfers' own timeouts bound a poll.
+    uint32_t status;
+    do {
+        board_send_request(board, &word, REQ_PROGRAMMER_STATUS, QUERY_FILL);
+        board_read_reply(board, &word);
+        status = word;
+    } while ((status & STATUS_DONE) == 0);
+
+    int result = 0;
+    if (const uint32_t code = STATUS_ERROR_CODE(status); code != 0) {
+        board_print_error("Programming hardware error. Code: %#6x\n", unsigned(code));
+        result = 1;
+    } else {
+        std::printf("Programming done\n");
+    }
+    image_file_close(file);
+    fpga_close(board);
+    return result;
+}

@@ -1,0 +1,15 @@
+// The flasher's one-line progress bar on standard output.
+#ifndef PROGRESS_H
+#define PROGRESS_H
+
+#include <cstdint>
+
+// Cells of the bar between its two '|'.
+constexpr int PROGRESS_CELLS = 62;
+
+// Draws "Progress:  |<cells>| nnn%\r" for words_before of expected_words and
+// flushes it, so the next line overwrites it. An expected count of 0 (the
+// file grew after it was measured) draws a full bar at 100%.
+void print_progress(uint32_t words_before, uint32_t expected_words);
+
+#endif

@@ -1,0 +1,31 @@
+// The progress line, byte for byte.
+#include "progress.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+TEST(PrintProgress, DrawsTheBarCellsAndPercentOfTheWordsBefore) {
+    const struct {
+        uint32_t done, expected;
+        int cells, percent;
+    } cases[] = {
+        {0, 257, 0, 0},
+        {1024, 2048, 31, 50},
+        {2096896, 2097152, 61, 99},  // last chunk of an 8388608-byte image
+        {2097152, 2097152, 62, 100},
+        {7, 0, 62, 100},             // nothing expected: full, not a division by zero
+    };
+    for (const auto &c : cases) {
+        testing::internal::CaptureStdout();
+        print_progress(c.done, c.expected);
+        char percent[16];
+        std::snprintf(percent, sizeof percent, " %3d%%\r", c.percent);
+        EXPECT_EQ(testing::internal::GetCapturedStdout(),
+                  "Progress:  |" + std::string(size_t(c.cells), '\xDB') + std::string(size_t(62 - c.cells), ' ') +
+                      "|" + percent)
+            << c.done << " of " << c.expected;
+    }
+}
+
+}  // namespace
