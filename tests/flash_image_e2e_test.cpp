@@ -196,6 +196,20 @@ TEST_F(FlashImage, ProgrammerResults) {
     expect_flash_holds(image);
 }
 
+TEST_F(FlashImage, FileYieldingMoreThanItMeasuredWarnsAndTheRunGoesOn) {
+    if (std::getenv("ZEDA_TEST_RUNNER")) GTEST_SKIP() << "needs /dev/zero";
+    // /dev/zero measures 0 bytes and then reads without end: a full bar
+    // rather than a division by zero, the warning, and the status poll.
+    add_board(0, SIM_MODE_BOOTLOADER);
+    ToolResult r = flash_image({"/dev/zero"}, true);
+    EXPECT_EQ(r.out, "Preparing to program 0 bytes\nBoard 0 open\nProgress:  |" + std::string(62, '\xDB') +
+                         "| 100%\rWARNING: more bytes written than expected. 1024 were written when we expected 0.\n"
+                         "Programming procedure might still finish but image might be incorrect.\n\n"
+                         "256 words (1024 bytes) were written. Original file size was 0 bytes\n" +
+                         WAITING + "Programming hardware error. Code:    0x2\n");  // the board's over-run code
+    EXPECT_EQ(r.status, 1);
+}
+
 TEST_F(FlashImage, CountWarningsOnTheProgrammerRequestsDoNotStopTheRun) {
     const std::string path = prepare(3000);
     set_faults(0, [](SimFaults &f) { f.send_counts[0x00000002] = 0; f.send_counts[0x00000003] = 2; });
