@@ -1,19 +1,51 @@
 #!/usr/bin/env bash
-# Rehearses the tools on a fresh virtual board, showing what a person at the
-# console would see. Usage: demo/field_update.sh <build folder>
+# Rehearses a whole field update on a fresh virtual board and shows what a
+# person at the console sees: query, switch to bootloader mode, flash a
+# sample image, switch back, query, then what the board holds.
+# Usage: demo/field_update.sh <build folder>
 set -euo pipefail
 build=${1:-build}
 bin="$build/bin"
 export RIFFA_SIM_DIR="$build/demo-state"
 rm -rf "$RIFFA_SIM_DIR"
+mkdir -p "$RIFFA_SIM_DIR"
+image="$RIFFA_SIM_DIR/sample_gateware.bin"
+head -c 300003 /dev/urandom > "$image"
 
-step() { printf '\n\033[1m== %s\033[0m\n' "$*"; }
+bold=$(tput bold 2>/dev/null || true)
+plain=$(tput sgr0 2>/dev/null || true)
+step() { printf '\n%s== %s%s\n' "$bold" "$*" "$plain"; }
 show() { printf '$ %s\n' "$*"; }
+# The console shows what was typed at a prompt; with the answer piped in it
+# is not echoed, so echo it here.
+answer() { sed -u "s/Proceed \[y\/n\]? /&$1\\n/"; }
+# The progress bar is drawn with the code page 437 full block.
+cp437() { if [ -t 1 ]; then iconv -f CP437 -t UTF-8 2>/dev/null || cat; else cat; fi; }
 
-step "Which mode is board 0 in?"
+step "1. Which mode is board 0 in?"
 show "zeda_pcie_get_mode"
 echo | "$bin/zeda_pcie_get_mode"
 
-step "What the virtual board holds"
+step "2. Switch it to bootloader mode (answer y)"
+show "zeda_pcie_mode_change"
+echo y | "$bin/zeda_pcie_mode_change" | answer y
+
+step "3. Flash the new image ($(wc -c < "$image") bytes)"
+show "zeda_pcie_flash_image $image"
+"$bin/zeda_pcie_flash_image" "$image" 2>&1 | cp437
+
+step "4. Switch back to normal operation mode (answer y)"
+show "zeda_pcie_mode_change"
+echo y | "$bin/zeda_pcie_mode_change" | answer y
+
+step "5. Check that the board came back"
+show "zeda_pcie_get_mode"
+echo | "$bin/zeda_pcie_get_mode"
+
+step "What the virtual board holds now"
+show "riffa_sim verify $image"
+"$bin/riffa_sim" verify "$image"
+show "riffa_sim history"
+"$bin/riffa_sim" history
 show "riffa_sim show"
 "$bin/riffa_sim" show
