@@ -89,7 +89,7 @@ TEST_F(FlashImage, FilesThatCannotBeFlashedAreRefusedBeforeTheBoardIsOpened) {
         std::vector<std::string> args;
         std::string err;
     } cases[] = {
-        {{}, "Usage: " + tool.back() + " <binary_image> [board_id]\n"},
+        {{}, "Usage: " + invoked_path(tool) + " <binary_image> [board_id]\n"},
         {{dir_ + "/missing.bin"}, "Unable to open binary image\n"},
         {{dir_}, "Unable to open binary image\n"},  // a directory, not an empty image
     };

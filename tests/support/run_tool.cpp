@@ -23,6 +23,28 @@ std::vector<std::string> tool_command(const std::string &name, const std::string
     return cmd;
 }
 
+std::string invoked_path(const std::vector<std::string> &command) {
+    std::string path = command.empty() ? std::string() : command.back();
+    const char *runner = std::getenv("ZEDA_TEST_RUNNER");
+    const std::string name = runner ? std::string(runner).substr(std::string(runner).rfind('/') + 1) : "";
+    if (name.rfind("wine", 0) == 0 && !path.empty() && path[0] == '/') {
+        for (char &c : path) if (c == '/') c = '\\';
+        path = "Z:" + path;
+    }
+    return path;
+}
+
+// Windows programs write each "\n" as "\r\n" on their text-mode streams;
+// ZEDA_TEST_CRLF=1 compares what they meant to print.
+static void undo_crlf(std::string &text) {
+    std::string::size_type to = 0;
+    for (std::string::size_type i = 0; i < text.size(); ++i) {
+        if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') continue;
+        text[to++] = text[i];
+    }
+    text.resize(to);
+}
+
 static void close_fd(int &fd) {
     if (fd >= 0) close(fd);
     fd = -1;
@@ -89,5 +111,9 @@ ToolResult run_command(std::vector<std::string> command, const ToolRun &run) {
     int status = 0;
     waitpid(pid, &status, 0);
     result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    if (const char *crlf = std::getenv("ZEDA_TEST_CRLF"); crlf && std::strcmp(crlf, "1") == 0) {
+        undo_crlf(result.out);
+        undo_crlf(result.err);
+    }
     return result;
 }

@@ -24,8 +24,15 @@ struct ToolResult {
 // Command line of a tool: its path, from ZEDA_TEST_TOOL_DIR when set (with
 // ZEDA_TEST_TOOL_SUFFIX, e.g. ".exe"), else the path the build recorded.
 // ZEDA_TEST_RUNNER (e.g. "wine") is put in front when set.
+// With ZEDA_TEST_CRLF=1, run_command turns "\r\n" back into "\n" in what
+// it captures, for Windows programs.
 std::vector<std::string> tool_command(const std::string &name, const std::string &built_path);
 
 ToolResult run_command(std::vector<std::string> command, const ToolRun &run);
+
+// The path a program started with this command finds as its own name
+// (argv[0]): the command's last word, or under Wine its DOS spelling on
+// drive Z:, which Wine maps to the Unix root.
+std::string invoked_path(const std::vector<std::string> &command);
 
 #endif
