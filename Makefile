@@ -4,12 +4,13 @@ BUILD ?= build
 SANBUILD ?= build-sanitize
 BENCHBUILD ?= build-bench
 FUZZBUILD ?= build-fuzz
+WINBUILD ?= build-windows
 BENCH_RUNS ?= 7
 FUZZ_SECONDS ?= 60
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 CMAKE_FLAGS ?=
 
-.PHONY: all configure test test-plain test-sanitize demo bench fuzz clean
+.PHONY: all configure test test-plain test-sanitize demo bench fuzz package windows-check clean
 
 all: configure
 	cmake --build $(BUILD) -j $(JOBS)
@@ -43,5 +44,19 @@ fuzz:
 	mkdir -p $(FUZZBUILD)/corpus
 	$(FUZZBUILD)/bin/image_stream_fuzz -max_total_time=$(FUZZ_SECONDS) -close_fd_mask=3 -artifact_prefix=$(FUZZBUILD)/ $(FUZZBUILD)/corpus
 
+# Debian package of $(BUILD): zeda-pcie-tools, or zeda-pcie-tools-sim when
+# the tools are linked against the virtual board.
+package: all
+	cmake --build $(BUILD) --target package
+	@for deb in $(BUILD)/*.deb; do echo "$$deb:"; dpkg-deb -f "$$deb" Package Version Depends; dpkg -c "$$deb"; done
+
+# Cross-builds the tools, libriffa_sim.dll and riffa_sim.exe with mingw-w64
+# (warnings are errors), then runs the end-to-end suite of $(BUILD) with the
+# Windows executables under Wine.
+windows-check: all
+	@test -f $(WINBUILD)/CMakeCache.txt || cmake -S . -B $(WINBUILD) -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/mingw-w64-x86_64.cmake -DCMAKE_BUILD_TYPE=Release -DZEDA_RIFFA=sim -DZEDA_BUILD_TESTS=OFF -DCMAKE_CXX_FLAGS=-Werror
+	cmake --build $(WINBUILD) -j $(JOBS)
+	JOBS=$(JOBS) tests/windows_check.sh $(BUILD) $(WINBUILD)/bin
+
 clean:
-	rm -rf $(BUILD) $(SANBUILD) $(BENCHBUILD) $(FUZZBUILD)
+	rm -rf $(BUILD) $(SANBUILD) $(BENCHBUILD) $(FUZZBUILD) $(WINBUILD)

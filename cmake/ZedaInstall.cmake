@@ -1,0 +1,191 @@
+# Install rules, man pages and the Debian package (make package).
+#
+# The tools go to bin and their man pages to man1. Only a build linked against
+# the virtual board installs the riffa_sim control program and libriffa_sim,
+# and such a build says so at configure, install and package time and in its
+# package name (-sim) and man pages: it must never pass for one that drives
+# hardware.
+include(GNUInstallDirs)
+
+set(ZEDA_INSTALLED_TOOLS)
+foreach(tool zeda_pcie_get_mode zeda_pcie_mode_change zeda_pcie_flash_image)
+  if(TARGET ${tool})
+    list(APPEND ZEDA_INSTALLED_TOOLS ${tool})
+  endif()
+endforeach()
+
+if(ZEDA_BACKEND STREQUAL "sim")
+  set(ZEDA_PACKAGE_NAME zeda-pcie-tools-sim)
+  set(ZEDA_OTHER_PACKAGE zeda-pcie-tools)
+  set(ZEDA_BACKEND_TEXT "the VIRTUAL BOARD (riffa_sim) and drive NO hardware")
+else()
+  set(ZEDA_PACKAGE_NAME zeda-pcie-tools)
+  set(ZEDA_OTHER_PACKAGE zeda-pcie-tools-sim)
+  set(ZEDA_BACKEND_TEXT "the RIFFA host library ${RIFFA_LIBRARY}")
+endif()
+set(ZEDA_BACKEND_LINE "${ZEDA_PACKAGE_NAME}: the tools are linked against ${ZEDA_BACKEND_TEXT}")
+message(STATUS "Install and package: ${ZEDA_BACKEND_LINE}")
+install(CODE "message(STATUS \"Installing ${ZEDA_BACKEND_LINE}\")")
+
+# --- programs and libraries -------------------------------------------------
+
+if(ZEDA_INSTALLED_TOOLS)
+  install(TARGETS ${ZEDA_INSTALLED_TOOLS} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+endif()
+
+if(ZEDA_BACKEND STREQUAL "sim")
+  # libriffa_sim is private to these tools: kept out of the linker's search
+  # path, where it could be taken for a RIFFA library, and found through the
+  # tools' RUNPATH, relative to them so that any install root works. On
+  # Windows the DLL sits beside the executables.
+  set(ZEDA_PRIVATE_LIBDIR ${CMAKE_INSTALL_LIBDIR}/zeda-pcie-tools)
+  install(TARGETS riffa_sim
+    RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
+    LIBRARY DESTINATION ${ZEDA_PRIVATE_LIBDIR}
+    ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT devel EXCLUDE_FROM_ALL)
+  install(TARGETS riffa_sim_tool RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+  if(NOT WIN32 AND NOT APPLE)
+    file(RELATIVE_PATH _zeda_bin_to_lib /prefix/${CMAKE_INSTALL_BINDIR} /prefix/${ZEDA_PRIVATE_LIBDIR})
+    set_property(TARGET ${ZEDA_INSTALLED_TOOLS} PROPERTY INSTALL_RPATH "$ORIGIN/${_zeda_bin_to_lib}")
+  endif()
+elseif(NOT WIN32 AND NOT APPLE AND ZEDA_INSTALLED_TOOLS)
+  # A RIFFA library outside the loader's usual folders (-DRIFFA_ROOT=/opt/...)
+  # is found through the tools' RUNPATH.
+  get_filename_component(_zeda_riffa_dir "${RIFFA_LIBRARY}" DIRECTORY)
+  set(_zeda_loader_dirs ${CMAKE_CXX_IMPLICIT_LINK_DIRECTORIES} /lib /usr/lib /usr/local/lib
+    /lib/${CMAKE_LIBRARY_ARCHITECTURE} /usr/lib/${CMAKE_LIBRARY_ARCHITECTURE})
+  if(NOT _zeda_riffa_dir IN_LIST _zeda_loader_dirs)
+    set_property(TARGET ${ZEDA_INSTALLED_TOOLS} PROPERTY INSTALL_RPATH "${_zeda_riffa_dir}")
+  endif()
+endif()
+
+# --- man pages ----------------------------------------------------------------
+
+if(NOT WIN32)
+  set(_zeda_pages ${ZEDA_INSTALLED_TOOLS})
+  if(ZEDA_BACKEND STREQUAL "sim")
+    list(APPEND _zeda_pages riffa_sim)
+  endif()
+  find_program(ZEDA_GZIP gzip)
+  mark_as_advanced(ZEDA_GZIP)
+  set(_zeda_page_files)
+  foreach(prog ${_zeda_pages})
+    set(src ${PROJECT_SOURCE_DIR}/man/${prog}.1)
+    set(page ${CMAKE_BINARY_DIR}/man/${prog}.1)
+    set_property(DIRECTORY ${PROJECT_SOURCE_DIR} APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${src})
+    file(READ ${src} _zeda_roff)
+    if(ZEDA_BACKEND STREQUAL "sim" AND NOT prog STREQUAL "riffa_sim")
+      string(REPLACE "\n.SH SEE ALSO\n" "
+.SH VIRTUAL BOARD
+This installation of
+.B ${prog}
+is linked against the virtual board
+.RB ( riffa_sim (1)),
+not against the RIFFA host library: it drives no hardware.
+Its boards live under
+.BR RIFFA_SIM_DIR .
+.SH SEE ALSO
+" _zeda_roff "${_zeda_roff}")
+    endif()
+    # Rewritten only when it changes, so that the page is not rebuilt on
+    # every configure.
+    file(WRITE ${page}.new "${_zeda_roff}")
+    configure_file(${page}.new ${page} COPYONLY)
+    file(REMOVE ${page}.new)
+    if(ZEDA_GZIP)
+      add_custom_command(OUTPUT ${page}.gz
+        COMMAND ${ZEDA_GZIP} -9nkf ${page}
+        DEPENDS ${page}
+        COMMENT "Compressing the man page of ${prog}")
+      list(APPEND _zeda_page_files ${page}.gz)
+    else()
+      list(APPEND _zeda_page_files ${page})
+    endif()
+  endforeach()
+  add_custom_target(man_pages ALL DEPENDS ${_zeda_page_files})
+  install(FILES ${_zeda_page_files} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+endif()
+
+# --- package ------------------------------------------------------------------
+
+set(ZEDA_PACKAGE_MAINTAINER "ZEDA PCIe tools maintainers <zeda-pcie-tools@example.com>"
+  CACHE STRING "Maintainer field of the Debian package")
+
+set(CPACK_PACKAGE_NAME ${ZEDA_PACKAGE_NAME})
+set(CPACK_PACKAGE_VENDOR "ZEDA")
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGE_CONTACT "${ZEDA_PACKAGE_MAINTAINER}")
+set(CPACK_STRIP_FILES ON)
+set(CPACK_SOURCE_IGNORE_FILES "/\\\\.git/" "/build[^/]*/")
+if(ZEDA_BACKEND STREQUAL "sim")
+  set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
+    "ZEDA FPGA board field-update tools on a VIRTUAL BOARD (no hardware)")
+  set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
+"This build of zeda_pcie_get_mode, zeda_pcie_mode_change and
+zeda_pcie_flash_image is linked against riffa_sim, a virtual board that
+stands in for the RIFFA PCI Express host library. It drives a virtual
+board, NOT hardware: use it to rehearse a field update, for training and
+for tests. The riffa_sim program manages the virtual boards.
+To update real boards, install zeda-pcie-tools, built against the RIFFA
+host library.")
+else()
+  set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "ZEDA FPGA board field-update tools over RIFFA PCIe")
+  set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
+"zeda_pcie_get_mode reports whether a ZEDA FPGA board in a PCI Express slot
+is in bootloader or normal operation mode, zeda_pcie_mode_change reboots it
+into the other mode, and zeda_pcie_flash_image writes a new gateware image
+into its flash. They drive the boards through the RIFFA PCI Express host
+library (${RIFFA_LIBRARY} at build time), which must be installed.")
+endif()
+
+if(WIN32)
+  set(CPACK_GENERATOR ZIP)
+else()
+  set(CPACK_GENERATOR DEB)
+endif()
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${ZEDA_PACKAGE_MAINTAINER}")
+set(CPACK_DEBIAN_PACKAGE_SECTION electronics)
+set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+if(ZEDA_PRIVATE_LIBDIR)
+  # Relative to the package root, where dpkg-shlibdeps runs.
+  set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS usr/${ZEDA_PRIVATE_LIBDIR})
+endif()
+# Both install the same programs; only one at a time.
+set(CPACK_DEBIAN_PACKAGE_CONFLICTS ${ZEDA_OTHER_PACKAGE})
+
+# Said again when the package is built.
+set(CPACK_PROJECT_CONFIG_FILE ${CMAKE_BINARY_DIR}/ZedaCPackOptions.cmake)
+file(WRITE ${CPACK_PROJECT_CONFIG_FILE}
+  "message(STATUS \"Packaging ${ZEDA_BACKEND_LINE}\")\n")
+
+include(CPack)
+
+# --- tests of the above -----------------------------------------------------
+
+if(ZEDA_BUILD_TESTS AND NOT WIN32)
+  zeda_add_gtest(man_pages_test SOURCES ${PROJECT_SOURCE_DIR}/tests/man_pages_test.cpp)
+  target_compile_definitions(man_pages_test PRIVATE ZEDA_SOURCE_DIR="${PROJECT_SOURCE_DIR}")
+
+  find_program(ZEDA_DPKG_DEB dpkg-deb)
+  mark_as_advanced(ZEDA_DPKG_DEB)
+  set(_zeda_skip "")
+  if(NOT ZEDA_BACKEND STREQUAL "sim")
+    # The installed tools of a hardware build drive hardware; they are never
+    # run against the virtual board.
+    set(_zeda_skip "it runs the installed tools on the virtual board, and this build drives hardware")
+  elseif(NOT ZEDA_DPKG_DEB OR NOT ZEDA_INSTALLED_TOOLS)
+    set(_zeda_skip "dpkg-deb is not installed, or no tool is built")
+  endif()
+  if(_zeda_skip STREQUAL "")
+    add_test(NAME package_install
+      COMMAND ${PROJECT_SOURCE_DIR}/tests/package_test.sh ${CMAKE_CPACK_COMMAND} ${CMAKE_BINARY_DIR}
+              ${CMAKE_BINARY_DIR}/package_test ${ZEDA_PACKAGE_NAME} ${PROJECT_VERSION}
+              ${ZEDA_INSTALLED_TOOLS})
+    set_tests_properties(package_install PROPERTIES TIMEOUT 300)
+  else()
+    add_test(NAME package_install COMMAND ${CMAKE_COMMAND} -E echo "package_install skipped: ${_zeda_skip}")
+    set_tests_properties(package_install PROPERTIES SKIP_REGULAR_EXPRESSION "skipped")
+  endif()
+endif()
