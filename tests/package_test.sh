@@ -71,7 +71,8 @@ run() {
   local what=$1 want_status=$2 want_out=$3 input=$4
   shift 4
   local rc=0
-  printf '%s' "$input" | "$@" >"$work/out.txt" 2>"$work/err.txt" || rc=$?
+  printf '%s' "$input" >"$work/in.txt"
+  "$@" <"$work/in.txt" >"$work/out.txt" 2>"$work/err.txt" || rc=$?
   if [ "$rc" != "$want_status" ]; then fail "$what: status $rc, expected $want_status ($(cat "$work/err.txt"))"; fi
   if [ "$want_out" != "-" ] && ! printf '%s' "$want_out" | cmp -s - "$work/out.txt"; then
     fail "$what printed:"; cat -A "$work/out.txt" >&2
