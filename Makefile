@@ -10,7 +10,7 @@ FUZZ_SECONDS ?= 60
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 CMAKE_FLAGS ?=
 
-.PHONY: all configure test test-plain test-sanitize demo bench fuzz package windows-check clean
+.PHONY: all configure test test-plain test-sanitize demo install bench fuzz package windows-check clean
 
 all: configure
 	cmake --build $(BUILD) -j $(JOBS)
@@ -30,6 +30,10 @@ test-sanitize:
 
 demo: all
 	demo/field_update.sh $(BUILD)
+
+# Installs $(BUILD) under PREFIX when given, else CMake's install prefix.
+install: all
+	cmake --install $(BUILD) $(if $(PREFIX),--prefix $(PREFIX))
 
 # Release build; flashes 1 to 8 MiB images onto fresh virtual boards beside dd.
 bench:
