@@ -31,3 +31,17 @@ function(zeda_add_gtest name)
   target_link_libraries(${name} PRIVATE ${T_LIBS} GTest::gtest GTest::gtest_main)
   gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 120)
 endfunction()
+
+# zeda_add_flow_test(<test> <renamed main> <test source>): the tool's own
+# main.cpp, with main renamed so a test can call it, built with the board
+# link against the recording fake RIFFA instead of any RIFFA library.
+function(zeda_add_flow_test test main_name test_source)
+  add_library(${test}_flow OBJECT main.cpp)
+  target_compile_definitions(${test}_flow PRIVATE main=${main_name})
+  target_include_directories(${test}_flow PRIVATE ${PROJECT_SOURCE_DIR}/board_link)
+  target_link_libraries(${test}_flow PRIVATE fake_riffa)
+  zeda_add_gtest(${test}
+    SOURCES ${test_source} ${PROJECT_SOURCE_DIR}/board_link/board_link.cpp $<TARGET_OBJECTS:${test}_flow>
+    LIBS fake_riffa)
+  target_include_directories(${test} PRIVATE ${PROJECT_SOURCE_DIR}/board_link)
+endfunction()
