@@ -98,15 +98,8 @@ TEST_F(VirtualBoard, ProgrammerWritesTheImageAndRecordsTheRun) {
     EXPECT_EQ(ask(f, STATUS), 0x8u) << "stays done";
     fpga_close(f);
 
-    const std::vector<unsigned char> held = flash();
-    EXPECT_TRUE(std::equal(image.begin(), image.end(), held.begin()));
-    EXPECT_EQ(held[1032], 0xFF) << "the rest stays erased";
-    const std::vector<SimRun> runs = history();
-    ASSERT_EQ(runs.size(), 1u);
-    EXPECT_EQ(runs[0].announced_size, 1030u);
-    EXPECT_EQ(runs[0].received_bytes, 1032u);
-    EXPECT_EQ(runs[0].error, 0u);
-    EXPECT_EQ(runs[0].checksum, sim_checksum(SIM_CHECKSUM_START, image.data(), image.size()));
+    expect_flash_holds(image);
+    expect_one_good_run(1030, image);
 }
 
 TEST_F(VirtualBoard, EraseClearsAnEarlierImage) {
@@ -197,7 +190,7 @@ TEST_F(VirtualBoard, ImageSendFaults) {
     EXPECT_EQ(fpga_send(f, 1, const_cast<unsigned char *>(image.data()) + 800, 56, 0, 1, 0), 56);
     EXPECT_EQ(ask(f, STATUS), 0x8u);
     fpga_close(f);
-    EXPECT_TRUE(std::equal(image.begin(), image.end(), flash().begin()));
+    expect_flash_holds(image);
 }
 
 TEST_F(VirtualBoard, StateSurvivesAndIsReplacedWhole) {

@@ -51,18 +51,8 @@ TEST_F(FieldUpdate, QuerySwitchFlashSwitchBackQuery) {
     EXPECT_EQ(r.out, NORMAL_QUERY);
     EXPECT_EQ(r.status, 0);
 
-    std::vector<unsigned char> padded = image;
-    padded.resize(65540, 0);
-    const std::vector<unsigned char> held = flash();
-    ASSERT_GE(held.size(), padded.size());
-    EXPECT_TRUE(std::equal(padded.begin(), padded.end(), held.begin())) << "the flash holds the image";
-    EXPECT_EQ(held[padded.size()], 0xFF) << "and nothing past it";
-    const std::vector<SimRun> runs = history();
-    ASSERT_EQ(runs.size(), 1u);
-    EXPECT_EQ(runs[0].announced_size, 65539u);
-    EXPECT_EQ(runs[0].received_bytes, 65540u);
-    EXPECT_EQ(runs[0].error, 0u);
-    EXPECT_EQ(runs[0].checksum, sim_checksum(SIM_CHECKSUM_START, padded.data(), padded.size()));
+    expect_flash_holds(image);
+    expect_one_good_run(65539, image);
 
     r = run("riffa_sim", {"verify", path});
     EXPECT_EQ(r.status, 0) << r.out << r.err;

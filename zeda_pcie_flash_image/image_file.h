@@ -31,24 +31,20 @@ inline int image_file_open(const char *path) {
 #endif
 }
 
-// Moves to the end of the file and returns that position, its size; -1 when
-// the file can't seek (a pipe, for one).
-inline int64_t image_file_seek_end(int fd) {
+inline int64_t image_file_seek(int fd, int whence) {
 #ifdef _WIN32
-    return _lseeki64(fd, 0, SEEK_END);
+    return _lseeki64(fd, 0, whence);
 #else
-    return lseek(fd, 0, SEEK_END);
+    return lseek(fd, 0, whence);
 #endif
 }
 
+// Moves to the end of the file and returns that position, its size; -1 when
+// the file can't seek (a pipe, for one).
+inline int64_t image_file_seek_end(int fd) { return image_file_seek(fd, SEEK_END); }
+
 // Back to the start; negative on failure.
-inline int64_t image_file_rewind(int fd) {
-#ifdef _WIN32
-    return _lseeki64(fd, 0, SEEK_SET);
-#else
-    return lseek(fd, 0, SEEK_SET);
-#endif
-}
+inline int64_t image_file_rewind(int fd) { return image_file_seek(fd, SEEK_SET); }
 
 // Reads up to count bytes: the number read, 0 at the end of the file, or a
 // negative value on failure. A read interrupted by a signal is repeated.

@@ -52,6 +52,27 @@ std::vector<unsigned char> SimBoardTest::flash(int id) {
 
 std::vector<SimRun> SimBoardTest::history(int id) { return sim_load_history(root_, id); }
 
+static std::vector<unsigned char> padded_to_word(std::vector<unsigned char> bytes) {
+    bytes.resize((bytes.size() + 3) / 4 * 4, 0);
+    return bytes;
+}
+
+void SimBoardTest::expect_flash_holds(const std::vector<unsigned char> &image, int id) {
+    std::vector<unsigned char> want = padded_to_word(image);
+    want.resize(SIM_FLASH_BYTES, 0xFF);
+    EXPECT_TRUE(flash(id) == want) << "flash of board " << id << " differs from the image";
+}
+
+void SimBoardTest::expect_one_good_run(uint32_t announced_size, const std::vector<unsigned char> &image, int id) {
+    const std::vector<unsigned char> written = padded_to_word(image);
+    const std::vector<SimRun> runs = history(id);
+    ASSERT_EQ(runs.size(), 1u) << "board " << id;
+    EXPECT_EQ(runs[0].announced_size, announced_size);
+    EXPECT_EQ(runs[0].received_bytes, written.size());
+    EXPECT_EQ(runs[0].error, 0u);
+    EXPECT_EQ(runs[0].checksum, sim_checksum(SIM_CHECKSUM_START, written.data(), written.size()));
+}
+
 std::string SimBoardTest::write_file(const std::string &name, const std::vector<unsigned char> &bytes) {
     const std::string path = dir_ + "/" + name;
     std::ofstream out(path, std::ios::binary);

@@ -25,6 +25,11 @@ protected:
     void set_faults(int id, const std::function<void(SimFaults &)> &edit);
     std::vector<unsigned char> flash(int id = 0);
     std::vector<SimRun> history(int id = 0);
+    // The flash holds image, zero-padded to a whole word, and is erased past it.
+    void expect_flash_holds(const std::vector<unsigned char> &image, int id = 0);
+    // The history holds one run, without error, that wrote image announced
+    // as announced_size bytes.
+    void expect_one_good_run(uint32_t announced_size, const std::vector<unsigned char> &image, int id = 0);
     // Writes a file under the test folder and returns its path.
     std::string write_file(const std::string &name, const std::vector<unsigned char> &bytes);
 
