@@ -1,6 +1,10 @@
 # Thin wrapper over CMake. `make test` builds and runs every test twice:
-# plain, and under AddressSanitizer + UndefinedBehaviorSanitizer.
+# plain, and under AddressSanitizer + UndefinedBehaviorSanitizer. Each target
+# first installs the Debian packages it needs that the machine lacks
+# (scripts/install-deps), and configures its build folder again whenever
+# CMAKE_FLAGS change (scripts/configure).
 BUILD ?= build
+DEMOBUILD ?= build-demo
 SANBUILD ?= build-sanitize
 BENCHBUILD ?= build-bench
 FUZZBUILD ?= build-fuzz
@@ -10,13 +14,17 @@ FUZZ_SECONDS ?= 60
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 CMAKE_FLAGS ?=
 
+DEPS = scripts/install-deps
+CONFIGURE = scripts/configure
+
 .PHONY: all configure test test-plain test-sanitize demo install bench fuzz package windows-check clean
 
 all: configure
 	cmake --build $(BUILD) -j $(JOBS)
 
 configure:
-	@test -f $(BUILD)/CMakeCache.txt || cmake -S . -B $(BUILD) $(CMAKE_FLAGS)
+	@$(DEPS) test
+	@$(CONFIGURE) $(BUILD) $(CMAKE_FLAGS)
 
 test: test-plain test-sanitize
 
@@ -24,12 +32,18 @@ test-plain: all
 	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
 
 test-sanitize:
-	@test -f $(SANBUILD)/CMakeCache.txt || cmake -S . -B $(SANBUILD) -DZEDA_RIFFA=sim -DZEDA_SANITIZE=ON $(CMAKE_FLAGS)
+	@$(DEPS) test
+	@$(CONFIGURE) $(SANBUILD) -DZEDA_RIFFA=sim -DZEDA_SANITIZE=ON $(CMAKE_FLAGS)
 	cmake --build $(SANBUILD) -j $(JOBS)
 	ctest --test-dir $(SANBUILD) --output-on-failure -j $(JOBS)
 
-demo: all
-	demo/field_update.sh $(BUILD)
+# The tools and the virtual board alone, in a folder of their own: no test
+# framework needed, and `make test` never finds a build without its tests.
+demo:
+	@$(DEPS) demo
+	@$(CONFIGURE) $(DEMOBUILD) -DZEDA_RIFFA=sim -DZEDA_BUILD_TESTS=OFF $(CMAKE_FLAGS)
+	cmake --build $(DEMOBUILD) -j $(JOBS)
+	demo/field_update.sh $(DEMOBUILD)
 
 # Installs $(BUILD) under PREFIX when given, else CMake's install prefix.
 install: all
@@ -37,13 +51,15 @@ install: all
 
 # Release build; flashes 1 to 8 MiB images onto fresh virtual boards beside dd.
 bench:
-	@test -f $(BENCHBUILD)/CMakeCache.txt || cmake -S . -B $(BENCHBUILD) -DCMAKE_BUILD_TYPE=Release -DZEDA_RIFFA=sim -DZEDA_BUILD_TESTS=OFF -DZEDA_BENCH=ON $(CMAKE_FLAGS)
+	@$(DEPS) bench
+	@$(CONFIGURE) $(BENCHBUILD) -DCMAKE_BUILD_TYPE=Release -DZEDA_RIFFA=sim -DZEDA_BUILD_TESTS=OFF -DZEDA_BENCH=ON $(CMAKE_FLAGS)
 	cmake --build $(BENCHBUILD) -j $(JOBS) --target zeda_pcie_flash_image riffa_sim_tool flash_bench
 	$(BENCHBUILD)/bin/flash_bench $(BENCHBUILD)/bin/zeda_pcie_flash_image $(BENCHBUILD)/bin/riffa_sim $(BENCHBUILD)/work $(BENCH_RUNS)
 
 # libFuzzer on the image streaming for FUZZ_SECONDS; needs clang.
 fuzz:
-	@test -f $(FUZZBUILD)/CMakeCache.txt || cmake -S . -B $(FUZZBUILD) -DCMAKE_CXX_COMPILER=clang++ -DZEDA_FUZZ=ON -DZEDA_RIFFA=sim -DZEDA_BUILD_TESTS=OFF $(CMAKE_FLAGS)
+	@$(DEPS) fuzz
+	@$(CONFIGURE) $(FUZZBUILD) -DCMAKE_CXX_COMPILER=clang++ -DZEDA_FUZZ=ON -DZEDA_RIFFA=sim -DZEDA_BUILD_TESTS=OFF $(CMAKE_FLAGS)
 	cmake --build $(FUZZBUILD) -j $(JOBS) --target image_stream_fuzz
 	mkdir -p $(FUZZBUILD)/corpus
 	$(FUZZBUILD)/bin/image_stream_fuzz -max_total_time=$(FUZZ_SECONDS) -close_fd_mask=3 -artifact_prefix=$(FUZZBUILD)/ $(FUZZBUILD)/corpus
@@ -51,6 +67,7 @@ fuzz:
 # Debian package of $(BUILD): zeda-pcie-tools, or zeda-pcie-tools-sim when
 # the tools are linked against the virtual board.
 package: all
+	@$(DEPS) package
 	cmake --build $(BUILD) --target package
 	@for deb in $(BUILD)/*.deb; do echo "$$deb:"; dpkg-deb -f "$$deb" Package Version Depends; dpkg -c "$$deb"; done
 
@@ -58,9 +75,10 @@ package: all
 # (warnings are errors), then runs the end-to-end suite of $(BUILD) with the
 # Windows executables under Wine.
 windows-check: all
-	@test -f $(WINBUILD)/CMakeCache.txt || cmake -S . -B $(WINBUILD) -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/mingw-w64-x86_64.cmake -DCMAKE_BUILD_TYPE=Release -DZEDA_RIFFA=sim -DZEDA_BUILD_TESTS=OFF -DCMAKE_CXX_FLAGS=-Werror
+	@$(DEPS) windows
+	@$(CONFIGURE) $(WINBUILD) -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/mingw-w64-x86_64.cmake -DCMAKE_BUILD_TYPE=Release -DZEDA_RIFFA=sim -DZEDA_BUILD_TESTS=OFF -DCMAKE_CXX_FLAGS=-Werror
 	cmake --build $(WINBUILD) -j $(JOBS)
 	JOBS=$(JOBS) tests/windows_check.sh $(BUILD) $(WINBUILD)/bin
 
 clean:
-	rm -rf $(BUILD) $(SANBUILD) $(BENCHBUILD) $(FUZZBUILD) $(WINBUILD)
+	rm -rf $(BUILD) $(DEMOBUILD) $(SANBUILD) $(BENCHBUILD) $(FUZZBUILD) $(WINBUILD)
