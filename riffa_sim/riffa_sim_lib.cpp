@@ -6,10 +6,10 @@
 #include "sim_gateware.h"
 
 struct fpga_t {
-    SimSession session;
+    sim_session session;
 };
 
-static void save_if_dirty(SimSession *s) {
+static void save_if_dirty(sim_session *s) {
     if (!s->dirty) return;
     if (s->flash) std::fflush(s->flash);  // flash before the state that describes it
     if (sim_save_board(s->root, s->board)) s->dirty = false;
@@ -21,7 +21,7 @@ extern "C" fpga_t *fpga_open(int id) {
     if (!sim_board_exists(root, id) && (id != 0 || !sim_create_board(root, 0, SIM_MODE_NORMAL)))
         return nullptr;
     fpga_t *fpga = new fpga_t;
-    SimSession &s = fpga->session;
+    sim_session &s = fpga->session;
     s.root = root;
     if (!sim_load_board(root, id, &s.board) || s.board.faults.open_fails) {
         delete fpga;
@@ -43,7 +43,7 @@ extern "C" void fpga_close(fpga_t *fpga) {
     delete fpga;
 }
 
-static int control_send(SimSession *s, const void *data, int len, uint32_t code) {
+static int control_send(sim_session *s, const void *data, int len, uint32_t code) {
     if (len != 1) return 0;
     uint32_t value;
     std::memcpy(&value, data, sizeof value);
@@ -53,8 +53,8 @@ static int control_send(SimSession *s, const void *data, int len, uint32_t code)
     return fault == s->board.faults.send_counts.end() ? 1 : fault->second;
 }
 
-static int image_send(SimSession *s, const void *data, int len) {
-    const SimFaults &f = s->board.faults;
+static int image_send(sim_session *s, const void *data, int len) {
+    const sim_faults &f = s->board.faults;
     if (++s->image_sends == f.image_fail_send) return f.image_fail_result;
     if (f.image_max_words > 0 && len > f.image_max_words) len = f.image_max_words;
     return sim_image_words(s, static_cast<const unsigned char *>(data), len);
@@ -73,7 +73,7 @@ extern "C" int fpga_send(fpga_t *fpga, int chnl, void *data, int len, int destof
 extern "C" int fpga_recv(fpga_t *fpga, int chnl, void *data, int len, long long timeout) {
     (void)timeout;
     if (!fpga || !data || chnl != 0 || len < 1) return 0;
-    SimSession &s = fpga->session;
+    sim_session &s = fpga->session;
     if (!s.reply_pending) return 0;
     s.reply_pending = false;
     int count = 1;

@@ -77,13 +77,13 @@ static const char *mode_name(uint32_t mode) {
     return mode == SIM_MODE_BOOTLOADER ? "bootloader" : mode == SIM_MODE_NORMAL ? "normal operation" : "invalid";
 }
 
-static void print_run(const char *label, const SimRun &r) {
+static void print_run(const char *label, const sim_run &r) {
     std::printf("%s%s  size %lu bytes, received %lu bytes, %s (code 0x%lx), checksum %016llx\n", label,
                 r.time.c_str(), (unsigned long)r.announced_size, (unsigned long)r.received_bytes,
                 r.error ? "FAILED" : "ok", (unsigned long)r.error, (unsigned long long)r.checksum);
 }
 
-static void print_faults(const SimFaults &f) {
+static void print_faults(const sim_faults &f) {
     std::vector<std::string> lines;
     char text[96];
     if (f.open_fails) lines.push_back("open-fails");
@@ -98,19 +98,19 @@ static void print_faults(const SimFaults &f) {
     for (const auto &l : lines) std::printf("  %s\n", l.c_str());
 }
 
-static int cmd_show(const std::string &root, const SimBoard &b) {
-    const SimProgrammer &p = b.programmer;
+static int cmd_show(const std::string &root, const sim_board &b) {
+    const sim_programmer &p = b.programmer;
     std::printf("board %d (%s)\n", b.id, sim_board_dir(root, b.id).c_str());
     std::printf("mode: %s (%lu)%s\n", mode_name(b.mode), (unsigned long)b.mode,
                 b.reboot_armed ? ", reboot armed" : "");
-    if (p.state == SimProgState::idle)
+    if (p.state == sim_prog_state::idle)
         std::printf("programmer: idle%s\n", p.erased ? ", flash erased" : "");
-    else if (p.state == SimProgState::programming)
+    else if (p.state == sim_prog_state::programming)
         std::printf("programmer: programming, %lu of %lu bytes received\n",
                     (unsigned long)p.received_bytes, (unsigned long)p.announced_size);
     else
         std::printf("programmer: finished, error code 0x%lx\n", (unsigned long)p.error);
-    const std::vector<SimRun> runs = sim_load_history(root, b.id);
+    const std::vector<sim_run> runs = sim_load_history(root, b.id);
     if (runs.empty()) std::printf("last run: none\n");
     else print_run("last run: ", runs.back());
     print_faults(b.faults);
@@ -139,7 +139,7 @@ static int cmd_verify(const std::string &root, int id, const char *image_path) {
     return 0;
 }
 
-static int cmd_fault(SimFaults *f, int argc, char **argv) {
+static int cmd_fault(sim_faults *f, int argc, char **argv) {
     const char *name = argc > 0 ? argv[0] : nullptr;
     long long a = 0, b = 0;
     uint32_t code;
@@ -176,7 +176,7 @@ int main(int argc, char **argv) {
         std::vector<int> ids = sim_list_boards(root);
         if (ids.empty()) std::printf("no boards under %s (board 0 appears on first use)\n", root.c_str());
         for (int b : ids) {
-            SimBoard board;
+            sim_board board;
             if (sim_load_board(root, b, &board))
                 std::printf("board %d: %s mode\n", b, mode_name(board.mode));
         }
@@ -198,13 +198,13 @@ int main(int argc, char **argv) {
         std::printf("board %d removed\n", id);
         return 0;
     }
-    SimBoard board;
+    sim_board board;
     if (!sim_load_board(root, id, &board)) return std::fprintf(stderr, "riffa_sim: cannot read board %d\n", id), 1;
     if (cmd == "show") return cmd_show(root, board);
     if (cmd == "history") {
-        const std::vector<SimRun> runs = sim_load_history(root, id);
+        const std::vector<sim_run> runs = sim_load_history(root, id);
         if (runs.empty()) std::printf("board %d: no programming runs\n", id);
-        for (const SimRun &r : runs) print_run("", r);
+        for (const sim_run &r : runs) print_run("", r);
         return 0;
     }
     if (cmd == "verify") {
@@ -214,11 +214,11 @@ int main(int argc, char **argv) {
     if (cmd == "mode") {
         if (rest != 1 || !parse_mode(argv[arg], &board.mode)) return usage_error("mode takes normal or bootloader");
         board.reboot_armed = false;
-        board.programmer = SimProgrammer{};
+        board.programmer = sim_programmer{};
     } else if (cmd == "fault") {
         if (int rc = cmd_fault(&board.faults, rest, argv + arg)) return rc;
     } else if (cmd == "clear-faults") {
-        board.faults = SimFaults{};
+        board.faults = sim_faults{};
     } else {
         return usage_error("unknown command");
     }

@@ -138,7 +138,7 @@ TEST_F(VirtualBoard, ProtocolFaultsEndTheRunWithTheBoardsOwnCodes) {
 
 TEST_F(VirtualBoard, BusyPollsAndInjectedErrorCode) {
     add_board(0, SIM_MODE_BOOTLOADER);
-    set_faults(0, [](SimFaults &f) { f.busy_polls = 3; f.programmer_error = 5; });
+    set_faults(0, [](sim_faults &f) { f.busy_polls = 3; f.programmer_error = 5; });
     fpga_t *f = fpga_open(0);
     prepare(f, 0);
     for (int i = 0; i < 3; ++i) EXPECT_EQ(ask(f, STATUS), 0u) << "poll " << i;
@@ -159,7 +159,7 @@ TEST_F(VirtualBoard, NormalModeHasNoProgrammer) {
 }
 
 TEST_F(VirtualBoard, ReplyFaultsAndMissingReplies) {
-    set_faults(0, [](SimFaults &f) { f.recv_counts[MODE_QUERY] = 0; f.send_counts[MODE_SWITCH] = 0; });
+    set_faults(0, [](sim_faults &f) { f.recv_counts[MODE_QUERY] = 0; f.send_counts[MODE_SWITCH] = 0; });
     fpga_t *f = fpga_open(0);
     EXPECT_EQ(ask(f, MODE_QUERY), 0xDEADu) << "lost reply leaves the word untouched";
     uint32_t w = 0xDEAD;
@@ -172,15 +172,15 @@ TEST_F(VirtualBoard, ReplyFaultsAndMissingReplies) {
 }
 
 TEST_F(VirtualBoard, ModeReplyAndOpenFaults) {
-    set_faults(0, [](SimFaults &f) { f.mode_reply_set = true; f.mode_reply = 7; });
+    set_faults(0, [](sim_faults &f) { f.mode_reply_set = true; f.mode_reply = 7; });
     EXPECT_EQ(mode_of(0), 7u);
-    set_faults(0, [](SimFaults &f) { f.open_fails = true; });
+    set_faults(0, [](sim_faults &f) { f.open_fails = true; });
     EXPECT_EQ(fpga_open(0), nullptr);
 }
 
 TEST_F(VirtualBoard, ImageSendFaults) {
     add_board(0, SIM_MODE_BOOTLOADER);
-    set_faults(0, [](SimFaults &f) { f.image_max_words = 100; f.image_fail_send = 3; f.image_fail_result = -5; });
+    set_faults(0, [](sim_faults &f) { f.image_max_words = 100; f.image_fail_send = 3; f.image_fail_result = -5; });
     const std::vector<unsigned char> image = sample_bytes(1024);
     fpga_t *f = fpga_open(0);
     prepare(f, 1024);
@@ -195,7 +195,7 @@ TEST_F(VirtualBoard, ImageSendFaults) {
 
 TEST_F(VirtualBoard, StateSurvivesAndIsReplacedWhole) {
     add_board(0, SIM_MODE_BOOTLOADER);
-    set_faults(0, [](SimFaults &f) {
+    set_faults(0, [](sim_faults &f) {
         f.send_counts[SIZE] = 2;
         f.recv_counts[STATUS] = 0;
         f.image_fail_send = 4;
@@ -204,7 +204,7 @@ TEST_F(VirtualBoard, StateSurvivesAndIsReplacedWhole) {
     fpga_t *f = fpga_open(0);
     send(f, SIZE, 1000);
     fpga_close(f);
-    const SimBoard b = board(0);
+    const sim_board b = board(0);
     EXPECT_EQ(b.programmer.announced_size, 1000u);
     EXPECT_EQ(b.faults.send_counts.at(SIZE), 2);
     EXPECT_EQ(b.faults.recv_counts.at(STATUS), 0);

@@ -29,16 +29,16 @@ static std::string utc_now() {
 }
 
 // Ends the run with a result and records it in the history.
-static void finish_run(SimSession *s, uint32_t error) {
-    SimProgrammer &p = s->board.programmer;
-    p.state = SimProgState::finished;
+static void finish_run(sim_session *s, uint32_t error) {
+    sim_programmer &p = s->board.programmer;
+    p.state = sim_prog_state::finished;
     p.error = error;
     s->dirty = true;
     sim_append_run(s->root, s->board.id,
                    {utc_now(), p.announced_size, p.received_bytes, p.error, p.checksum});
 }
 
-static bool erase_flash(SimSession *s) {
+static bool erase_flash(sim_session *s) {
     static const std::vector<unsigned char> erased(64 * 1024, 0xFF);
     if (!s->flash || std::fseek(s->flash, 0, SEEK_SET) != 0) return false;
     bool ok = true;
@@ -48,9 +48,9 @@ static bool erase_flash(SimSession *s) {
     return ok;
 }
 
-static void start_programming(SimSession *s) {
-    SimProgrammer &p = s->board.programmer;
-    p.state = SimProgState::programming;
+static void start_programming(sim_session *s) {
+    sim_programmer &p = s->board.programmer;
+    p.state = sim_prog_state::programming;
     p.received_bytes = 0;
     p.checksum = SIM_CHECKSUM_START;
     p.error = 0;
@@ -61,9 +61,9 @@ static void start_programming(SimSession *s) {
 
 // Status word of one poll: busy until every announced word has arrived and
 // the configured busy polls have passed.
-static uint32_t poll_status(SimSession *s) {
-    SimProgrammer &p = s->board.programmer;
-    if (p.state == SimProgState::programming &&
+static uint32_t poll_status(sim_session *s) {
+    sim_programmer &p = s->board.programmer;
+    if (p.state == sim_prog_state::programming &&
         p.received_bytes >= words_in(p.announced_size) * 4) {
         if (p.busy_polls_seen < s->board.faults.busy_polls) {
             ++p.busy_polls_seen;
@@ -74,16 +74,16 @@ static uint32_t poll_status(SimSession *s) {
         finish_run(s, s->board.faults.programmer_error & 0xF);
     }
     switch (p.state) {
-    case SimProgState::programming: return 0;
-    case SimProgState::finished: return STATUS_DONE | (p.error & 0xF) << 4;
+    case sim_prog_state::programming: return 0;
+    case sim_prog_state::finished: return STATUS_DONE | (p.error & 0xF) << 4;
     default: return STATUS_DONE;  // an idle programmer has nothing left to do
     }
 }
 
-static void programmer_request(SimSession *s, uint32_t code, uint32_t value) {
-    SimProgrammer &p = s->board.programmer;
+static void programmer_request(sim_session *s, uint32_t code, uint32_t value) {
+    sim_programmer &p = s->board.programmer;
     if (code == REQ_IMAGE_SIZE) {
-        p = SimProgrammer{};
+        p = sim_programmer{};
         p.announced_size = value;
     } else if (code == REQ_PROGRAMMER_COMMAND && value == CMD_ERASE) {
         p.erased = erase_flash(s);
@@ -95,12 +95,12 @@ static void programmer_request(SimSession *s, uint32_t code, uint32_t value) {
     s->dirty = true;
 }
 
-void sim_control_request(SimSession *s, uint32_t code, uint32_t value) {
+void sim_control_request(sim_session *s, uint32_t code, uint32_t value) {
     s->last_code = code;
     s->reply_pending = false;
     const bool bootloader = s->board.mode == SIM_MODE_BOOTLOADER;
     if (code == REQ_MODE_QUERY) {
-        const SimFaults &f = s->board.faults;
+        const sim_faults &f = s->board.faults;
         s->reply = f.mode_reply_set ? f.mode_reply : s->board.mode;
         s->reply_pending = true;
     } else if (code == REQ_PROGRAMMER_STATUS) {
@@ -117,14 +117,14 @@ void sim_control_request(SimSession *s, uint32_t code, uint32_t value) {
     }
 }
 
-int sim_image_words(SimSession *s, const unsigned char *bytes, int words) {
-    SimProgrammer &p = s->board.programmer;
+int sim_image_words(sim_session *s, const unsigned char *bytes, int words) {
+    sim_programmer &p = s->board.programmer;
     if (words <= 0 || s->board.mode != SIM_MODE_BOOTLOADER) return words < 0 ? 0 : words;
-    if (p.state == SimProgState::idle) {
+    if (p.state == sim_prog_state::idle) {
         finish_run(s, SIM_ERR_NOT_STARTED);
         return words;
     }
-    if (p.state != SimProgState::programming) return words;
+    if (p.state != sim_prog_state::programming) return words;
     const uint32_t room = words_in(p.announced_size) - p.received_bytes / 4;
     const uint32_t take = uint32_t(words) < room ? uint32_t(words) : room;
     if (take > 0 && s->flash) {
@@ -139,12 +139,12 @@ int sim_image_words(SimSession *s, const unsigned char *bytes, int words) {
     return words;
 }
 
-void sim_reset(SimSession *s) {
+void sim_reset(sim_session *s) {
     s->reply_pending = false;
     s->image_sends = 0;
     if (!s->board.reboot_armed) return;
     s->board.reboot_armed = false;
     s->board.mode = s->board.mode == SIM_MODE_BOOTLOADER ? SIM_MODE_NORMAL : SIM_MODE_BOOTLOADER;
-    s->board.programmer = SimProgrammer{};
+    s->board.programmer = sim_programmer{};
     s->dirty = true;
 }

@@ -1,5 +1,5 @@
 // Virtual board: what the bootloader gateware does with control requests,
-// image words and resets. Works on a loaded SimBoard; the caller persists it.
+// image words and resets. Works on a loaded sim_board; the caller persists it.
 #ifndef RIFFA_SIM_GATEWARE_H
 #define RIFFA_SIM_GATEWARE_H
 
@@ -16,9 +16,9 @@ constexpr uint32_t SIM_ERR_TOO_BIG = 0x3;       // announced size over 8 MiB
 constexpr uint32_t SIM_ERR_NOT_ERASED = 0x4;    // command 1 without command 2 first
 
 // One open board: its state, its flash file and the transfer in flight.
-struct SimSession {
+struct sim_session {
     std::string root;
-    SimBoard board;
+    sim_board board;
     std::FILE *flash = nullptr;
     uint32_t flash_pos = 0;      // where the flash file stands
     bool dirty = false;          // state changed since the last save
@@ -29,10 +29,10 @@ struct SimSession {
 };
 
 // A control word arrived with a request code; may set a pending reply.
-void sim_control_request(SimSession *s, uint32_t code, uint32_t value);
+void sim_control_request(sim_session *s, uint32_t code, uint32_t value);
 // Image words arrived on the image channel; returns how many were taken.
-int sim_image_words(SimSession *s, const unsigned char *bytes, int words);
+int sim_image_words(sim_session *s, const unsigned char *bytes, int words);
 // Board reset: reboots into the other mode when a reboot is armed.
-void sim_reset(SimSession *s);
+void sim_reset(sim_session *s);
 
 #endif

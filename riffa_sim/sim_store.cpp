@@ -63,7 +63,7 @@ bool sim_create_board(const std::string &root, int id, uint32_t mode) {
     std::error_code ec;
     fs::create_directories(sim_board_dir(root, id), ec);
     if (ec) return false;
-    SimBoard board;
+    sim_board board;
     board.id = id;
     board.mode = mode;
     return write_erased_flash(sim_flash_path(root, id)) && sim_save_board(root, board);
@@ -89,23 +89,23 @@ std::vector<int> sim_list_boards(const std::string &root) {
     return ids;
 }
 
-static const char *prog_state_name(SimProgState s) {
+static const char *prog_state_name(sim_prog_state s) {
     switch (s) {
-    case SimProgState::programming: return "programming";
-    case SimProgState::finished: return "finished";
+    case sim_prog_state::programming: return "programming";
+    case sim_prog_state::finished: return "finished";
     default: return "idle";
     }
 }
 
-static SimProgState prog_state_from(const std::string &s) {
-    if (s == "programming") return SimProgState::programming;
-    if (s == "finished") return SimProgState::finished;
-    return SimProgState::idle;
+static sim_prog_state prog_state_from(const std::string &s) {
+    if (s == "programming") return sim_prog_state::programming;
+    if (s == "finished") return sim_prog_state::finished;
+    return sim_prog_state::idle;
 }
 
-static std::string format_board(const SimBoard &b) {
-    const SimProgrammer &p = b.programmer;
-    const SimFaults &f = b.faults;
+static std::string format_board(const sim_board &b) {
+    const sim_programmer &p = b.programmer;
+    const sim_faults &f = b.faults;
     std::ostringstream out;
     out << "mode " << b.mode << "\n"
         << "reboot_armed " << b.reboot_armed << "\n"
@@ -128,12 +128,12 @@ static std::string format_board(const SimBoard &b) {
     return out.str();
 }
 
-static void parse_line(const std::string &line, SimBoard *b) {
+static void parse_line(const std::string &line, sim_board *b) {
     std::istringstream in(line);
     std::string key;
     in >> key;
-    SimProgrammer &p = b->programmer;
-    SimFaults &f = b->faults;
+    sim_programmer &p = b->programmer;
+    sim_faults &f = b->faults;
     if (key == "mode") in >> b->mode;
     else if (key == "reboot_armed") in >> b->reboot_armed;
     else if (key == "programmer") { std::string s; in >> s; p.state = prog_state_from(s); }
@@ -154,10 +154,10 @@ static void parse_line(const std::string &line, SimBoard *b) {
     else if (key == "fault_busy_polls") in >> f.busy_polls;
 }
 
-bool sim_load_board(const std::string &root, int id, SimBoard *board) {
+bool sim_load_board(const std::string &root, int id, sim_board *board) {
     std::ifstream in(state_path(root, id));
     if (!in) return false;
-    *board = SimBoard{};
+    *board = sim_board{};
     board->id = id;
     for (std::string line; std::getline(in, line);) parse_line(line, board);
     return true;
@@ -172,7 +172,7 @@ static bool replace_file(const std::string &src, const std::string &dst) {
 #endif
 }
 
-bool sim_save_board(const std::string &root, const SimBoard &board) {
+bool sim_save_board(const std::string &root, const sim_board &board) {
     const std::string path = state_path(root, board.id);
     const std::string tmp = path + ".tmp";
     const std::string text = format_board(board);
@@ -187,7 +187,7 @@ bool sim_save_board(const std::string &root, const SimBoard &board) {
     return true;
 }
 
-bool sim_append_run(const std::string &root, int id, const SimRun &run) {
+bool sim_append_run(const std::string &root, int id, const sim_run &run) {
     char line[160];
     std::snprintf(line, sizeof line, "%s size=%lu received=%lu error=%lu checksum=%016llx\n",
                   run.time.c_str(), (unsigned long)run.announced_size,
@@ -199,8 +199,8 @@ bool sim_append_run(const std::string &root, int id, const SimRun &run) {
     return (std::fclose(f) == 0) && ok;
 }
 
-std::vector<SimRun> sim_load_history(const std::string &root, int id) {
-    std::vector<SimRun> runs;
+std::vector<sim_run> sim_load_history(const std::string &root, int id) {
+    std::vector<sim_run> runs;
     std::ifstream in(history_path(root, id));
     for (std::string line; std::getline(in, line);) {
         char time[64];

@@ -15,7 +15,7 @@ constexpr uint32_t SIM_MODE_BOOTLOADER = 2;
 constexpr uint32_t SIM_MODE_NORMAL = 3;
 
 // Fault switches, set with the riffa_sim control program; all off by default.
-struct SimFaults {
+struct sim_faults {
     bool open_fails = false;
     bool mode_reply_set = false;
     uint32_t mode_reply = 0;
@@ -28,10 +28,10 @@ struct SimFaults {
     int busy_polls = 0;                   // status polls answered busy
 };
 
-enum class SimProgState { idle, programming, finished };
+enum class sim_prog_state { idle, programming, finished };
 
-struct SimProgrammer {
-    SimProgState state = SimProgState::idle;
+struct sim_programmer {
+    sim_prog_state state = sim_prog_state::idle;
     uint32_t announced_size = 0;  // bytes, from the image-size request
     bool erased = false;
     uint32_t received_bytes = 0;  // image bytes written to flash
@@ -40,15 +40,15 @@ struct SimProgrammer {
     int busy_polls_seen = 0;
 };
 
-struct SimBoard {
+struct sim_board {
     int id = 0;
     uint32_t mode = SIM_MODE_NORMAL;
     bool reboot_armed = false;
-    SimProgrammer programmer;
-    SimFaults faults;
+    sim_programmer programmer;
+    sim_faults faults;
 };
 
-struct SimRun {
+struct sim_run {
     std::string time;
     uint32_t announced_size = 0;
     uint32_t received_bytes = 0;
@@ -67,12 +67,12 @@ bool sim_create_board(const std::string &root, int id, uint32_t mode);
 bool sim_remove_board(const std::string &root, int id);
 std::vector<int> sim_list_boards(const std::string &root);
 
-bool sim_load_board(const std::string &root, int id, SimBoard *board);
+bool sim_load_board(const std::string &root, int id, sim_board *board);
 // Writes a temporary file and renames it over the state: never torn.
-bool sim_save_board(const std::string &root, const SimBoard &board);
+bool sim_save_board(const std::string &root, const sim_board &board);
 
-bool sim_append_run(const std::string &root, int id, const SimRun &run);
-std::vector<SimRun> sim_load_history(const std::string &root, int id);
+bool sim_append_run(const std::string &root, int id, const sim_run &run);
+std::vector<sim_run> sim_load_history(const std::string &root, int id);
 
 // FNV-1a (64-bit) over 32-bit little-endian words, extended word by word.
 constexpr uint64_t SIM_CHECKSUM_START = 0xcbf29ce484222325ull;

@@ -4,7 +4,7 @@
 #include <cstdlib>
 #include <filesystem>
 
-#include "../zeda_pcie_flash_image/flash_test_support.h"
+#include "flash_test_support.h"
 
 namespace {
 
@@ -39,7 +39,7 @@ protected:
     }
     // Nothing reached the programmer.
     void expect_programmer_untouched(int id = 0) {
-        EXPECT_EQ(board(id).programmer.state, SimProgState::idle);
+        EXPECT_EQ(board(id).programmer.state, sim_prog_state::idle);
         EXPECT_EQ(board(id).programmer.announced_size, 0u);
         EXPECT_TRUE(history(id).empty());
         EXPECT_TRUE(as_text(flash(id)) == std::string(SIM_FLASH_BYTES, '\xFF'));
@@ -77,7 +77,7 @@ TEST_F(FlashImage, ImagesBeyondTheLimitAreRefusedWithTheirRealSize) {
 
 TEST_F(FlashImage, FilesThatCannotBeFlashedAreRefusedBeforeTheBoardIsOpened) {
     add_board(0, SIM_MODE_BOOTLOADER);
-    set_faults(0, [](SimFaults &f) { f.open_fails = true; });  // any open would show
+    set_faults(0, [](sim_faults &f) { f.open_fails = true; });  // any open would show
     const std::vector<std::string> tool = tool_command("zeda_pcie_flash_image", built_tool_path("zeda_pcie_flash_image"));
     const struct {
         std::vector<std::string> args;
@@ -126,7 +126,7 @@ TEST_F(FlashImage, BoardThatCannotBeOpened) {
 
 TEST_F(FlashImage, BoardNotInBootloaderModeGetsNothingForItsProgrammer) {
     const std::string path = prepare(3000);
-    edit_board(0, [](SimBoard &b) { b.mode = SIM_MODE_NORMAL; });
+    edit_board(0, [](sim_board &b) { b.mode = SIM_MODE_NORMAL; });
     ToolResult r = flash_image({path});
     EXPECT_EQ(r.out, "Preparing to program 3000 bytes\n");
     EXPECT_EQ(r.err, NOT_BOOTLOADER);
@@ -134,8 +134,8 @@ TEST_F(FlashImage, BoardNotInBootloaderModeGetsNothingForItsProgrammer) {
     expect_programmer_untouched();
 
     // A lost mode reply reads as 0xFFFFFFFF: not bootloader mode either.
-    edit_board(0, [](SimBoard &b) { b.mode = SIM_MODE_BOOTLOADER; });
-    set_faults(0, [](SimFaults &f) { f.recv_counts[0x2F000001] = 0; });
+    edit_board(0, [](sim_board &b) { b.mode = SIM_MODE_BOOTLOADER; });
+    set_faults(0, [](sim_faults &f) { f.recv_counts[0x2F000001] = 0; });
     r = flash_image({path}, true);
     EXPECT_EQ(r.out, std::string("Preparing to program 3000 bytes\nWARNING: Sent 0 words") + NOT_BOOTLOADER);
     EXPECT_EQ(r.status, 1);
@@ -145,7 +145,7 @@ TEST_F(FlashImage, BoardNotInBootloaderModeGetsNothingForItsProgrammer) {
 TEST_F(FlashImage, ImageSendThatFailsHalfWayAbortsAndClosesTheBoard) {
     for (int result : {0, -7}) {
         const std::string path = prepare(8192);
-        set_faults(0, [&](SimFaults &f) { f.image_fail_send = 5, f.image_fail_result = result; });
+        set_faults(0, [&](sim_faults &f) { f.image_fail_send = 5, f.image_fail_result = result; });
         ToolResult r = flash_image({path}, true);  // stdout and stderr as on one terminal
         std::string want = "Preparing to program 8192 bytes\nBoard 0 open\n";
         for (uint32_t done = 0; done <= 4 * 256; done += 256) want += reference_progress_line(done, 2048);
@@ -160,7 +160,7 @@ TEST_F(FlashImage, ImageSendThatFailsHalfWayAbortsAndClosesTheBoard) {
 
 TEST_F(FlashImage, PartialImageSendsStillDeliverEveryWord) {
     const std::string path = prepare(5000);
-    set_faults(0, [](SimFaults &f) { f.image_max_words = 100; });
+    set_faults(0, [](sim_faults &f) { f.image_max_words = 100; });
     ToolResult r = flash_image({path});
     EXPECT_EQ(r.out, streamed(5000) + "Programming done\n");
     EXPECT_EQ(r.status, 0);
@@ -170,19 +170,19 @@ TEST_F(FlashImage, PartialImageSendsStillDeliverEveryWord) {
 TEST_F(FlashImage, ProgrammerResults) {
     const std::string path = prepare(3000);
     // Busy polls are waited out without a word on the console.
-    set_faults(0, [](SimFaults &f) { f.busy_polls = 3; });
+    set_faults(0, [](sim_faults &f) { f.busy_polls = 3; });
     ToolResult r = flash_image({path});
     EXPECT_EQ(r.out, streamed(3000) + "Programming done\n");
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(board().programmer.busy_polls_seen, 3);
 
-    set_faults(0, [](SimFaults &f) { f.busy_polls = 0, f.programmer_error = 5; });
+    set_faults(0, [](sim_faults &f) { f.busy_polls = 0, f.programmer_error = 5; });
     r = flash_image({path}, true);
     EXPECT_EQ(r.out, streamed(3000) + "Programming hardware error. Code:    0x5\n");
     EXPECT_EQ(r.status, 1);
 
     // A lost status reply leaves 0xFFFFFFFF: done, with code 0xf, at once.
-    set_faults(0, [](SimFaults &f) { f.programmer_error = 0, f.recv_counts[0x20000004] = 0; });
+    set_faults(0, [](sim_faults &f) { f.programmer_error = 0, f.recv_counts[0x20000004] = 0; });
     r = flash_image({path});
     EXPECT_EQ(r.out, streamed(3000) + "WARNING: Sent 0 words");
     EXPECT_EQ(r.err, "Programming hardware error. Code:    0xf\n");
@@ -206,7 +206,7 @@ TEST_F(FlashImage, FileYieldingMoreThanItMeasuredWarnsAndTheRunGoesOn) {
 
 TEST_F(FlashImage, CountWarningsOnTheProgrammerRequestsDoNotStopTheRun) {
     const std::string path = prepare(3000);
-    set_faults(0, [](SimFaults &f) { f.send_counts[0x00000002] = 0; f.send_counts[0x00000003] = 2; });
+    set_faults(0, [](sim_faults &f) { f.send_counts[0x00000002] = 0; f.send_counts[0x00000003] = 2; });
     ToolResult r = flash_image({path});
     std::string want = streamed(3000);
     want.insert(want.find("Progress"), "WARNING: Sent 0 wordsWARNING: Sent 2 wordsWARNING: Sent 2 words");

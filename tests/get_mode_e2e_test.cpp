@@ -51,7 +51,7 @@ TEST_F(GetMode, BoardThatCannotBeOpened) {
     EXPECT_EQ(r.err, "");
     EXPECT_EQ(r.status, 255);
 
-    set_faults(0, [](SimFaults &f) { f.open_fails = true; });
+    set_faults(0, [](sim_faults &f) { f.open_fails = true; });
     r = get_mode();
     EXPECT_EQ(r.out, "Could not get FPGA 0\n");
     EXPECT_EQ(r.status, 255);
@@ -59,7 +59,7 @@ TEST_F(GetMode, BoardThatCannotBeOpened) {
 
 TEST_F(GetMode, InvalidModeValuesEndWithoutThePrompt) {
     for (uint32_t value : {0u, 1u, 4u, 0x80000000u, 0xFFFFFFFFu}) {
-        set_faults(0, [&](SimFaults &f) { f.mode_reply_set = true, f.mode_reply = value; });
+        set_faults(0, [&](sim_faults &f) { f.mode_reply_set = true, f.mode_reply = value; });
         ToolResult r = get_mode();
         EXPECT_EQ(r.out, "Incorrect mode value: " + std::to_string(int32_t(value)) + "\n") << value;
         EXPECT_EQ(r.err, "");
@@ -68,14 +68,14 @@ TEST_F(GetMode, InvalidModeValuesEndWithoutThePrompt) {
 }
 
 TEST_F(GetMode, LostModeReplyReadsAsMinusOneAfterTheWarning) {
-    set_faults(0, [](SimFaults &f) { f.recv_counts[0x2F000001] = 0; });
+    set_faults(0, [](sim_faults &f) { f.recv_counts[0x2F000001] = 0; });
     ToolResult r = get_mode();
     EXPECT_EQ(r.out, "WARNING: Sent 0 wordsIncorrect mode value: -1\n");
     EXPECT_EQ(r.status, 255);
 }
 
 TEST_F(GetMode, CountWarningsDoNotChangeTheFlow) {
-    set_faults(0, [](SimFaults &f) { f.send_counts[0x2F000001] = 0; f.recv_counts[0x2F000001] = 2; });
+    set_faults(0, [](sim_faults &f) { f.send_counts[0x2F000001] = 0; f.recv_counts[0x2F000001] = 2; });
     ToolResult r = get_mode();
     EXPECT_EQ(r.out, std::string("WARNING: Sent 0 wordsWARNING: Sent 2 words") + NORMAL);
     EXPECT_EQ(r.status, 0);

@@ -34,7 +34,7 @@ protected:
     // The board is in `mode` and holds no armed reboot: no switch request
     // reached it, or the reset that followed one has been carried out.
     void expect_board_in(uint32_t mode, int id = 0) {
-        const SimBoard b = board(id);
+        const sim_board b = board(id);
         EXPECT_EQ(b.mode, mode) << "board " << id;
         EXPECT_FALSE(b.reboot_armed) << "board " << id << " has a switch request pending";
     }
@@ -68,7 +68,7 @@ TEST_F(ModeChange, AnyOtherAnswerLeavesTheModeAlone) {
         {"150 characters", std::string(150, 'y') + "\n"},
     };
     for (uint32_t mode : {SIM_MODE_NORMAL, SIM_MODE_BOOTLOADER}) {
-        edit_board(0, [&](SimBoard &b) { b.mode = mode; });
+        edit_board(0, [&](sim_board &b) { b.mode = mode; });
         const std::string text = mode == SIM_MODE_NORMAL ? FROM_NORMAL : FROM_BOOTLOADER;
         for (const auto &a : answers) {
             SCOPED_TRACE(std::string(a.name) + ", " + mode_name(mode) + " mode");
@@ -84,7 +84,7 @@ TEST_F(ModeChange, AnyOtherAnswerLeavesTheModeAlone) {
 TEST_F(ModeChange, InvalidModeValueEndsBeforeThePrompt) {
     for (uint32_t value : {0u, 1u, 4u, 0x80000000u, 0xFFFFFFFFu}) {
         SCOPED_TRACE("mode reply " + std::to_string(value));
-        set_faults(0, [&](SimFaults &f) { f.mode_reply_set = true, f.mode_reply = value; });
+        set_faults(0, [&](sim_faults &f) { f.mode_reply_set = true, f.mode_reply = value; });
         const ToolResult r = mode_change("y\n");
         EXPECT_EQ(r.out, "Incorrect mode value: " + std::to_string(int32_t(value)) + "\n");
         EXPECT_EQ(r.err, "");
@@ -95,7 +95,7 @@ TEST_F(ModeChange, InvalidModeValueEndsBeforeThePrompt) {
 
 TEST_F(ModeChange, LostModeReplyReadsAsMinusOneBeforeThePrompt) {
     add_board(0, SIM_MODE_BOOTLOADER);
-    set_faults(0, [](SimFaults &f) { f.recv_counts[REQ_MODE_QUERY] = 0; });
+    set_faults(0, [](sim_faults &f) { f.recv_counts[REQ_MODE_QUERY] = 0; });
     const ToolResult r = mode_change("y\n");
     EXPECT_EQ(r.out, "WARNING: Sent 0 wordsIncorrect mode value: -1\n");
     EXPECT_EQ(r.err, "");
@@ -104,7 +104,7 @@ TEST_F(ModeChange, LostModeReplyReadsAsMinusOneBeforeThePrompt) {
 }
 
 TEST_F(ModeChange, SwitchRequestReportingNoWordsStillReboots) {
-    set_faults(0, [](SimFaults &f) { f.send_counts[REQ_MODE_SWITCH] = 0; });
+    set_faults(0, [](sim_faults &f) { f.send_counts[REQ_MODE_SWITCH] = 0; });
     const ToolResult r = mode_change("y\n");
     EXPECT_EQ(r.out, FROM_NORMAL + PROMPT + "WARNING: Sent 0 words" + CHANGED);
     EXPECT_EQ(r.err, "");
@@ -118,7 +118,7 @@ TEST_F(ModeChange, BoardThatCannotBeOpened) {
     EXPECT_EQ(r.err, "");
     EXPECT_EQ(r.status, 255);
 
-    set_faults(0, [](SimFaults &f) { f.open_fails = true; });
+    set_faults(0, [](sim_faults &f) { f.open_fails = true; });
     r = mode_change("y\n");
     EXPECT_EQ(r.out, "Could not get FPGA 0\n");
     EXPECT_EQ(r.err, "");

@@ -12,7 +12,6 @@ rm -rf "$work"
 mkdir -p "$work"
 status=0
 fail() { echo "FAIL: $*" >&2; status=1; }
-has() { local t; for t in "${tools[@]}"; do [ "$t" = "$1" ] && return 0; done; return 1; }
 
 if ! "$cpack" --config "$build/CPackConfig.cmake" -G DEB -B "$work/out" >"$work/cpack.log" 2>&1; then
   cat "$work/cpack.log" >&2
@@ -84,23 +83,17 @@ TO_BOOTLOADER=$'Board is in normal operation mode. Preparing to reboot into boot
 TO_NORMAL=$'Board is in bootloader mode. Preparing to reboot into normal mode\nCheck that all programming operations have finished\nIf, after rebooting, the board persists in bootloader mode then the ZEDA image might be damaged and will need reflashing over JTAG\nProceed [y/n]? Mode change complete.\n'
 
 run "riffa_sim help" 0 - "" "$bin/riffa_sim" help
-has zeda_pcie_get_mode && run "zeda_pcie_get_mode on a fresh board" 0 "$NORMAL" $'\n' "$bin/zeda_pcie_get_mode"
-if has zeda_pcie_mode_change; then
-  run "zeda_pcie_mode_change to bootloader" 0 "$TO_BOOTLOADER" $'y\n' "$bin/zeda_pcie_mode_change"
-else
-  run "riffa_sim mode bootloader" 0 - "" "$bin/riffa_sim" mode bootloader
-fi
-has zeda_pcie_get_mode && run "zeda_pcie_get_mode in bootloader mode" 0 "$BOOTLOADER" $'\n' "$bin/zeda_pcie_get_mode"
-if has zeda_pcie_flash_image; then
-  head -c 70001 /dev/urandom > "$work/image.bin"
-  run "zeda_pcie_flash_image" 0 - "" "$bin/zeda_pcie_flash_image" "$work/image.bin"
-  flashed=$(cat "$work/out.txt"; echo .)
-  [[ "${flashed%.}" == *$'Original file size was 70001 bytes\nWaiting for programmer to finish\nProgramming done\n' ]] ||
-    fail "zeda_pcie_flash_image did not end with the done message: $(tail -c 150 "$work/out.txt")"
-  run "riffa_sim verify" 0 - "" "$bin/riffa_sim" verify "$work/image.bin"
-fi
-has zeda_pcie_mode_change && run "zeda_pcie_mode_change back" 0 "$TO_NORMAL" $'y\n' "$bin/zeda_pcie_mode_change"
-has zeda_pcie_get_mode && run "zeda_pcie_get_mode on a missing board" 255 $'Could not get FPGA 7\n' "" "$bin/zeda_pcie_get_mode" 7
+run "zeda_pcie_get_mode on a fresh board" 0 "$NORMAL" $'\n' "$bin/zeda_pcie_get_mode"
+run "zeda_pcie_mode_change to bootloader" 0 "$TO_BOOTLOADER" $'y\n' "$bin/zeda_pcie_mode_change"
+run "zeda_pcie_get_mode in bootloader mode" 0 "$BOOTLOADER" $'\n' "$bin/zeda_pcie_get_mode"
+head -c 70001 /dev/urandom > "$work/image.bin"
+run "zeda_pcie_flash_image" 0 - "" "$bin/zeda_pcie_flash_image" "$work/image.bin"
+flashed=$(cat "$work/out.txt"; echo .)
+[[ "${flashed%.}" == *$'Original file size was 70001 bytes\nWaiting for programmer to finish\nProgramming done\n' ]] ||
+  fail "zeda_pcie_flash_image did not end with the done message: $(tail -c 150 "$work/out.txt")"
+run "riffa_sim verify" 0 - "" "$bin/riffa_sim" verify "$work/image.bin"
+run "zeda_pcie_mode_change back" 0 "$TO_NORMAL" $'y\n' "$bin/zeda_pcie_mode_change"
+run "zeda_pcie_get_mode on a missing board" 255 $'Could not get FPGA 7\n' "" "$bin/zeda_pcie_get_mode" 7
 
 # --- man pages as installed ---
 for page in "$root"/usr/share/man/man1/*.1.gz; do

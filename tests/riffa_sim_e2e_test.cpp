@@ -29,7 +29,7 @@ TEST_F(RiffaSimProgram, SetsAndClearsFaults) {
     EXPECT_EQ(sim({"fault", "image-fail-send", "3", "-1"}).status, 0);
     EXPECT_EQ(sim({"fault", "programmer-error", "0x5"}).status, 0);
     EXPECT_EQ(sim({"fault", "send-count", "0x0F000000", "0"}).status, 0);
-    SimFaults f = board(0).faults;
+    sim_faults f = board(0).faults;
     EXPECT_EQ(f.recv_counts.at(0x2F000001), 0);
     EXPECT_EQ(f.send_counts.at(0x0F000000), 0);
     EXPECT_EQ(f.image_fail_send, 3);

@@ -8,7 +8,9 @@
 
 #include <riffa.h>
 
-constexpr uint32_t CHUNK_BYTES = 1024;  // a multiple of 4: completion stays in the buffer
+constexpr uint32_t CHUNK_BYTES = 1024;
+// Word completion reads past a chunk's bytes only up to the next word end.
+static_assert(CHUNK_BYTES % 4 == 0);
 constexpr uint32_t MAX_IMAGE_BYTES = 8388608;
 
 // Sends the file, open and at its start, to the board and returns the words

@@ -28,21 +28,21 @@ void SimBoardTest::add_board(int id, uint32_t mode) {
     ASSERT_TRUE(sim_create_board(root_, id, mode));
 }
 
-SimBoard SimBoardTest::board(int id) {
-    SimBoard b;
+sim_board SimBoardTest::board(int id) {
+    sim_board b;
     EXPECT_TRUE(sim_load_board(root_, id, &b)) << "board " << id;
     return b;
 }
 
-void SimBoardTest::edit_board(int id, const std::function<void(SimBoard &)> &edit) {
+void SimBoardTest::edit_board(int id, const std::function<void(sim_board &)> &edit) {
     if (!sim_board_exists(root_, id)) add_board(id, SIM_MODE_NORMAL);
-    SimBoard b = board(id);
+    sim_board b = board(id);
     edit(b);
     ASSERT_TRUE(sim_save_board(root_, b));
 }
 
-void SimBoardTest::set_faults(int id, const std::function<void(SimFaults &)> &edit) {
-    edit_board(id, [&](SimBoard &b) { edit(b.faults); });
+void SimBoardTest::set_faults(int id, const std::function<void(sim_faults &)> &edit) {
+    edit_board(id, [&](sim_board &b) { edit(b.faults); });
 }
 
 std::vector<unsigned char> SimBoardTest::flash(int id) {
@@ -50,7 +50,7 @@ std::vector<unsigned char> SimBoardTest::flash(int id) {
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
-std::vector<SimRun> SimBoardTest::history(int id) { return sim_load_history(root_, id); }
+std::vector<sim_run> SimBoardTest::history(int id) { return sim_load_history(root_, id); }
 
 static std::vector<unsigned char> padded_to_word(std::vector<unsigned char> bytes) {
     bytes.resize((bytes.size() + 3) / 4 * 4, 0);
@@ -65,7 +65,7 @@ void SimBoardTest::expect_flash_holds(const std::vector<unsigned char> &image, i
 
 void SimBoardTest::expect_one_good_run(uint32_t announced_size, const std::vector<unsigned char> &image, int id) {
     const std::vector<unsigned char> written = padded_to_word(image);
-    const std::vector<SimRun> runs = history(id);
+    const std::vector<sim_run> runs = history(id);
     ASSERT_EQ(runs.size(), 1u) << "board " << id;
     EXPECT_EQ(runs[0].announced_size, announced_size);
     EXPECT_EQ(runs[0].received_bytes, written.size());
@@ -93,18 +93,10 @@ ToolResult SimBoardTest::run(const std::string &tool, std::vector<std::string> a
 
 std::string built_tool_path(const std::string &tool) {
     static const std::map<std::string, std::string> paths = {
-#ifdef ZEDA_GET_MODE_PATH
         {"zeda_pcie_get_mode", ZEDA_GET_MODE_PATH},
-#endif
-#ifdef ZEDA_MODE_CHANGE_PATH
         {"zeda_pcie_mode_change", ZEDA_MODE_CHANGE_PATH},
-#endif
-#ifdef ZEDA_FLASH_IMAGE_PATH
         {"zeda_pcie_flash_image", ZEDA_FLASH_IMAGE_PATH},
-#endif
-#ifdef ZEDA_RIFFA_SIM_PATH
         {"riffa_sim", ZEDA_RIFFA_SIM_PATH},
-#endif
     };
     const auto it = paths.find(tool);
     return it == paths.end() ? tool : it->second;

@@ -20,11 +20,11 @@ protected:
 
     // Creates board id in the given mode (SIM_MODE_NORMAL or SIM_MODE_BOOTLOADER).
     void add_board(int id, uint32_t mode);
-    SimBoard board(int id = 0);
-    void edit_board(int id, const std::function<void(SimBoard &)> &edit);
-    void set_faults(int id, const std::function<void(SimFaults &)> &edit);
+    sim_board board(int id = 0);
+    void edit_board(int id, const std::function<void(sim_board &)> &edit);
+    void set_faults(int id, const std::function<void(sim_faults &)> &edit);
     std::vector<unsigned char> flash(int id = 0);
-    std::vector<SimRun> history(int id = 0);
+    std::vector<sim_run> history(int id = 0);
     // The flash holds image, zero-padded to a whole word, and is erased past it.
     void expect_flash_holds(const std::vector<unsigned char> &image, int id = 0);
     // The history holds one run, without error, that wrote image announced
