@@ -4,6 +4,12 @@
 #include <climits>
 #include <cstdarg>
 
+#include "file_lock.h"
+
+// The lock taken by board_open, released by board_close; a run holds at
+// most one board.
+static file_lock_t held_board = FILE_LOCK_NONE;
+
 int parse_board_id(int argc, char **argv, int position) {
     if (position < 1 || position >= argc || argv[position] == nullptr) return 0;
     const char *p = argv[position];
@@ -28,13 +34,36 @@ void board_print_error(const char *format, ...) {
     va_end(args);
 }
 
+// Without a lock file (no such board, or nowhere to put one) the run goes
+// on unguarded rather than not at all.
+static void hold_board(int id, FILE *stream) {
+    char path[4096];
+    if (!board_lock_path(id, path, sizeof path)) return;
+    const file_lock_t lock = file_lock_open(path);
+    if (!file_lock_take(lock, false)) {
+        if (stream != stdout) std::fflush(stdout);
+        std::fprintf(stream, "Board %d is in use by another program. Waiting...\n", id);
+        std::fflush(stream);
+        file_lock_take(lock, true);
+    }
+    held_board = lock;
+}
+
 fpga_t *board_open(int id, FILE *stream) {
     fpga_t *handle = fpga_open(id);
     if (handle == nullptr) {
         if (stream != stdout) std::fflush(stdout);
         std::fprintf(stream, "Could not get FPGA %d\n", id);
+        return nullptr;
     }
+    hold_board(id, stream);
     return handle;
+}
+
+void board_close(fpga_t *handle) {
+    fpga_close(handle);
+    file_lock_close(held_board);
+    held_board = FILE_LOCK_NONE;
 }
 
 static void warn_count(int count) {

@@ -48,8 +48,19 @@ inline uint32_t STATUS_ERROR_CODE(uint32_t status) {
 int parse_board_id(int argc, char **argv, int position);
 
 // Opens the board; on failure prints "Could not get FPGA <id>" to the given
-// stream and returns null.
+// stream and returns null. The board is then held for this program alone
+// until board_close: a program that finds it held by another says so once
+// on the stream and waits. RIFFA's control channel carries one exchange at
+// a time, so a second program would take the replies meant for the first.
 fpga_t *board_open(int id, FILE *stream);
+
+// Closes the board with fpga_close and lets the next program have it.
+void board_close(fpga_t *handle);
+
+// The file whose lock holds board id, written to path; false when there is
+// none. Each RIFFA backend brings its own: a board is one board, for
+// hardware its id on this PC, for the virtual board its folder.
+bool board_lock_path(int id, char *path, size_t size);
 
 // Stores value in *word and sends it as one control word with the request
 // code. A count other than 1 only warns on standard output.

@@ -41,7 +41,7 @@ function(zeda_add_flow_test test main_name test_source)
   target_include_directories(${test}_flow PRIVATE ${PROJECT_SOURCE_DIR}/board_link)
   target_link_libraries(${test}_flow PRIVATE fake_riffa)
   zeda_add_gtest(${test}
-    SOURCES ${test_source} ${PROJECT_SOURCE_DIR}/board_link/board_link.cpp $<TARGET_OBJECTS:${test}_flow>
+    SOURCES ${test_source} ${BOARD_LINK_SOURCES} $<TARGET_OBJECTS:${test}_flow>
     LIBS fake_riffa)
   target_include_directories(${test} PRIVATE ${PROJECT_SOURCE_DIR}/board_link)
 endfunction()

@@ -2,7 +2,10 @@
 // board state. A missing reply returns at once instead of after the timeout.
 #include <cstring>
 
+#include <filesystem>
+
 #include "riffa.h"
+#include "riffa_sim_session.h"
 #include "sim_gateware.h"
 
 struct fpga_t {
@@ -88,4 +91,13 @@ extern "C" void fpga_reset(fpga_t *fpga) {
     if (!fpga) return;
     sim_reset(&fpga->session);
     save_if_dirty(&fpga->session);
+}
+
+extern "C" int riffa_sim_session_lock_path(int id, char *path, size_t size) {
+    const std::string root = sim_root();
+    if (!sim_board_exists(root, id)) return -1;
+    const std::string file = (std::filesystem::path(sim_board_dir(root, id)) / "session.lock").string();
+    if (file.size() >= size) return -1;
+    std::memcpy(path, file.c_str(), file.size() + 1);
+    return 0;
 }

@@ -34,9 +34,9 @@ struct Page {
 void PrintTo(const Page &page, std::ostream *os) { *os << page.program; }
 
 const Page PAGES[] = {
-    {"zeda_pcie_get_mode", {"zeda_pcie_get_mode", "board_link"}, true},
-    {"zeda_pcie_mode_change", {"zeda_pcie_mode_change", "board_link"}, true},
-    {"zeda_pcie_flash_image", {"zeda_pcie_flash_image", "board_link"}, true},
+    {"zeda_pcie_get_mode", {"zeda_pcie_get_mode", "board_link/board_link.cpp"}, true},
+    {"zeda_pcie_mode_change", {"zeda_pcie_mode_change", "board_link/board_link.cpp"}, true},
+    {"zeda_pcie_flash_image", {"zeda_pcie_flash_image", "board_link/board_link.cpp"}, true},
     {"riffa_sim", {"riffa_sim/riffa_sim_main.cpp"}, false},
 };
 

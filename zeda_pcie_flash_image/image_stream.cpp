@@ -41,7 +41,7 @@ static int64_t send_chunk(fpga_t *board, uint32_t *words, uint32_t word_count) {
 // After a read or send failure the board is closed before the exit too, so
 // that a library which flushes on close keeps what the board has taken.
 [[noreturn]] static void end_stream(fpga_t *board) {
-    fpga_close(board);
+    board_close(board);
     std::exit(1);
 }
 

@@ -43,7 +43,7 @@ int main(int argc, char **argv) {
     uint32_t word = 0;
     if (board_query_mode(board, &word) != MODE_BOOTLOADER) {
         board_print_error(" Board not in bootloader mode.\nPlease change the mode and try again.\n");
-        fpga_close(board);
+        board_close(board);
         std::exit(1);
     }
     fpga_reset(board);
@@ -75,6 +75,6 @@ int main(int argc, char **argv) {
         std::printf("Programming done\n");
     }
     image_file_close(file);
-    fpga_close(board);
+    board_close(board);
     return result;
 }

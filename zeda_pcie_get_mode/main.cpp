@@ -18,7 +18,7 @@ int main(int argc, char **argv) {
         std::printf("Board in normal operation mode. \n");
     } else {
         std::printf("Incorrect mode value: %d\n", static_cast<int32_t>(mode));
-        fpga_close(board);
+        board_close(board);
         return -1;
     }
 
@@ -26,6 +26,6 @@ int main(int argc, char **argv) {
     std::fflush(stdout);
     std::getchar();  // any key, or end of input, ends the wait
 
-    fpga_close(board);
+    board_close(board);
     return 0;
 }

@@ -35,7 +35,7 @@ int main(int argc, char **argv) {
         std::printf("Check that all operarions are finished and the device is not in use\n\n");
     } else {
         std::printf("Incorrect mode value: %d\n", static_cast<int32_t>(mode));
-        fpga_close(board);
+        board_close(board);
         return -1;
     }
 
@@ -43,7 +43,7 @@ int main(int argc, char **argv) {
     std::fflush(stdout);  // the prompt has no line end: show it before waiting
     if (!read_yes()) {
         std::printf("Mode not changed.\n");
-        fpga_close(board);
+        board_close(board);
         return 0;
     }
 
@@ -52,6 +52,6 @@ int main(int argc, char **argv) {
     board_send_request(board, &word, REQ_MODE_SWITCH, MODE_SWITCH_KEY);
     fpga_reset(board);
     std::printf("Mode change complete.\n");
-    fpga_close(board);
+    board_close(board);
     return 0;
 }

@@ -1,6 +1,9 @@
 #include "fake_riffa.h"
 
 #include <algorithm>
+#include <cstring>
+
+#include "board_link.h"
 
 struct fpga_t {
     int id;
@@ -82,4 +85,11 @@ extern "C" void fpga_reset(fpga_t *) {
     FakeCall call;
     call.fn = "reset";
     fake_riffa().calls.push_back(call);
+}
+
+bool board_lock_path(int, char *path, size_t size) {
+    const std::string &lock = fake_riffa().lock_path;
+    if (lock.empty() || lock.size() >= size) return false;
+    std::memcpy(path, lock.c_str(), lock.size() + 1);
+    return true;
 }

@@ -31,6 +31,8 @@ struct FakeRiffa {
     // (count, word) of the next receives; a count below 1 leaves the
     // caller's word untouched. When empty a receive moves nothing.
     std::deque<std::pair<int, uint32_t>> recv_results;
+    // The board's lock file; none when empty.
+    std::string lock_path;
 };
 
 // The fake's state; fake_riffa_reset() starts it afresh.

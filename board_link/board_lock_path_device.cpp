@@ -1,0 +1,37 @@
+// Where a program locks a hardware board: one lock file per board id on
+// this PC, in a folder every user can create files in, so that the lock
+// works between users as the device does.
+#include <cstdio>
+#include <cstdlib>
+#include <initializer_list>
+
+#include "board_link.h"
+
+#ifdef _WIN32
+
+bool board_lock_path(int id, char *path, size_t size) {
+    // The all-users application data folder, C:\ProgramData by default.
+    const char *shared = std::getenv("ProgramData");
+    if (shared == nullptr || *shared == '\0') shared = "C:\\ProgramData";
+    const int n = std::snprintf(path, size, "%s\\zeda_pcie_board%d.lock", shared, id);
+    return n > 0 && size_t(n) < size;
+}
+
+#else
+
+#include <sys/stat.h>
+
+bool board_lock_path(int id, char *path, size_t size) {
+    const char *folder = "/tmp";
+    struct stat st;
+    for (const char *candidate : {"/run/lock", "/var/lock"}) {
+        if (stat(candidate, &st) == 0 && S_ISDIR(st.st_mode)) {
+            folder = candidate;
+            break;
+        }
+    }
+    const int n = std::snprintf(path, size, "%s/zeda_pcie_board%d.lock", folder, id);
+    return n > 0 && size_t(n) < size;
+}
+
+#endif
