@@ -32,11 +32,12 @@ function(zeda_add_gtest name)
   gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 120)
 endfunction()
 
-# zeda_add_flow_test(<test> <renamed main> <test source>): the tool's own
-# main.cpp, with main renamed so a test can call it, built with the board
-# link against the recording fake RIFFA instead of any RIFFA library.
+# zeda_add_flow_test(<test> <renamed main> <test source> [tool sources...]):
+# the tool's own main.cpp and sources, with main renamed so a test can call
+# it, built with the board link against the recording fake RIFFA instead of
+# any RIFFA library.
 function(zeda_add_flow_test test main_name test_source)
-  add_library(${test}_flow OBJECT main.cpp)
+  add_library(${test}_flow OBJECT main.cpp ${ARGN})
   target_compile_definitions(${test}_flow PRIVATE main=${main_name})
   target_include_directories(${test}_flow PRIVATE ${PROJECT_SOURCE_DIR}/board_link)
   target_link_libraries(${test}_flow PRIVATE fake_riffa)

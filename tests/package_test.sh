@@ -102,7 +102,7 @@ for page in "$root"/usr/share/man/man1/*.1.gz; do
   [ -z "$errors" ] || fail "$page: $errors"
 done
 for t in "${tools[@]}"; do
-  text=$(MANPAGER=cat MANWIDTH=100 man -l "$root/usr/share/man/man1/$t.1.gz")
+  text=$(MANPAGER=cat MANWIDTH=100 man -l "$root/usr/share/man/man1/$t.1.gz" | tr -s " \n" "  ")
   grep -q "it drives no hardware" <<<"$text" ||
     fail "the installed page of $t does not say that it drives the virtual board"
 done

@@ -17,16 +17,22 @@
 
 // Descriptor of the file opened for reading, or -1. A directory counts as a
 // file that can't be opened: POSIX would open it and fail on the first read.
+// Opening never blocks: a FIFO without a writer would wait in open for ever,
+// and is refused later like any pipe, which can't seek.
 inline int image_file_open(const char *path) {
 #ifdef _WIN32
     return _open(path, _O_RDONLY | _O_BINARY);
 #else
-    const int fd = open(path, O_RDONLY | O_CLOEXEC);
+    const int fd = open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) return -1;
     struct stat st;
-    if (fd >= 0 && fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
+    if (fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
         close(fd);
         return -1;
     }
+    // Reads wait for data again, as on any file opened the ordinary way.
+    const int flags = fcntl(fd, F_GETFL);
+    if (flags != -1) fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
     return fd;
 #endif
 }

@@ -56,6 +56,10 @@ uint32_t stream_image(int file, fpga_t *board, uint32_t expected_words) {
     uint32_t written = 0;
     for (;;) {
         const int got = image_file_read(file, bytes, CHUNK_BYTES);
+        // A file that ends before its measured size (cut short while being
+        // flashed, or a pseudo-file) would leave the programmer waiting for
+        // the missing words, and the status poll with it, for ever.
+        if (got == 0 && written < expected_words) read_failed(board);
         if (got == 0) return written;
         if (got < 0) read_failed(board);
         const uint32_t words = complete_last_word(file, uint32_t(got), bytes + got);

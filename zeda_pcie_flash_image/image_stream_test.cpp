@@ -248,6 +248,13 @@ TEST_F(StreamImageDeathTest, ReadFailureClosesTheBoardAndExits) {
                 testing::ExitedWithCode(1), message + "\\[closed 1, sends 0\\]$");
     close(fds[0]);
     close(fds[1]);
+
+    // A file that ends before its measured size: the programmer would wait
+    // for the missing words, and the status poll with it, for ever.
+    const int fd = file_with(pattern(1000));
+    EXPECT_EXIT((report_close_at_exit(), stream_image(fd, fake_riffa_handle(), 1024)),
+                testing::ExitedWithCode(1), message + "\\[closed 1, sends 1\\]$");
+    close(fd);
 }
 
 }  // namespace

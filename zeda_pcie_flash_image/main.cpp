@@ -5,10 +5,12 @@
 #include <cstdlib>
 
 #include "board_link.h"
+#include "console.h"
 #include "image_file.h"
 #include "image_stream.h"
 
 int main(int argc, char **argv) {
+    console_keep_std_descriptors();
     if (argc < 2) {
         board_print_error("Usage: %s <binary_image> [board_id]\n",
                           argc > 0 && argv[0] ? argv[0] : "zeda_pcie_flash_image");
@@ -30,6 +32,12 @@ int main(int argc, char **argv) {
                           (unsigned long long)size, (unsigned long)MAX_IMAGE_BYTES);
         std::exit(1);
     }
+    // Flashing nothing would erase the board's image and report success; an
+    // empty file is what a failed download leaves behind.
+    if (size == 0) {
+        board_print_error("Image is empty. Nothing to program\n");
+        std::exit(1);
+    }
     const uint32_t image_bytes = uint32_t(size);
     const uint32_t expected_words = (image_bytes + 3) / 4;
     std::printf("Preparing to program %lu bytes\n", (unsigned long)image_bytes);
@@ -49,6 +57,9 @@ int main(int argc, char **argv) {
     fpga_reset(board);
     std::printf("Board %d open\n", id);
 
+    // The first programmer request starts changing the flash: from here the
+    // run ends only when the board has been told everything, or by Ctrl-C.
+    console_ignore_hangup();
     board_send_request(board, &word, REQ_IMAGE_SIZE, image_bytes);
     board_send_request(board, &word, REQ_PROGRAMMER_COMMAND, PROGRAMMER_ERASE);
     board_send_request(board, &word, REQ_PROGRAMMER_COMMAND, PROGRAMMER_START);

@@ -4,8 +4,10 @@
 #include <cstdio>
 
 #include "board_link.h"
+#include "console.h"
 
 int main(int argc, char **argv) {
+    console_keep_std_descriptors();
     const int id = parse_board_id(argc, argv, 1);
     fpga_t *board = board_open(id, stdout);
     if (board == nullptr) return -1;

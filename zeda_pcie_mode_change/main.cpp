@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "board_link.h"
+#include "console.h"
 
 // One answer line of at most 99 characters and its terminating zero.
 constexpr int ANSWER_BYTES = 100;
@@ -18,6 +19,7 @@ static bool read_yes() {
 }
 
 int main(int argc, char **argv) {
+    console_keep_std_descriptors();
     const int id = parse_board_id(argc, argv, 1);
     fpga_t *board = board_open(id, stdout);
     if (board == nullptr) return -1;
@@ -49,6 +51,9 @@ int main(int argc, char **argv) {
 
     // The request only arms the reboot; the reset carries it out. A count
     // other than 1 is only warned about, so the reset follows regardless.
+    // A run cut off between the two would leave the reboot armed for any
+    // later reset, so a vanished reader or terminal no longer ends it.
+    console_ignore_hangup();
     board_send_request(board, &word, REQ_MODE_SWITCH, MODE_SWITCH_KEY);
     fpga_reset(board);
     std::printf("Mode change complete.\n");

@@ -4,6 +4,7 @@
 // must be closed on every path that opened it.
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -96,7 +97,11 @@ Outcome run(const std::string &input, std::vector<std::string> args = {}) {
 
 class ModeChangeFlow : public testing::Test {
 protected:
-    void SetUp() override { fake_riffa_reset(); }
+    void SetUp() override {
+        fake_riffa_reset();
+        std::signal(SIGPIPE, SIG_DFL);
+        std::signal(SIGHUP, SIG_DFL);
+    }
     void reply_mode(uint32_t mode, int count = 1) { fake_riffa().recv_results.push_back({count, mode}); }
 };
 
@@ -107,6 +112,13 @@ TEST_F(ModeChangeFlow, LoneLowerCaseYSwitchesFromEitherMode) {
         const Outcome o = run("y\n");
         EXPECT_EQ(o.calls, SWITCHED) << "mode " << mode;
         EXPECT_EQ(o.status, 0);
+        // Cut off between the request and the reset, a run would leave the
+        // reboot armed: a vanished reader or terminal must not end it there.
+        const std::vector<FakeCall> sends = fake_riffa_calls("send");
+        EXPECT_FALSE(sends.at(0).hangup_ignored) << "mode query";
+        EXPECT_TRUE(sends.at(1).hangup_ignored) << "mode switch";
+        std::signal(SIGPIPE, SIG_DFL);
+        std::signal(SIGHUP, SIG_DFL);
     }
 }
 

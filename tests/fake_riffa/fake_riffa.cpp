@@ -1,6 +1,7 @@
 #include "fake_riffa.h"
 
 #include <algorithm>
+#include <csignal>
 #include <cstring>
 
 #include "board_link.h"
@@ -54,10 +55,17 @@ extern "C" void fpga_close(fpga_t *fpga) {
     fake_riffa().calls.push_back(call);
 }
 
+static bool hangup_ignored() {
+    struct sigaction pipe_action, hup_action;
+    sigaction(SIGPIPE, nullptr, &pipe_action);
+    sigaction(SIGHUP, nullptr, &hup_action);
+    return pipe_action.sa_handler == SIG_IGN && hup_action.sa_handler == SIG_IGN;
+}
+
 extern "C" int fpga_send(fpga_t *, int chnl, void *data, int len, int destoff, int last,
                          long long timeout) {
     FakeRiffa &f = fake_riffa();
-    FakeCall call{"send", 0, chnl, len, uint32_t(destoff), last, timeout, {}, len};
+    FakeCall call{"send", 0, chnl, len, uint32_t(destoff), last, timeout, {}, len, hangup_ignored()};
     const uint32_t *words = static_cast<const uint32_t *>(data);
     if (len > 0) call.words.assign(words, words + len);
     if (!f.send_results.empty()) {

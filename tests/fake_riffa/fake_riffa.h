@@ -21,6 +21,7 @@ struct FakeCall {
     long long timeout = 0;
     std::vector<uint32_t> words;  // what a send was handed (len words)
     int result = 0;
+    bool hangup_ignored = false;  // SIGPIPE and SIGHUP were ignored at the time
 };
 
 struct FakeRiffa {

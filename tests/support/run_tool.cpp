@@ -1,5 +1,6 @@
 #include "run_tool.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -60,6 +61,7 @@ ToolResult run_command(std::vector<std::string> command, const ToolRun &run) {
         dup2(out_pipe[1], 1);
         dup2(run.merge_stderr ? out_pipe[1] : err_pipe[1], 2);
         for (int fd : {in_pipe[0], in_pipe[1], out_pipe[0], out_pipe[1], err_pipe[0], err_pipe[1]}) close(fd);
+        for (int fd : run.closed_fds) close(fd);
         std::vector<char *> argv;
         for (std::string &a : command) argv.push_back(a.data());
         argv.push_back(nullptr);
@@ -103,7 +105,11 @@ ToolResult run_command(std::vector<std::string> command, const ToolRun &run) {
             std::string &sink = fds[i].fd == out_fd ? result.out : result.err;
             if (r > 0) sink.append(buf, size_t(r));
             else close_fd(fds[i].fd == out_fd ? out_fd : err_fd);
+            if (run.watch) run.watch(result);
         }
+        if (out_fd >= 0 && run.stop_reading_after_lines >= 0 &&
+            std::count(result.out.begin(), result.out.end(), '\n') >= run.stop_reading_after_lines)
+            close_fd(out_fd);
     }
     close_fd(in_fd);
     close_fd(out_fd);

@@ -4,21 +4,26 @@
 #ifndef ZEDA_TESTS_RUN_TOOL_H
 #define ZEDA_TESTS_RUN_TOOL_H
 
+#include <functional>
 #include <string>
 #include <vector>
-
-struct ToolRun {
-    std::vector<std::string> args;  // after the program name
-    std::string input;              // written to standard input, which is then closed
-    bool merge_stderr = false;      // stderr into the stdout pipe, as on one terminal
-    int timeout_seconds = 60;       // a hang fails the test instead of the suite
-};
 
 struct ToolResult {
     std::string out;
     std::string err;
     int status = -1;  // exit status 0..255, or -1 when killed by a signal
     bool timed_out = false;
+};
+
+struct ToolRun {
+    std::vector<std::string> args;  // after the program name
+    std::string input;              // written to standard input, which is then closed
+    bool merge_stderr = false;      // stderr into the stdout pipe, as on one terminal
+    int timeout_seconds = 60;       // a hang fails the test instead of the suite
+    std::vector<int> closed_fds;    // of 0, 1 and 2: closed when the program starts
+    int stop_reading_after_lines = -1;  // then the reader of stdout goes away, as head -n does
+    // Called with what has arrived so far, each time more arrives.
+    std::function<void(const ToolResult &)> watch;
 };
 
 // Command line of a tool: its path, from ZEDA_TEST_TOOL_DIR when set (with

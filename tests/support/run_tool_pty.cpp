@@ -45,6 +45,7 @@ PtyResult run_command_pty(std::vector<std::string> command, const std::vector<st
     close(slave);
 
     size_t seen = 0;  // the next step's text must appear after this point
+    bool hung_up = false;
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeout_seconds);
     while (pid > 0) {
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -73,11 +74,26 @@ PtyResult run_command_pty(std::vector<std::string> command, const std::vector<st
                 if (w > 0) sent += size_t(w);
             }
             ++result.steps_done;
+            if (step.hang_up) hung_up = true;
         }
+        if (hung_up) break;
     }
-    close(master);
+    close(master);  // the program side sees a hang-up
     int status = 0;
-    if (pid > 0 && waitpid(pid, &status, 0) == pid)
-        result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    while (pid > 0) {
+        const pid_t done = waitpid(pid, &status, WNOHANG);
+        if (done == pid) {
+            result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+            break;
+        }
+        if (done < 0) break;
+        if (std::chrono::steady_clock::now() > deadline) {
+            result.timed_out = true;
+            kill(-pid, SIGKILL);
+            waitpid(pid, &status, 0);
+            break;
+        }
+        usleep(10000);
+    }
     return result;
 }

@@ -9,6 +9,7 @@
 struct PtyStep {
     std::string wait_for;  // text that must have appeared on the screen
     std::string type;      // then typed, e.g. "y\r" for y and Enter
+    bool hang_up = false;  // then the terminal goes away, as when an SSH session drops
 };
 
 struct PtyResult {

@@ -86,7 +86,11 @@ ToolResult SimBoardTest::run(const std::string &tool, std::vector<std::string> a
     r.args = std::move(args);
     r.input = input;
     r.merge_stderr = merge_stderr;
-    ToolResult result = run_command(tool_command(tool, built_tool_path(tool)), r);
+    return run(tool, r);
+}
+
+ToolResult SimBoardTest::run(const std::string &tool, const ToolRun &how) {
+    ToolResult result = run_command(tool_command(tool, built_tool_path(tool)), how);
     EXPECT_FALSE(result.timed_out) << tool << " hung";
     return result;
 }

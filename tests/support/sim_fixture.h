@@ -36,6 +36,7 @@ protected:
     // Runs a tool by name, e.g. "zeda_pcie_get_mode".
     ToolResult run(const std::string &tool, std::vector<std::string> args, const std::string &input = "",
                    bool merge_stderr = false);
+    ToolResult run(const std::string &tool, const ToolRun &how);
 
     std::string dir_;   // test folder
     std::string root_;  // RIFFA_SIM_DIR inside it
