@@ -80,6 +80,14 @@ void board_read_reply(fpga_t *handle, uint32_t *word) {
     warn_count(fpga_recv(handle, CONTROL_CHANNEL, word, 1, CONTROL_TIMEOUT_MS));
 }
 
+int board_list(fpga_info_list *list) {
+    if (fpga_list(list) != 0) return -1;
+    // The headers name the array length differently; the arrays know it.
+    const int capacity = int(sizeof list->id / sizeof list->id[0]);
+    if (list->num_fpgas < 0) return 0;
+    return list->num_fpgas > capacity ? capacity : list->num_fpgas;
+}
+
 uint32_t board_query_mode(fpga_t *handle, uint32_t *word) {
     board_send_request(handle, word, REQ_MODE_QUERY, QUERY_FILL);
     board_read_reply(handle, word);

@@ -62,6 +62,15 @@ void board_close(fpga_t *handle);
 // hardware its id on this PC, for the virtual board its folder.
 bool board_lock_path(int id, char *path, size_t size);
 
+// What the tools drive, for their version line: the RIFFA host library or
+// the virtual board.
+const char *board_backend_name();
+
+// The boards the RIFFA library finds, in its order, into list; their number,
+// or -1 when the library fails. A count the library reports beyond its own
+// arrays, or below 0, is clamped to them.
+int board_list(fpga_info_list *list);
+
 // Stores value in *word and sends it as one control word with the request
 // code. A count other than 1 only warns on standard output.
 void board_send_request(fpga_t *handle, uint32_t *word, uint32_t code, uint32_t value);

@@ -1,13 +1,35 @@
 #include "console.h"
 
+#include <cerrno>
 #include <csignal>
+#include <cstring>
 #include <fcntl.h>
 
+#include "board_link.h"
+
 #ifdef _WIN32
+#include <conio.h>
 #include <io.h>
+#include <windows.h>
 #else
+#include <langinfo.h>
+#include <locale.h>
+#include <termios.h>
 #include <unistd.h>
 #endif
+
+bool console_help(int argc, char **argv, const char *name, const char *help) {
+    if (argc < 2 || argv[1] == nullptr) return false;
+    if (std::strcmp(argv[1], "-h") == 0 || std::strcmp(argv[1], "--help") == 0) {
+        std::fputs(help, stdout);
+        return true;
+    }
+    if (std::strcmp(argv[1], "--version") == 0) {
+        std::printf("%s %s (%s)\n", name, ZEDA_VERSION, board_backend_name());
+        return true;
+    }
+    return false;
+}
 
 #ifdef _WIN32
 
@@ -23,6 +45,21 @@ void console_keep_std_descriptors() {
 }
 
 void console_ignore_hangup() {}
+
+bool console_is_terminal(FILE *stream) {
+    DWORD mode;
+    return GetConsoleMode(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream))), &mode) != 0;
+}
+
+bool console_is_utf8_terminal(FILE *stream) {
+    return console_is_terminal(stream) && GetConsoleOutputCP() == CP_UTF8;
+}
+
+void console_wait_for_key() {
+    std::fflush(stdout);
+    if (_isatty(_fileno(stdin)) && console_is_terminal(stdin)) _getch();
+    else std::getchar();
+}
 
 #else
 
@@ -42,6 +79,54 @@ void console_keep_std_descriptors() {
 void console_ignore_hangup() {
     std::signal(SIGPIPE, SIG_IGN);
     std::signal(SIGHUP, SIG_IGN);
+}
+
+
+bool console_is_terminal(FILE *stream) { return isatty(fileno(stream)) == 1; }
+
+bool console_is_utf8_terminal(FILE *stream) {
+    if (!console_is_terminal(stream)) return false;
+    // The user's character set, read without changing the program's locale.
+    const locale_t user = newlocale(LC_CTYPE_MASK, "", locale_t(0));
+    if (user == locale_t(0)) return false;
+    const char *codeset = nl_langinfo_l(CODESET, user);
+    const bool utf8 = codeset != nullptr && std::strcmp(codeset, "UTF-8") == 0;
+    freelocale(user);
+    return utf8;
+}
+
+// The settings the key wait found, put back however the wait ends.
+static struct termios key_wait_saved;
+
+static void restore_terminal_and_die(int sig) {
+    tcsetattr(STDIN_FILENO, TCSANOW, &key_wait_saved);
+    std::signal(sig, SIG_DFL);
+    raise(sig);
+}
+
+void console_wait_for_key() {
+    std::fflush(stdout);
+    struct termios single_key;
+    if (!isatty(STDIN_FILENO) || tcgetattr(STDIN_FILENO, &single_key) != 0) {
+        std::getchar();
+        return;
+    }
+    key_wait_saved = single_key;
+    const int deadly[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+    struct sigaction restore = {}, before[4];
+    restore.sa_handler = restore_terminal_and_die;
+    sigemptyset(&restore.sa_mask);
+    for (int i = 0; i < 4; ++i) sigaction(deadly[i], &restore, &before[i]);
+
+    single_key.c_lflag &= tcflag_t(~(ICANON | ECHO));
+    single_key.c_cc[VMIN] = 1;
+    single_key.c_cc[VTIME] = 0;
+    tcsetattr(STDIN_FILENO, TCSANOW, &single_key);
+    unsigned char key;
+    while (read(STDIN_FILENO, &key, 1) < 0 && errno == EINTR) {
+    }
+    tcsetattr(STDIN_FILENO, TCSANOW, &key_wait_saved);
+    for (int i = 0; i < 4; ++i) sigaction(deadly[i], &before[i], nullptr);
 }
 
 #endif

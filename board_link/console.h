@@ -3,6 +3,28 @@
 #ifndef CONSOLE_H
 #define CONSOLE_H
 
+#include <cstdio>
+
+// When the first argument is exactly -h or --help, prints help to standard
+// output; when it is --version, the program's name, version and what it
+// drives. True when it did, and the program then ends with status 0 without
+// touching a board. Every other argument keeps its meaning (a file named
+// --help is ./--help).
+bool console_help(int argc, char **argv, const char *name, const char *help);
+
+// True when stream is a terminal that shows UTF-8 (its locale's character
+// set; on Windows, a console on code page 65001). Bytes written to files and
+// pipes never depend on it.
+bool console_is_utf8_terminal(FILE *stream);
+
+// True when stream is a terminal or a console.
+bool console_is_terminal(FILE *stream);
+
+// Waits for one key: on a terminal, a single key press without Enter and
+// without echo (the terminal's settings come back on every way out, Ctrl-C
+// and SIGTERM included); otherwise one byte, or the end of input.
+void console_wait_for_key();
+
 // Opens the null device on any of descriptors 0, 1 and 2 that is closed, so
 // that nothing opened later (the image, the library's device, a board file)
 // becomes standard input or output. Called before anything else; output to

@@ -7,7 +7,7 @@
 # hardware.
 include(GNUInstallDirs)
 
-set(ZEDA_INSTALLED_TOOLS zeda_pcie_get_mode zeda_pcie_mode_change zeda_pcie_flash_image)
+set(ZEDA_INSTALLED_TOOLS zeda_pcie_get_mode zeda_pcie_mode_change zeda_pcie_flash_image zeda_pcie_list_boards)
 
 if(ZEDA_BACKEND STREQUAL "sim")
   set(ZEDA_PACKAGE_NAME zeda-pcie-tools-sim)
@@ -120,8 +120,9 @@ if(ZEDA_BACKEND STREQUAL "sim")
   set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
     "ZEDA FPGA board field-update tools on a VIRTUAL BOARD (no hardware)")
   set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
-"This build of zeda_pcie_get_mode, zeda_pcie_mode_change and
-zeda_pcie_flash_image is linked against riffa_sim, a virtual board that
+"This build of zeda_pcie_get_mode, zeda_pcie_mode_change,
+zeda_pcie_flash_image and zeda_pcie_list_boards is linked against
+riffa_sim, a virtual board that
 stands in for the RIFFA PCI Express host library. It drives a virtual
 board, NOT hardware: use it to rehearse a field update, for training and
 for tests. The riffa_sim program manages the virtual boards.
@@ -132,8 +133,9 @@ else()
   set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
 "zeda_pcie_get_mode reports whether a ZEDA FPGA board in a PCI Express slot
 is in bootloader or normal operation mode, zeda_pcie_mode_change reboots it
-into the other mode, and zeda_pcie_flash_image writes a new gateware image
-into its flash. They drive the boards through the RIFFA PCI Express host
+into the other mode, zeda_pcie_flash_image writes a new gateware image
+into its flash, and zeda_pcie_list_boards lists the boards there are. They
+drive the boards through the RIFFA PCI Express host
 library (${RIFFA_LIBRARY} at build time), which must be installed.")
 endif()
 

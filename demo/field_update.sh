@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Rehearses a whole field update on a fresh virtual board and shows what a
-# person at the console sees: query, switch to bootloader mode, flash a
-# sample image, switch back, query, then what the board holds.
+# person at the console sees: list, query, switch to bootloader mode, flash a
+# sample image, switch back, query, then what the board holds. The tools'
+# output is shown as they write it.
 # Usage: demo/field_update.sh <build folder>
 set -euo pipefail
 build=${1:-build}
@@ -19,8 +20,9 @@ show() { printf '$ %s\n' "$*"; }
 # The console shows what was typed at a prompt; with the answer piped in it
 # is not echoed, so echo it here.
 answer() { sed -u "s/Proceed \[y\/n\]? /&$1\\n/"; }
-# The progress bar is drawn with the code page 437 full block.
-cp437() { if [ -t 1 ]; then iconv -f CP437 -t UTF-8 2>/dev/null || cat; else cat; fi; }
+step "0. Which boards are there?"
+show "zeda_pcie_list_boards"
+"$bin/zeda_pcie_list_boards"
 
 step "1. Which mode is board 0 in?"
 show "zeda_pcie_get_mode"
@@ -32,7 +34,7 @@ echo y | "$bin/zeda_pcie_mode_change" | answer y
 
 step "3. Flash the new image ($(wc -c < "$image") bytes)"
 show "zeda_pcie_flash_image $image"
-"$bin/zeda_pcie_flash_image" "$image" 2>&1 | cp437
+"$bin/zeda_pcie_flash_image" "$image"
 
 step "4. Switch back to normal operation mode (answer y)"
 show "zeda_pcie_mode_change"

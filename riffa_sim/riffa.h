@@ -1,6 +1,7 @@
 // Virtual board: the RIFFA host library interface, as the tools use it.
-// Same five declarations as the real library's riffa.h, so the tools build
-// unchanged against either.
+// Same declarations as the real library's riffa.h (the five functions the
+// tools drive a board with, and fpga_list), so the tools build unchanged
+// against either.
 #ifndef RIFFA_H
 #define RIFFA_H
 
@@ -10,6 +11,23 @@ extern "C" {
 
 struct fpga_t;
 typedef struct fpga_t fpga_t;
+
+// Boards fpga_list reports at most.
+#define NUM_FPGAS 5
+
+// What fpga_list reports of each board, by index; name is not necessarily
+// zero-terminated.
+typedef struct fpga_info_list {
+    int num_fpgas;
+    int id[NUM_FPGAS];
+    int num_chnls[NUM_FPGAS];
+    char name[NUM_FPGAS][16];
+    int vendor_id[NUM_FPGAS];
+    int device_id[NUM_FPGAS];
+} fpga_info_list;
+
+// Fills list with the boards there are; 0 on success, negative on error.
+int fpga_list(fpga_info_list *list);
 
 // Returns NULL when the board can't be opened.
 fpga_t *fpga_open(int id);

@@ -37,6 +37,7 @@ const Page PAGES[] = {
     {"zeda_pcie_get_mode", {"zeda_pcie_get_mode", "board_link/board_link.cpp"}, true},
     {"zeda_pcie_mode_change", {"zeda_pcie_mode_change", "board_link/board_link.cpp"}, true},
     {"zeda_pcie_flash_image", {"zeda_pcie_flash_image", "board_link/board_link.cpp"}, true},
+    {"zeda_pcie_list_boards", {"zeda_pcie_list_boards"}, false},
     {"riffa_sim", {"riffa_sim/riffa_sim_main.cpp"}, false},
 };
 

@@ -12,13 +12,21 @@ mkdir -p "$work/prefix/include" "$work/prefix/lib"
 # The real Linux header pulls in a second header of the library's own.
 cat > "$work/prefix/include/riffa_driver.h" <<'H'
 #define RIFFA_STUB_DRIVER_HEADER 1
+#define NUM_FPGAS 5
 H
 cat > "$work/prefix/include/riffa.h" <<'H'
+#ifndef RIFFA_H
+#define RIFFA_H
 #include "riffa_driver.h"
 #ifdef __cplusplus
 extern "C" {
 #endif
 struct fpga_t; typedef struct fpga_t fpga_t;
+typedef struct fpga_info_list {
+  int num_fpgas; int id[NUM_FPGAS]; int num_chnls[NUM_FPGAS]; char name[NUM_FPGAS][16];
+  int vendor_id[NUM_FPGAS]; int device_id[NUM_FPGAS];
+} fpga_info_list;
+int fpga_list(fpga_info_list *list);
 fpga_t *fpga_open(int id);
 void fpga_close(fpga_t *fpga);
 int fpga_send(fpga_t *fpga, int chnl, void *data, int len, int destoff, int last, long long timeout);
@@ -26,6 +34,7 @@ int fpga_recv(fpga_t *fpga, int chnl, void *data, int len, long long timeout);
 void fpga_reset(fpga_t *fpga);
 #ifdef __cplusplus
 }
+#endif
 #endif
 H
 # A stub that finds no board: what a machine without the driver loaded sees.
@@ -37,6 +46,7 @@ void fpga_close(fpga_t *f) { (void)f; }
 int fpga_send(fpga_t *f, int c, void *d, int l, int o, int last, long long t) { (void)f; (void)c; (void)d; (void)l; (void)o; (void)last; (void)t; return -1; }
 int fpga_recv(fpga_t *f, int c, void *d, int l, long long t) { (void)f; (void)c; (void)d; (void)l; (void)t; return -1; }
 void fpga_reset(fpga_t *f) { (void)f; }
+int fpga_list(fpga_info_list *l) { (void)l; return -1; }
 C
 cc -shared -fPIC -I"$work/prefix/include" -o "$work/prefix/lib/libriffa.so" "$work/stub.c"
 
@@ -46,9 +56,8 @@ grep -q "RIFFA backend: installed host library $work/prefix/lib/libriffa.so" "$w
 cmake --build "$work/build" -j 2 > "$work/build.log"
 
 status=0
-for tool in zeda_pcie_get_mode zeda_pcie_mode_change zeda_pcie_flash_image; do
+for tool in zeda_pcie_get_mode zeda_pcie_mode_change zeda_pcie_flash_image zeda_pcie_list_boards; do
   exe="$work/build/bin/$tool"
-  [ -x "$exe" ] || continue
   libs=$(ldd "$exe")
   if ! grep -q "$work/prefix/lib/libriffa.so" <<<"$libs" || grep -q riffa_sim <<<"$libs"; then
     echo "FAIL: $tool does not link the stub library alone:"; echo "$libs"; status=1
@@ -58,6 +67,14 @@ done
 out=$(echo | "$work/build/bin/zeda_pcie_get_mode" 3) && rc=0 || rc=$?
 if [ "$out" != "Could not get FPGA 3" ] || [ "$rc" != 255 ]; then
   echo "FAIL: zeda_pcie_get_mode on the stub printed '$out' with status $rc"; status=1
+fi
+out=$("$work/build/bin/zeda_pcie_list_boards") && rc=0 || rc=$?
+if [ "$out" != "Could not list FPGAs" ] || [ "$rc" != 255 ]; then
+  echo "FAIL: zeda_pcie_list_boards on the stub printed '$out' with status $rc"; status=1
+fi
+out=$("$work/build/bin/zeda_pcie_get_mode" --version)
+if [ "$out" != "zeda_pcie_get_mode 1.0.0 (RIFFA host library)" ]; then
+  echo "FAIL: the version line of a hardware build is '$out'"; status=1
 fi
 [ $status = 0 ] && echo "system backend: tools link $work/prefix/lib/libriffa.so"
 rm -rf "$work"

@@ -46,6 +46,7 @@ static int64_t send_chunk(fpga_t *board, uint32_t *words, uint32_t word_count) {
 }
 
 [[noreturn]] static void read_failed(fpga_t *board) {
+    progress_end_line();
     board_print_error("Error reading image file. Programming might not be complete\n");
     end_stream(board);
 }
@@ -70,6 +71,7 @@ uint32_t stream_image(int file, fpga_t *board, uint32_t expected_words) {
         const int64_t sent = send_chunk(board, chunk, words);
         print_progress(written, expected_words);
         if (sent < 1) {
+            progress_end_line();
             board_print_error("Error writing data. Flashing operation aborted. %d\n", int(sent));
             end_stream(board);
         }
@@ -78,6 +80,7 @@ uint32_t stream_image(int file, fpga_t *board, uint32_t expected_words) {
         // even an over-report of INT_MAX words can't wrap the total.
         written += uint32_t(sent);
         if (written > expected_words) {
+            progress_end_line();
             board_print_error("WARNING: more bytes written than expected. %llu were written when we "
                               "expected %llu.\nProgramming procedure might still finish but image "
                               "might be incorrect.\n",

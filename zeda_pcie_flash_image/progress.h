@@ -12,4 +12,9 @@ constexpr int PROGRESS_CELLS = 62;
 // file grew after it was measured) draws a full bar at 100%.
 void print_progress(uint32_t words_before, uint32_t expected_words);
 
+// On a terminal, ends a progress line left on the screen, so that a message
+// that follows it starts on a line of its own and neither overwrites the
+// other. Files and pipes get nothing.
+void progress_end_line();
+
 #endif

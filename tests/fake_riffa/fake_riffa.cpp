@@ -95,9 +95,20 @@ extern "C" void fpga_reset(fpga_t *) {
     fake_riffa().calls.push_back(call);
 }
 
+extern "C" int fpga_list(fpga_info_list *list) {
+    FakeCall call;
+    call.fn = "list";
+    call.result = fake_riffa().list_result;
+    fake_riffa().calls.push_back(call);
+    *list = fake_riffa().list;
+    return call.result;
+}
+
 bool board_lock_path(int, char *path, size_t size) {
     const std::string &lock = fake_riffa().lock_path;
     if (lock.empty() || lock.size() >= size) return false;
     std::memcpy(path, lock.c_str(), lock.size() + 1);
     return true;
 }
+
+const char *board_backend_name() { return "recording fake RIFFA"; }

@@ -12,7 +12,7 @@
 #include <riffa.h>
 
 struct FakeCall {
-    std::string fn;  // "open", "close", "send", "recv" or "reset"
+    std::string fn;  // "open", "close", "send", "recv", "reset" or "list"
     int id = 0;
     int chnl = 0;
     int len = 0;
@@ -34,6 +34,9 @@ struct FakeRiffa {
     std::deque<std::pair<int, uint32_t>> recv_results;
     // The board's lock file; none when empty.
     std::string lock_path;
+    // What fpga_list reports, and its result.
+    fpga_info_list list = {};
+    int list_result = 0;
 };
 
 // The fake's state; fake_riffa_reset() starts it afresh.

@@ -8,6 +8,7 @@
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 PtyResult run_command_pty(std::vector<std::string> command, const std::vector<std::string> &args,
@@ -78,6 +79,8 @@ PtyResult run_command_pty(std::vector<std::string> command, const std::vector<st
         }
         if (hung_up) break;
     }
+    struct termios after;
+    result.line_mode_after = tcgetattr(master, &after) == 0 && (after.c_lflag & ICANON) && (after.c_lflag & ECHO);
     close(master);  // the program side sees a hang-up
     int status = 0;
     while (pid > 0) {
@@ -96,4 +99,40 @@ PtyResult run_command_pty(std::vector<std::string> command, const std::vector<st
         usleep(10000);
     }
     return result;
+}
+
+static size_t cell_bytes(const std::string &s, size_t at) {
+    const unsigned char c = static_cast<unsigned char>(s[at]);
+    const size_t n = c < 0x80 ? 1 : (c >> 5) == 0x6 ? 2 : (c >> 4) == 0xE ? 3 : (c >> 3) == 0x1E ? 4 : 1;
+    for (size_t i = 1; i < n; ++i)
+        if (at + i >= s.size() || (static_cast<unsigned char>(s[at + i]) >> 6) != 0x2) return 1;
+    return n;
+}
+
+std::vector<std::string> screen_lines(const std::string &written) {
+    std::vector<std::string> lines;
+    std::vector<std::string> cells;
+    size_t column = 0;
+    for (size_t at = 0; at < written.size();) {
+        if (written[at] == '\n') {
+            std::string line;
+            for (const std::string &c : cells) line += c;
+            lines.push_back(line);
+            cells.clear();
+            column = 0;
+            ++at;
+        } else if (written[at] == '\r') {
+            column = 0;
+            ++at;
+        } else {
+            const size_t n = cell_bytes(written, at);
+            if (column == cells.size()) cells.emplace_back();
+            cells[column++] = written.substr(at, n);
+            at += n;
+        }
+    }
+    std::string last;
+    for (const std::string &c : cells) last += c;
+    if (!last.empty()) lines.push_back(last);
+    return lines;
 }

@@ -17,6 +17,7 @@ struct PtyResult {
     size_t steps_done = 0;  // steps whose text appeared and were answered
     int status = -1;        // exit status 0..255, or -1 when killed by a signal
     bool timed_out = false;
+    bool line_mode_after = false;  // the terminal echoes and edits lines again at the end
 };
 
 // Runs command (as from tool_command) with args on a fresh terminal that is
@@ -25,5 +26,10 @@ struct PtyResult {
 // "\r\n", Enter typed as "\r".
 PtyResult run_command_pty(std::vector<std::string> command, const std::vector<std::string> &args,
                           const std::vector<PtyStep> &steps, int timeout_seconds = 60);
+
+// The lines a terminal shows for what a program wrote: a carriage return
+// goes back to the start of the line, later text overwrites earlier cells,
+// and a UTF-8 sequence (or a byte that is none) fills one cell.
+std::vector<std::string> screen_lines(const std::string &written);
 
 #endif

@@ -100,6 +100,7 @@ std::string built_tool_path(const std::string &tool) {
         {"zeda_pcie_get_mode", ZEDA_GET_MODE_PATH},
         {"zeda_pcie_mode_change", ZEDA_MODE_CHANGE_PATH},
         {"zeda_pcie_flash_image", ZEDA_FLASH_IMAGE_PATH},
+        {"zeda_pcie_list_boards", ZEDA_LIST_BOARDS_PATH},
         {"riffa_sim", ZEDA_RIFFA_SIM_PATH},
     };
     const auto it = paths.find(tool);

@@ -1,11 +1,16 @@
-// Where a program locks a hardware board: one lock file per board id on
-// this PC, in a folder every user can create files in, so that the lock
-// works between users as the device does.
+// What the board link needs to know of the RIFFA backend when it drives
+// hardware through the installed RIFFA host library.
 #include <cstdio>
 #include <cstdlib>
 #include <initializer_list>
 
 #include "board_link.h"
+
+const char *board_backend_name() { return "RIFFA host library"; }
+
+// Where a program locks a hardware board: one lock file per board id on
+// this PC, in a folder every user can create files in, so that the lock
+// works between users as the device does.
 
 #ifdef _WIN32
 

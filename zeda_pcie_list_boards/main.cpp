@@ -1,0 +1,40 @@
+// zeda_pcie_list_boards: lists the FPGA boards the RIFFA library finds, with
+// the id that the other tools take. Opens no board.
+#include <cstdio>
+
+#include "board_link.h"
+#include "console.h"
+
+static const char HELP[] =
+    "Usage: zeda_pcie_list_boards\n"
+    "Lists the FPGA boards that the RIFFA library finds, one line each, with\n"
+    "the board id that the other zeda_pcie tools take. It opens no board.\n"
+    "\n"
+    "Arguments:\n"
+    "  -h, --help    show this help and exit\n"
+    "  --version     show the name and version and exit\n"
+    "\n"
+    "Exit status: 0 when boards were listed; 1 when there are none; 255 when\n"
+    "the RIFFA library could not list them.\n"
+    "More in the manual page: man zeda_pcie_list_boards\n";
+
+int main(int argc, char **argv) {
+    console_keep_std_descriptors();
+    if (console_help(argc, argv, "zeda_pcie_list_boards", HELP)) return 0;
+
+    fpga_info_list list = {};
+    const int count = board_list(&list);
+    if (count < 0) {
+        std::printf("Could not list FPGAs\n");
+        return -1;
+    }
+    if (count == 0) {
+        std::printf("No FPGA boards found\n");
+        return 1;
+    }
+    for (int i = 0; i < count; ++i) {
+        std::printf("Board %d: %.16s (vendor 0x%04x, device 0x%04x, %d channels)\n", list.id[i], list.name[i],
+                    unsigned(list.vendor_id[i]), unsigned(list.device_id[i]), list.num_chnls[i]);
+    }
+    return 0;
+}
