@@ -37,6 +37,9 @@ constexpr int CONTROL_CHANNEL = 0;
 constexpr int IMAGE_CHANNEL = 1;
 constexpr long long CONTROL_TIMEOUT_MS = 25000;
 
+// True once the programmer has finished, whatever its error code.
+inline bool STATUS_IS_DONE(uint32_t status) { return (status & STATUS_DONE) != 0; }
+
 // Error code of a programmer status word, 0 meaning no error.
 inline uint32_t STATUS_ERROR_CODE(uint32_t status) {
     return (status >> STATUS_ERROR_SHIFT) & STATUS_ERROR_MASK;

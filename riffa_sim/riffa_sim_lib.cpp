@@ -18,7 +18,7 @@ static void save_if_dirty(sim_session *s) {
     if (sim_save_board(s->root, s->board)) s->dirty = false;
 }
 
-extern "C" fpga_t *fpga_open(int id) {
+extern "C" RIFFA_SIM_EXPORT fpga_t *fpga_open(int id) {
     const std::string root = sim_root();
     // Board 0 stands in every fresh machine, as one card in its slot would.
     if (!sim_board_exists(root, id) && (id != 0 || !sim_create_board(root, 0, SIM_MODE_NORMAL)))
@@ -39,7 +39,7 @@ extern "C" fpga_t *fpga_open(int id) {
     return fpga;
 }
 
-extern "C" void fpga_close(fpga_t *fpga) {
+extern "C" RIFFA_SIM_EXPORT void fpga_close(fpga_t *fpga) {
     if (!fpga) return;
     save_if_dirty(&fpga->session);
     if (fpga->session.flash) std::fclose(fpga->session.flash);
@@ -63,7 +63,7 @@ static int image_send(sim_session *s, const void *data, int len) {
     return sim_image_words(s, static_cast<const unsigned char *>(data), len);
 }
 
-extern "C" int fpga_send(fpga_t *fpga, int chnl, void *data, int len, int destoff, int last,
+extern "C" RIFFA_SIM_EXPORT int fpga_send(fpga_t *fpga, int chnl, void *data, int len, int destoff, int last,
                          long long timeout) {
     (void)last;
     (void)timeout;
@@ -73,7 +73,7 @@ extern "C" int fpga_send(fpga_t *fpga, int chnl, void *data, int len, int destof
     return 0;
 }
 
-extern "C" int fpga_recv(fpga_t *fpga, int chnl, void *data, int len, long long timeout) {
+extern "C" RIFFA_SIM_EXPORT int fpga_recv(fpga_t *fpga, int chnl, void *data, int len, long long timeout) {
     (void)timeout;
     if (!fpga || !data || chnl != 0 || len < 1) return 0;
     sim_session &s = fpga->session;
@@ -87,13 +87,13 @@ extern "C" int fpga_recv(fpga_t *fpga, int chnl, void *data, int len, long long 
     return count;
 }
 
-extern "C" void fpga_reset(fpga_t *fpga) {
+extern "C" RIFFA_SIM_EXPORT void fpga_reset(fpga_t *fpga) {
     if (!fpga) return;
     sim_reset(&fpga->session);
     save_if_dirty(&fpga->session);
 }
 
-extern "C" int riffa_sim_session_lock_path(int id, char *path, size_t size) {
+extern "C" RIFFA_SIM_EXPORT int riffa_sim_session_lock_path(int id, char *path, size_t size) {
     const std::string root = sim_root();
     if (!sim_board_exists(root, id)) return -1;
     const std::string file = (std::filesystem::path(sim_board_dir(root, id)) / "session.lock").string();

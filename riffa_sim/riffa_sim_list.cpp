@@ -14,7 +14,7 @@ constexpr int SIM_LIST_VENDOR = 0xffff;
 constexpr int SIM_LIST_DEVICE = 0x0000;
 constexpr int SIM_LIST_CHANNELS = 2;
 
-extern "C" int fpga_list(fpga_info_list *list) {
+extern "C" RIFFA_SIM_EXPORT int fpga_list(fpga_info_list *list) {
     if (!list) return -1;
     std::memset(list, 0, sizeof *list);
     const std::string root = sim_root();

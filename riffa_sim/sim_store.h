@@ -10,6 +10,15 @@
 #include <string>
 #include <vector>
 
+// Marks what the library exports. On Windows only these are: exporting what
+// the DLL takes from static libraries (the GCC runtime's unwinder, for one)
+// would clash with the programs' own copies.
+#ifdef _WIN32
+#define RIFFA_SIM_EXPORT __declspec(dllexport)
+#else
+#define RIFFA_SIM_EXPORT
+#endif
+
 constexpr uint32_t SIM_FLASH_BYTES = 8u * 1024 * 1024;
 constexpr uint32_t SIM_MODE_BOOTLOADER = 2;
 constexpr uint32_t SIM_MODE_NORMAL = 3;

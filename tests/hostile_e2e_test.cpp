@@ -69,6 +69,8 @@ TEST_F(Hostile, TerminalThatHangsUpDoesNotCutTheFlashShort) {
 }
 
 TEST_F(Hostile, SecondProgramWaitsForTheBoardWithOneNotice) {
+    // Here the test holds the board with flock, which Wine's locks do not see.
+    if (std::getenv("ZEDA_TEST_RUNNER")) GTEST_SKIP() << "the board is held by a Linux process";
     add_board(0, SIM_MODE_BOOTLOADER);
     const std::string path = write_file("image.bin", sample_bytes(3000));
     const struct {

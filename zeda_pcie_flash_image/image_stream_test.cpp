@@ -7,10 +7,12 @@
 #include <fcntl.h>
 #include <pthread.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
 #include <sys/time.h>
 
 #include <chrono>
 #include <cstdlib>
+#include <fstream>
 
 #include "board_link.h"
 #include "fake_riffa.h"
@@ -189,17 +191,29 @@ TEST_F(StreamImage, MoreWordsThanExpectedWarnAndStopStreaming) {
     EXPECT_EQ(err, text);
 }
 
+// True while the thread is blocked in read(): the first field of its
+// /proc syscall file is the number of the call it is in.
+bool blocked_in_read(pid_t thread) {
+    std::ifstream in("/proc/self/task/" + std::to_string(thread) + "/syscall");
+    long number = -1;
+    return (in >> number) && number == SYS_read;
+}
+
 TEST_F(StreamImage, InterruptedReadIsRepeated) {
+    static volatile sig_atomic_t interrupted = 0;
     struct sigaction action = {};
-    action.sa_handler = [](int) {};  // no SA_RESTART: the blocked read fails with EINTR
+    action.sa_handler = [](int) { interrupted = 1; };  // no SA_RESTART: the read fails with EINTR
     sigaction(SIGUSR1, &action, nullptr);
     int fds[2];
     ASSERT_EQ(pipe(fds), 0);
     const pthread_t reader = pthread_self();
+    const pid_t reader_id = pid_t(syscall(SYS_gettid));
+    interrupted = 0;
     std::thread writer([&] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        // The signal must find the read waiting, or the case is not made.
+        while (!blocked_in_read(reader_id)) std::this_thread::yield();
         pthread_kill(reader, SIGUSR1);
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        while (!interrupted) std::this_thread::yield();
         EXPECT_EQ(write(fds[1], "abcdef", 6), 6);
         close(fds[1]);
     });

@@ -94,7 +94,7 @@ int main(int argc, char **argv) {
         board_send_request(board, &word, REQ_PROGRAMMER_STATUS, QUERY_FILL);
         board_read_reply(board, &word);
         status = word;
-    } while ((status & STATUS_DONE) == 0);
+    } while (!STATUS_IS_DONE(status));
 
     int result = 0;
     if (const uint32_t code = STATUS_ERROR_CODE(status); code != 0) {

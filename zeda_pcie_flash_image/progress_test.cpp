@@ -11,6 +11,9 @@ TEST(PrintProgress, DrawsTheBarCellsAndPercentOfTheWordsBefore) {
         int cells, percent;
     } cases[] = {
         {0, 257, 0, 0},
+        {0, 1, 0, 0},                // a cell is drawn only for words already sent
+        {1, 62, 1, 1},
+        {61, 62, 61, 98},
         {1024, 2048, 31, 50},
         {2096896, 2097152, 61, 99},  // last chunk of an 8388608-byte image
         {2097152, 2097152, 62, 100},
