@@ -18,10 +18,16 @@
 #include <unistd.h>
 #endif
 
-bool console_help(int argc, char **argv, const char *name, const char *help) {
+bool console_help(int argc, char **argv, const char *name, const char *usage, const char *exit_statuses) {
     if (argc < 2 || argv[1] == nullptr) return false;
     if (std::strcmp(argv[1], "-h") == 0 || std::strcmp(argv[1], "--help") == 0) {
-        std::fputs(help, stdout);
+        std::printf("%s"
+                    "  -h, --help    show this help and exit\n"
+                    "  --version     show the name and version and exit\n"
+                    "\n"
+                    "Exit status: %s"
+                    "More in the manual page: man %s\n",
+                    usage, exit_statuses, name);
         return true;
     }
     if (std::strcmp(argv[1], "--version") == 0) {

@@ -6,11 +6,12 @@
 #include <cstdio>
 
 // When the first argument is exactly -h or --help, prints help to standard
-// output; when it is --version, the program's name, version and what it
-// drives. True when it did, and the program then ends with status 0 without
-// touching a board. Every other argument keeps its meaning (a file named
-// --help is ./--help).
-bool console_help(int argc, char **argv, const char *name, const char *help);
+// output: the program's usage and arguments, the two options, what its exit
+// statuses mean and where its manual page is. When it is --version, prints
+// the program's name, version and what it drives. True when it did, and the
+// program then ends with status 0 without touching a board. Every other
+// argument keeps its meaning (a file named --help is ./--help).
+bool console_help(int argc, char **argv, const char *name, const char *usage, const char *exit_statuses);
 
 // True when stream is a terminal that shows UTF-8 (its locale's character
 // set; on Windows, a console on code page 65001). Bytes written to files and

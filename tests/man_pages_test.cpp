@@ -172,6 +172,9 @@ std::vector<std::string> string_literals(const std::string &src) {
     return literals;
 }
 
+// A program's help lives in its help.h; its messages everywhere else.
+bool is_help(const fs::path &p) { return p.filename() == "help.h"; }
+
 bool is_source(const fs::path &p) {
     const std::string name = p.filename().string();
     const std::string ext = p.extension().string();
@@ -180,7 +183,24 @@ bool is_source(const fs::path &p) {
            name.find("fuzz") == std::string::npos;
 }
 
-std::vector<std::string> program_literals(const Page &page) {
+// Lines of a help text of the form "  synopsis   explanation": the synopsis.
+std::vector<std::string> help_synopses(const std::string &help) {
+    std::vector<std::string> out;
+    std::istringstream in(help);
+    for (std::string line; std::getline(in, line);) {
+        if (line.compare(0, 2, "  ") != 0) continue;
+        const size_t start = line.find_first_not_of(' ');
+        if (start == std::string::npos) continue;
+        const size_t gap = line.find("  ", start);
+        out.push_back(line.substr(start, gap == std::string::npos ? std::string::npos : gap - start));
+    }
+    return out;
+}
+
+// What a program can print: its messages, and the synopses of the
+// arguments its help lists (a help text lives in help.h, or is a literal of
+// many lines).
+std::vector<std::string> program_messages(const Page &page) {
     std::vector<std::string> all;
     for (const char *rel : page.sources) {
         const fs::path path = source_path(rel);
@@ -191,8 +211,12 @@ std::vector<std::string> program_literals(const Page &page) {
         } else {
             files.push_back(path);
         }
-        for (const fs::path &f : files)
-            for (std::string &l : string_literals(read_file(f.string()))) all.push_back(std::move(l));
+        for (const fs::path &f : files) {
+            for (const std::string &l : string_literals(read_file(f.string()))) {
+                if (!is_help(f) && std::count(l.begin(), l.end(), '\n') <= 5) all.push_back(l);
+                else for (std::string &synopsis : help_synopses(l)) all.push_back(std::move(synopsis));
+            }
+        }
     }
     return all;
 }
@@ -266,19 +290,6 @@ bool page_quotes(const std::string &text, const std::string &format) {
     return false;
 }
 
-// Lines of a help text of the form "  synopsis   explanation": the synopsis.
-std::vector<std::string> help_synopses(const std::string &help) {
-    std::vector<std::string> out;
-    std::istringstream in(help);
-    for (std::string line; std::getline(in, line);) {
-        if (line.compare(0, 2, "  ") != 0) continue;
-        const size_t start = line.find_first_not_of(' ');
-        if (start == std::string::npos) continue;
-        const size_t gap = line.find("  ", start);
-        out.push_back(line.substr(start, gap == std::string::npos ? std::string::npos : gap - start));
-    }
-    return out;
-}
 
 // The page as a reader sees it, blanks collapsed, typographic dashes and
 // quotes turned back into ASCII.
@@ -337,19 +348,13 @@ TEST_P(ManPage, HasTheSectionsAUserLooksFor) {
 TEST_P(ManPage, QuotesEveryMessageOfItsProgram) {
     const Page &page = GetParam();
     const std::string text = rendered_text(page);
-    const std::vector<std::string> literals = program_literals(page);
-    ASSERT_FALSE(literals.empty());
+    const std::vector<std::string> messages = program_messages(page);
+    ASSERT_FALSE(messages.empty());
     size_t checked = 0;
-    for (const std::string &literal : literals) {
-        std::vector<std::string> messages;
-        if (std::count(literal.begin(), literal.end(), '\n') > 5) messages = help_synopses(literal);
-        else messages.push_back(literal);
-        for (const std::string &m : messages) {
-            if (!has_letter(m)) continue;
-            ++checked;
-            EXPECT_TRUE(page_quotes(text, m))
-                << "man/" << page.program << ".1 does not quote \"" << m << "\"";
-        }
+    for (const std::string &m : messages) {
+        if (!has_letter(m)) continue;
+        ++checked;
+        EXPECT_TRUE(page_quotes(text, m)) << "man/" << page.program << ".1 does not quote \"" << m << "\"";
     }
     EXPECT_GT(checked, 0u);
 }

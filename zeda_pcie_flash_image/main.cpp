@@ -6,29 +6,13 @@
 
 #include "board_link.h"
 #include "console.h"
+#include "help.h"
 #include "image_file.h"
 #include "image_stream.h"
 
-static const char HELP[] =
-    "Usage: zeda_pcie_flash_image <binary_image> [board_id]\n"
-    "Writes a raw gateware image of at most 8 MiB into the flash of the ZEDA\n"
-    "FPGA board, which must be in bootloader mode (see zeda_pcie_mode_change),\n"
-    "with a progress bar, and reports the programmer's result.\n"
-    "\n"
-    "Arguments:\n"
-    "  binary_image  the image file (name a file called --help as ./--help)\n"
-    "  board_id      the board's number, as the RIFFA driver counts them (default 0)\n"
-    "  -h, --help    show this help and exit\n"
-    "  --version     show the name and version and exit\n"
-    "\n"
-    "Exit status: 0 when the image was programmed; 1 when the command line, the\n"
-    "image, the board's mode, the transfer or the programmer failed; 255 when\n"
-    "the board could not be opened.\n"
-    "More in the manual page: man zeda_pcie_flash_image\n";
-
 int main(int argc, char **argv) {
     console_keep_std_descriptors();
-    if (console_help(argc, argv, "zeda_pcie_flash_image", HELP)) return 0;
+    if (console_help(argc, argv, "zeda_pcie_flash_image", HELP, HELP_EXIT)) return 0;
     if (argc < 2) {
         board_print_error("Usage: %s <binary_image> [board_id]\n",
                           argc > 0 && argv[0] ? argv[0] : "zeda_pcie_flash_image");

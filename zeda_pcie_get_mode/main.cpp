@@ -5,24 +5,11 @@
 
 #include "board_link.h"
 #include "console.h"
-
-static const char HELP[] =
-    "Usage: zeda_pcie_get_mode [board_id]\n"
-    "Reports whether the ZEDA FPGA board is in bootloader mode or in normal\n"
-    "operation mode, then waits for a key. It changes nothing on the board.\n"
-    "\n"
-    "Arguments:\n"
-    "  board_id      the board's number, as the RIFFA driver counts them (default 0)\n"
-    "  -h, --help    show this help and exit\n"
-    "  --version     show the name and version and exit\n"
-    "\n"
-    "Exit status: 0 when the mode was reported; 255 when the board could not be\n"
-    "opened or answered an incorrect mode value.\n"
-    "More in the manual page: man zeda_pcie_get_mode\n";
+#include "help.h"
 
 int main(int argc, char **argv) {
     console_keep_std_descriptors();
-    if (console_help(argc, argv, "zeda_pcie_get_mode", HELP)) return 0;
+    if (console_help(argc, argv, "zeda_pcie_get_mode", HELP, HELP_EXIT)) return 0;
     const int id = parse_board_id(argc, argv, 1);
     fpga_t *board = board_open(id, stdout);
     if (board == nullptr) return -1;

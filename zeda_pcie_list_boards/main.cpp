@@ -4,23 +4,11 @@
 
 #include "board_link.h"
 #include "console.h"
-
-static const char HELP[] =
-    "Usage: zeda_pcie_list_boards\n"
-    "Lists the FPGA boards that the RIFFA library finds, one line each, with\n"
-    "the board id that the other zeda_pcie tools take. It opens no board.\n"
-    "\n"
-    "Arguments:\n"
-    "  -h, --help    show this help and exit\n"
-    "  --version     show the name and version and exit\n"
-    "\n"
-    "Exit status: 0 when boards were listed; 1 when there are none; 255 when\n"
-    "the RIFFA library could not list them.\n"
-    "More in the manual page: man zeda_pcie_list_boards\n";
+#include "help.h"
 
 int main(int argc, char **argv) {
     console_keep_std_descriptors();
-    if (console_help(argc, argv, "zeda_pcie_list_boards", HELP)) return 0;
+    if (console_help(argc, argv, "zeda_pcie_list_boards", HELP, HELP_EXIT)) return 0;
 
     fpga_info_list list = {};
     const int count = board_list(&list);

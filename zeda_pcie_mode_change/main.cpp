@@ -6,6 +6,7 @@
 
 #include "board_link.h"
 #include "console.h"
+#include "help.h"
 
 // One answer line of at most 99 characters and its terminating zero.
 constexpr int ANSWER_BYTES = 100;
@@ -18,24 +19,9 @@ static bool read_yes() {
     return std::strcmp(answer, "y\n") == 0;
 }
 
-static const char HELP[] =
-    "Usage: zeda_pcie_mode_change [board_id]\n"
-    "Reports the mode of the ZEDA FPGA board, asks for confirmation and reboots\n"
-    "the board into the other mode: from normal operation mode into bootloader\n"
-    "mode, or back. Only a lone lower-case y and Enter switches.\n"
-    "\n"
-    "Arguments:\n"
-    "  board_id      the board's number, as the RIFFA driver counts them (default 0)\n"
-    "  -h, --help    show this help and exit\n"
-    "  --version     show the name and version and exit\n"
-    "\n"
-    "Exit status: 0 when the question was answered, whichever the answer; 255\n"
-    "when the board could not be opened or answered an incorrect mode value.\n"
-    "More in the manual page: man zeda_pcie_mode_change\n";
-
 int main(int argc, char **argv) {
     console_keep_std_descriptors();
-    if (console_help(argc, argv, "zeda_pcie_mode_change", HELP)) return 0;
+    if (console_help(argc, argv, "zeda_pcie_mode_change", HELP, HELP_EXIT)) return 0;
     const int id = parse_board_id(argc, argv, 1);
     fpga_t *board = board_open(id, stdout);
     if (board == nullptr) return -1;

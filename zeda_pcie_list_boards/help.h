@@ -1,0 +1,18 @@
+// What zeda_pcie_list_boards --help says.
+#ifndef ZEDA_PCIE_LIST_BOARDS_HELP_H
+#define ZEDA_PCIE_LIST_BOARDS_HELP_H
+
+// Usage, what the tool does and its arguments; the options follow.
+static const char HELP[] =
+    "Usage: zeda_pcie_list_boards\n"
+    "Lists the FPGA boards that the RIFFA library finds, one line each, with\n"
+    "the board id that the other zeda_pcie tools take. It opens no board.\n"
+    "\n"
+    "Arguments:\n";
+
+// What its exit statuses mean.
+static const char HELP_EXIT[] =
+    "0 when boards were listed; 1 when there are none; 255 when\n"
+    "the RIFFA library could not list them.\n";
+
+#endif
