@@ -57,6 +57,7 @@ extern "C" int fpga_send(fpga_t *, int chnl, void *data, int len, int destoff, i
 
 // Only image sends and the close belong to streaming.
 extern "C" fpga_t *fpga_open(int) { __builtin_trap(); }
+extern "C" int fpga_list(fpga_info_list *) { __builtin_trap(); }
 bool board_lock_path(int, char *, size_t) { return false; }
 const char *board_backend_name() { return "fuzzing stand-in"; }
 extern "C" int fpga_recv(fpga_t *, int, void *, int, long long) { __builtin_trap(); }
