@@ -9,6 +9,7 @@ SANBUILD ?= build-sanitize
 BENCHBUILD ?= build-bench
 FUZZBUILD ?= build-fuzz
 WINBUILD ?= build-windows
+WINHWBUILD ?= build-windows-hw-check
 BENCH_RUNS ?= 7
 FUZZ_SECONDS ?= 60
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
@@ -73,12 +74,15 @@ package: all
 
 # Cross-builds the tools, libriffa_sim.dll and riffa_sim.exe with mingw-w64
 # (warnings are errors), then runs the end-to-end suite of $(BUILD) with the
-# Windows executables under Wine.
+# Windows executables under Wine. Then the README's Windows hardware recipe
+# against a RIFFA-compatible DLL of our own, in $(WINHWBUILD), run under Wine
+# too (in the same Wine prefix).
 windows-check: all
 	@$(DEPS) windows
 	@$(CONFIGURE) $(WINBUILD) -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/mingw-w64-x86_64.cmake -DCMAKE_BUILD_TYPE=Release -DZEDA_RIFFA=sim -DZEDA_BUILD_TESTS=OFF -DCMAKE_CXX_FLAGS=-Werror
 	cmake --build $(WINBUILD) -j $(JOBS)
 	JOBS=$(JOBS) tests/windows_check.sh $(BUILD) $(WINBUILD)/bin
+	JOBS=$(JOBS) WINEPREFIX=$${WINEPREFIX:-$(CURDIR)/$(WINBUILD)/wineprefix} tests/windows_hw_check.sh $(WINHWBUILD)
 
 clean:
-	rm -rf $(BUILD) $(DEMOBUILD) $(SANBUILD) $(BENCHBUILD) $(FUZZBUILD) $(WINBUILD)
+	rm -rf $(BUILD) $(DEMOBUILD) $(SANBUILD) $(BENCHBUILD) $(FUZZBUILD) $(WINBUILD) $(WINHWBUILD)

@@ -1,51 +1,30 @@
 #!/usr/bin/env bash
 # Builds the tools with -DZEDA_RIFFA=system against a RIFFA-compatible stub
-# library installed at a scratch prefix, and checks that they link and run
-# that library and no other (in particular not the virtual board).
-# Usage: system_backend_test.sh <source dir> <scratch dir>
+# library (tests/riffa_stub) installed at a scratch prefix, given to cmake
+# relative to where it runs, and checks that they link and run that library
+# and no other (in particular not the virtual board), and that bin/ holds the
+# tools alone. Given a package folder, also builds the hardware package there.
+# Usage: system_backend_test.sh <source dir> <scratch dir> [package dir]
 set -euo pipefail
-src=$1
-work=$2
-rm -rf "$work"
-mkdir -p "$work/prefix/include" "$work/prefix/lib"
+src=$(cd "$1" && pwd)
+rm -rf "$2"
+mkdir -p "$2/prefix/include" "$2/prefix/lib"
+work=$(cd "$2" && pwd)
 
+cp "$src/tests/riffa_stub/riffa.h" "$work/prefix/include/"
 # The real Linux header pulls in a second header of the library's own.
-cat > "$work/prefix/include/riffa_driver.h" <<'H'
-#define RIFFA_STUB_DRIVER_HEADER 1
-H
-cat > "$work/prefix/include/riffa.h" <<'H'
-#include "riffa_driver.h"
-#ifdef __cplusplus
-extern "C" {
-#endif
-struct fpga_t; typedef struct fpga_t fpga_t;
-fpga_t *fpga_open(int id);
-void fpga_close(fpga_t *fpga);
-int fpga_send(fpga_t *fpga, int chnl, void *data, int len, int destoff, int last, long long timeout);
-int fpga_recv(fpga_t *fpga, int chnl, void *data, int len, long long timeout);
-void fpga_reset(fpga_t *fpga);
-#ifdef __cplusplus
-}
-#endif
-H
-# A stub that finds no board: what a machine without the driver loaded sees.
-cat > "$work/stub.c" <<'C'
-#include <stddef.h>
-#include "riffa.h"
-fpga_t *fpga_open(int id) { (void)id; return NULL; }
-void fpga_close(fpga_t *f) { (void)f; }
-int fpga_send(fpga_t *f, int c, void *d, int l, int o, int last, long long t) { (void)f; (void)c; (void)d; (void)l; (void)o; (void)last; (void)t; return -1; }
-int fpga_recv(fpga_t *f, int c, void *d, int l, long long t) { (void)f; (void)c; (void)d; (void)l; (void)t; return -1; }
-void fpga_reset(fpga_t *f) { (void)f; }
-C
-cc -shared -fPIC -I"$work/prefix/include" -o "$work/prefix/lib/libriffa.so" "$work/stub.c"
+echo '#define RIFFA_STUB_DRIVER_HEADER 1' > "$work/prefix/include/riffa_driver.h"
+cc -shared -fPIC -Wall -Wextra -Werror -Wl,-soname,libriffa.so -I"$work/prefix/include" \
+   -o "$work/prefix/lib/libriffa.so" "$src/tests/riffa_stub/riffa_stub.c"
 
-cmake -S "$src" -B "$work/build" -DZEDA_RIFFA=system -DRIFFA_ROOT="$work/prefix" \
-      -DZEDA_BUILD_TESTS=OFF > "$work/configure.log"
+(cd "$work" && cmake -S "$src" -B build -DZEDA_RIFFA=system -DRIFFA_ROOT=prefix \
+      -DZEDA_BUILD_TESTS=OFF) > "$work/configure.log"
 grep -q "RIFFA backend: installed host library $work/prefix/lib/libriffa.so" "$work/configure.log"
 cmake --build "$work/build" -j 2 > "$work/build.log"
 
 status=0
+extra=$(ls "$work/build/bin" | grep -vx 'zeda_pcie_[a-z_]*' | xargs || true)
+[ -z "$extra" ] || { echo "FAIL: bin/ of a hardware build holds more than the tools: $extra"; status=1; }
 for tool in zeda_pcie_get_mode zeda_pcie_mode_change zeda_pcie_flash_image; do
   exe="$work/build/bin/$tool"
   [ -x "$exe" ] || continue
@@ -58,6 +37,13 @@ done
 out=$(echo | "$work/build/bin/zeda_pcie_get_mode" 3) && rc=0 || rc=$?
 if [ "$out" != "Could not get FPGA 3" ] || [ "$rc" != 255 ]; then
   echo "FAIL: zeda_pcie_get_mode on the stub printed '$out' with status $rc"; status=1
+fi
+
+if [ -n "${3:-}" ]; then
+  rm -rf "$3"
+  cpack --config "$work/build/CPackConfig.cmake" -G DEB -B "$3" > "$work/cpack.log" 2>&1 || { cat "$work/cpack.log"; exit 1; }
+  files=$(dpkg -c "$3"/zeda-pcie-tools_*.deb)
+  if grep -q riffa_sim <<<"$files"; then echo "FAIL: the hardware package holds the virtual board:"; echo "$files"; status=1; fi
 fi
 [ $status = 0 ] && echo "system backend: tools link $work/prefix/lib/libriffa.so"
 rm -rf "$work"
