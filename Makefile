@@ -66,11 +66,16 @@ fuzz:
 	$(FUZZBUILD)/bin/image_stream_fuzz -max_total_time=$(FUZZ_SECONDS) -close_fd_mask=3 -artifact_prefix=$(FUZZBUILD)/ $(FUZZBUILD)/corpus
 
 # Debian package of $(BUILD): zeda-pcie-tools, or zeda-pcie-tools-sim when
-# the tools are linked against the virtual board.
+# the tools are linked against the virtual board. lintian must find no error
+# in it, nor in a hardware package built against a stub RIFFA library.
 package: all
 	@$(DEPS) package
+	rm -f $(BUILD)/*.deb
 	cmake --build $(BUILD) --target package
 	@for deb in $(BUILD)/*.deb; do echo "$$deb:"; dpkg-deb -f "$$deb" Package Version Depends; dpkg -c "$$deb"; done
+	tests/system_backend_test.sh $(CURDIR) $(BUILD)/hw_package_scratch $(BUILD)/hw_package
+	lintian --fail-on error $(BUILD)/*.deb $(BUILD)/hw_package/*.deb
+	@echo "lintian: no errors in" $(BUILD)/*.deb $(BUILD)/hw_package/*.deb
 
 # Cross-builds the tools, libriffa_sim.dll and riffa_sim.exe with mingw-w64
 # (warnings are errors), then runs the end-to-end suite of $(BUILD) with the
