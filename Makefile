@@ -9,6 +9,7 @@ SANBUILD ?= build-sanitize
 BENCHBUILD ?= build-bench
 FUZZBUILD ?= build-fuzz
 WINBUILD ?= build-windows
+WINHWBUILD ?= build-windows-hw-check
 BENCH_RUNS ?= 7
 FUZZ_SECONDS ?= 60
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
@@ -65,20 +66,28 @@ fuzz:
 	$(FUZZBUILD)/bin/image_stream_fuzz -max_total_time=$(FUZZ_SECONDS) -close_fd_mask=3 -artifact_prefix=$(FUZZBUILD)/ $(FUZZBUILD)/corpus
 
 # Debian package of $(BUILD): zeda-pcie-tools, or zeda-pcie-tools-sim when
-# the tools are linked against the virtual board.
+# the tools are linked against the virtual board. lintian must find no error
+# in it, nor in a hardware package built against a stub RIFFA library.
 package: all
 	@$(DEPS) package
+	rm -f $(BUILD)/*.deb
 	cmake --build $(BUILD) --target package
 	@for deb in $(BUILD)/*.deb; do echo "$$deb:"; dpkg-deb -f "$$deb" Package Version Depends; dpkg -c "$$deb"; done
+	tests/system_backend_test.sh $(CURDIR) $(BUILD)/hw_package_scratch $(BUILD)/hw_package
+	lintian --fail-on error $(BUILD)/*.deb $(BUILD)/hw_package/*.deb
+	@echo "lintian: no errors in" $(BUILD)/*.deb $(BUILD)/hw_package/*.deb
 
 # Cross-builds the tools, libriffa_sim.dll and riffa_sim.exe with mingw-w64
 # (warnings are errors), then runs the end-to-end suite of $(BUILD) with the
-# Windows executables under Wine.
+# Windows executables under Wine. Then the README's Windows hardware recipe
+# against a RIFFA-compatible DLL of our own, in $(WINHWBUILD), run under Wine
+# too (in the same Wine prefix).
 windows-check: all
 	@$(DEPS) windows
 	@$(CONFIGURE) $(WINBUILD) -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/mingw-w64-x86_64.cmake -DCMAKE_BUILD_TYPE=Release -DZEDA_RIFFA=sim -DZEDA_BUILD_TESTS=OFF -DCMAKE_CXX_FLAGS=-Werror
 	cmake --build $(WINBUILD) -j $(JOBS)
 	JOBS=$(JOBS) tests/windows_check.sh $(BUILD) $(WINBUILD)/bin
+	JOBS=$(JOBS) WINEPREFIX=$${WINEPREFIX:-$(CURDIR)/$(WINBUILD)/wineprefix} tests/windows_hw_check.sh $(WINHWBUILD)
 
 clean:
-	rm -rf $(BUILD) $(DEMOBUILD) $(SANBUILD) $(BENCHBUILD) $(FUZZBUILD) $(WINBUILD)
+	rm -rf $(BUILD) $(DEMOBUILD) $(SANBUILD) $(BENCHBUILD) $(FUZZBUILD) $(WINBUILD) $(WINHWBUILD)

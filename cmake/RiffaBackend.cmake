@@ -1,12 +1,23 @@
 # Chooses what the tools link as RIFFA::riffa: the installed host library or
-# the virtual board. Sets ZEDA_BACKEND to "system" or "sim".
+# the virtual board. Sets ZEDA_BACKEND to "system" or "sim"; the top level
+# makes RIFFA::riffa the virtual board for "sim".
+if(WIN32)
+  set(_zeda_riffa_files "include/riffa.h and lib/riffa.lib or lib/libriffa.dll.a")
+else()
+  set(_zeda_riffa_files "include/riffa.h and lib/libriffa.so")
+endif()
+
 if(ZEDA_RIFFA STREQUAL "sim")
   set(ZEDA_BACKEND sim)
 elseif(ZEDA_RIFFA STREQUAL "system")
   find_package(RIFFA)
   if(NOT RIFFA_FOUND)
-    message(FATAL_ERROR "ZEDA_RIFFA=system: no RIFFA host library found"
-      ". Set RIFFA_ROOT to the prefix holding include/riffa.h and lib/libriffa.so.")
+    if(RIFFA_ROOT)
+      set(_zeda_looked "RIFFA_ROOT=${RIFFA_ROOT} does not hold ${_zeda_riffa_files}")
+    else()
+      set(_zeda_looked "none in the standard paths. Set RIFFA_ROOT to the prefix holding ${_zeda_riffa_files}")
+    endif()
+    message(FATAL_ERROR "ZEDA_RIFFA=system: no RIFFA host library found: ${_zeda_looked}.")
   endif()
   set(ZEDA_BACKEND system)
 elseif(ZEDA_RIFFA STREQUAL "auto")
@@ -16,7 +27,7 @@ elseif(ZEDA_RIFFA STREQUAL "auto")
   else()
     message(WARNING "No RIFFA host library found: the tools are linked against the VIRTUAL BOARD "
       "(riffa_sim) and will not drive hardware. Install RIFFA or set -DRIFFA_ROOT=<prefix> "
-      "and -DZEDA_RIFFA=system for a hardware build.")
+      "(${_zeda_riffa_files}) and -DZEDA_RIFFA=system for a hardware build.")
     set(ZEDA_BACKEND sim)
   endif()
 else()
@@ -24,14 +35,15 @@ else()
 endif()
 
 if(ZEDA_BACKEND STREQUAL "sim")
-  add_library(RIFFA::riffa ALIAS riffa_sim)
   message(STATUS "RIFFA backend: virtual board (riffa_sim) - the tools drive NO hardware")
 else()
   message(STATUS "RIFFA backend: installed host library ${RIFFA_LIBRARY}")
 endif()
 
-# Hardware builds with tests also build sim-linked copies of the tools.
+# Hardware builds with tests also build sim-linked copies of the tools, in a
+# folder of their own beside the virtual board.
 set(ZEDA_SIM_COPIES OFF)
+set(ZEDA_SIM_TOOLS_DIR ${CMAKE_BINARY_DIR}/sim_tools)
 if(ZEDA_BUILD_TESTS AND ZEDA_BACKEND STREQUAL "system")
   set(ZEDA_SIM_COPIES ON)
 endif()

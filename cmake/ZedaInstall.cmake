@@ -49,6 +49,11 @@ elseif(NOT WIN32 AND NOT APPLE)
     /lib/${CMAKE_LIBRARY_ARCHITECTURE} /usr/lib/${CMAKE_LIBRARY_ARCHITECTURE})
   if(NOT _zeda_riffa_dir IN_LIST _zeda_loader_dirs)
     set_property(TARGET ${ZEDA_INSTALLED_TOOLS} PROPERTY INSTALL_RPATH "${_zeda_riffa_dir}")
+    # A search path that Debian frowns on, but wanted: the package tells lintian.
+    set(_zeda_overrides ${CMAKE_BINARY_DIR}/lintian/${ZEDA_PACKAGE_NAME})
+    file(WRITE ${_zeda_overrides}
+      "${ZEDA_PACKAGE_NAME}: custom-library-search-path RUNPATH ${_zeda_riffa_dir} *\n")
+    install(FILES ${_zeda_overrides} DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/lintian/overrides)
   endif()
 endif()
 
@@ -105,6 +110,27 @@ Its boards live under
   install(FILES ${_zeda_page_files} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 endif()
 
+# --- copyright and changelog ------------------------------------------------
+
+if(NOT WIN32)
+  # In the package's own doc folder, as Debian wants them; the changelog under
+  # the name of a native package's, as this project is its own upstream.
+  set(ZEDA_DOCDIR ${CMAKE_INSTALL_DATAROOTDIR}/doc/${ZEDA_PACKAGE_NAME})
+  install(FILES ${PROJECT_SOURCE_DIR}/packaging/copyright DESTINATION ${ZEDA_DOCDIR})
+  set(_zeda_changelog_copy ${CMAKE_BINARY_DIR}/doc/changelog)
+  configure_file(${PROJECT_SOURCE_DIR}/packaging/changelog ${_zeda_changelog_copy} COPYONLY)
+  if(ZEDA_GZIP)
+    add_custom_command(OUTPUT ${_zeda_changelog_copy}.gz
+      COMMAND ${ZEDA_GZIP} -9nkf ${_zeda_changelog_copy}
+      DEPENDS ${_zeda_changelog_copy}
+      COMMENT "Compressing the changelog")
+    add_custom_target(changelog ALL DEPENDS ${_zeda_changelog_copy}.gz)
+    install(FILES ${_zeda_changelog_copy}.gz DESTINATION ${ZEDA_DOCDIR})
+  else()
+    install(FILES ${_zeda_changelog_copy} DESTINATION ${ZEDA_DOCDIR})
+  endif()
+endif()
+
 # --- package ------------------------------------------------------------------
 
 set(ZEDA_PACKAGE_MAINTAINER "ZEDA PCIe tools maintainers <zeda-pcie-tools@example.com>"
@@ -135,8 +161,9 @@ else()
 is in bootloader or normal operation mode, zeda_pcie_mode_change reboots it
 into the other mode, zeda_pcie_flash_image writes a new gateware image
 into its flash, and zeda_pcie_list_boards lists the boards there are. They
-drive the boards through the RIFFA PCI Express host
-library (${RIFFA_LIBRARY} at build time), which must be installed.")
+drive the boards through the RIFFA PCI Express host library, which must be
+installed. Built against:
+${RIFFA_LIBRARY}")
 endif()
 
 if(WIN32)

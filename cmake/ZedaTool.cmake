@@ -10,7 +10,7 @@ function(zeda_add_tool name)
     add_executable(${name}_sim ${ARGN})
     target_link_libraries(${name}_sim PRIVATE board_link_sim)
     set_target_properties(${name}_sim PROPERTIES OUTPUT_NAME ${name}
-      RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/sim_tools)
+      RUNTIME_OUTPUT_DIRECTORY ${ZEDA_SIM_TOOLS_DIR})
   endif()
 endfunction()
 
@@ -24,10 +24,12 @@ function(zeda_sim_tool_file out name)
 endfunction()
 
 # zeda_add_gtest(<name> SOURCES <files...> LIBS <targets...>): a GoogleTest
-# program whose cases ctest runs one by one.
+# program whose cases ctest runs one by one. Test programs go to test_bin/:
+# bin/ holds what an install of the build holds.
 function(zeda_add_gtest name)
   cmake_parse_arguments(T "" "" "SOURCES;LIBS" ${ARGN})
   add_executable(${name} ${T_SOURCES})
+  set_target_properties(${name} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/test_bin)
   target_link_libraries(${name} PRIVATE ${T_LIBS} GTest::gtest GTest::gtest_main)
   gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 120)
 endfunction()

@@ -18,10 +18,3 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 # it but the RIFFA DLL.
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-static-libgcc -static-libstdc++")
 set(CMAKE_SHARED_LINKER_FLAGS_INIT "-static-libgcc -static-libstdc++")
-
-# The Windows RIFFA library of a hardware build (-DRIFFA_ROOT=<prefix> holding
-# include/riffa.h and lib/riffa.lib or libriffa.dll.a) lies outside the
-# mingw-w64 root; searches must look there too.
-if(RIFFA_ROOT)
-  list(APPEND CMAKE_FIND_ROOT_PATH "${RIFFA_ROOT}")
-endif()

@@ -44,7 +44,8 @@ done
 # --- file list ---
 dpkg -c "$deb" | awk '{print $6}' | sed 's|^\./|/|' > "$work/files"
 echo "files:"; sed 's/^/  /' "$work/files"
-expected=(/usr/bin/riffa_sim /usr/share/man/man1/riffa_sim.1.gz)
+doc=/usr/share/doc/$name
+expected=(/usr/bin/riffa_sim /usr/share/man/man1/riffa_sim.1.gz "$doc/copyright" "$doc/changelog.gz")
 for t in "${tools[@]}"; do expected+=("/usr/bin/$t" "/usr/share/man/man1/$t.1.gz"); done
 for f in "${expected[@]}"; do grep -qx "$f" "$work/files" || fail "the package lacks $f"; done
 grep -q '^/usr/lib/.*/libriffa_sim\.so$' "$work/files" || fail "the package lacks libriffa_sim.so in a private folder"
@@ -55,6 +56,8 @@ outside=$(grep -v -e '^/usr/' -e '^/$' "$work/files" || true)
 root="$work/root"
 dpkg -x "$deb" "$root"
 bin="$root/usr/bin"
+changelog=$(zcat "$root$doc/changelog.gz" | dpkg-parsechangelog -l - -S Version)
+[ "$changelog" = "$version" ] || fail "the changelog's latest entry is for '$changelog', not '$version'"
 unset LD_LIBRARY_PATH
 for t in "${tools[@]}"; do
   runpath=$(readelf -d "$bin/$t" | sed -n 's/.*(RUNPATH).*\[\(.*\)\]/\1/p')

@@ -1,63 +1,33 @@
 #!/usr/bin/env bash
 # Builds the tools with -DZEDA_RIFFA=system against a RIFFA-compatible stub
-# library installed at a scratch prefix, and checks that they link and run
-# that library and no other (in particular not the virtual board).
-# Usage: system_backend_test.sh <source dir> <scratch dir>
+# library (tests/riffa_stub) installed at a scratch prefix, given to cmake
+# relative to where it runs, and checks that they link and run that library
+# and no other (in particular not the virtual board), and that bin/ holds the
+# tools alone. Given a package folder, also builds the hardware package there.
+# Usage: system_backend_test.sh <source dir> <scratch dir> [package dir]
 set -euo pipefail
-src=$1
-work=$2
-rm -rf "$work"
-mkdir -p "$work/prefix/include" "$work/prefix/lib"
+src=$(cd "$1" && pwd)
+rm -rf "$2"
+mkdir -p "$2/prefix/include" "$2/prefix/lib"
+work=$(cd "$2" && pwd)
 
+cp "$src/tests/riffa_stub/riffa.h" "$work/prefix/include/"
 # The real Linux header pulls in a second header of the library's own.
-cat > "$work/prefix/include/riffa_driver.h" <<'H'
-#define RIFFA_STUB_DRIVER_HEADER 1
-#define NUM_FPGAS 5
-H
-cat > "$work/prefix/include/riffa.h" <<'H'
-#ifndef RIFFA_H
-#define RIFFA_H
-#include "riffa_driver.h"
-#ifdef __cplusplus
-extern "C" {
-#endif
-struct fpga_t; typedef struct fpga_t fpga_t;
-typedef struct fpga_info_list {
-  int num_fpgas; int id[NUM_FPGAS]; int num_chnls[NUM_FPGAS]; char name[NUM_FPGAS][16];
-  int vendor_id[NUM_FPGAS]; int device_id[NUM_FPGAS];
-} fpga_info_list;
-int fpga_list(fpga_info_list *list);
-fpga_t *fpga_open(int id);
-void fpga_close(fpga_t *fpga);
-int fpga_send(fpga_t *fpga, int chnl, void *data, int len, int destoff, int last, long long timeout);
-int fpga_recv(fpga_t *fpga, int chnl, void *data, int len, long long timeout);
-void fpga_reset(fpga_t *fpga);
-#ifdef __cplusplus
-}
-#endif
-#endif
-H
-# A stub that finds no board: what a machine without the driver loaded sees.
-cat > "$work/stub.c" <<'C'
-#include <stddef.h>
-#include "riffa.h"
-fpga_t *fpga_open(int id) { (void)id; return NULL; }
-void fpga_close(fpga_t *f) { (void)f; }
-int fpga_send(fpga_t *f, int c, void *d, int l, int o, int last, long long t) { (void)f; (void)c; (void)d; (void)l; (void)o; (void)last; (void)t; return -1; }
-int fpga_recv(fpga_t *f, int c, void *d, int l, long long t) { (void)f; (void)c; (void)d; (void)l; (void)t; return -1; }
-void fpga_reset(fpga_t *f) { (void)f; }
-int fpga_list(fpga_info_list *l) { (void)l; return -1; }
-C
-cc -shared -fPIC -I"$work/prefix/include" -o "$work/prefix/lib/libriffa.so" "$work/stub.c"
+echo '#define RIFFA_STUB_DRIVER_HEADER 1' > "$work/prefix/include/riffa_driver.h"
+cc -shared -fPIC -Wall -Wextra -Werror -Wl,-soname,libriffa.so -I"$work/prefix/include" \
+   -o "$work/prefix/lib/libriffa.so" "$src/tests/riffa_stub/riffa_stub.c"
 
-cmake -S "$src" -B "$work/build" -DZEDA_RIFFA=system -DRIFFA_ROOT="$work/prefix" \
-      -DZEDA_BUILD_TESTS=OFF > "$work/configure.log"
+(cd "$work" && cmake -S "$src" -B build -DZEDA_RIFFA=system -DRIFFA_ROOT=prefix \
+      -DZEDA_BUILD_TESTS=OFF) > "$work/configure.log"
 grep -q "RIFFA backend: installed host library $work/prefix/lib/libriffa.so" "$work/configure.log"
 cmake --build "$work/build" -j 2 > "$work/build.log"
 
 status=0
+extra=$(ls "$work/build/bin" | grep -vx 'zeda_pcie_[a-z_]*' | xargs || true)
+[ -z "$extra" ] || { echo "FAIL: bin/ of a hardware build holds more than the tools: $extra"; status=1; }
 for tool in zeda_pcie_get_mode zeda_pcie_mode_change zeda_pcie_flash_image zeda_pcie_list_boards; do
   exe="$work/build/bin/$tool"
+  [ -x "$exe" ] || continue
   libs=$(ldd "$exe")
   if ! grep -q "$work/prefix/lib/libriffa.so" <<<"$libs" || grep -q riffa_sim <<<"$libs"; then
     echo "FAIL: $tool does not link the stub library alone:"; echo "$libs"; status=1
@@ -75,6 +45,13 @@ fi
 out=$("$work/build/bin/zeda_pcie_get_mode" --version)
 if [ "$out" != "zeda_pcie_get_mode 1.0.0 (RIFFA host library)" ]; then
   echo "FAIL: the version line of a hardware build is '$out'"; status=1
+fi
+
+if [ -n "${3:-}" ]; then
+  rm -rf "$3"
+  cpack --config "$work/build/CPackConfig.cmake" -G DEB -B "$3" > "$work/cpack.log" 2>&1 || { cat "$work/cpack.log"; exit 1; }
+  files=$(dpkg -c "$3"/zeda-pcie-tools_*.deb)
+  if grep -q riffa_sim <<<"$files"; then echo "FAIL: the hardware package holds the virtual board:"; echo "$files"; status=1; fi
 fi
 [ $status = 0 ] && echo "system backend: tools link $work/prefix/lib/libriffa.so"
 rm -rf "$work"

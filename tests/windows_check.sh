@@ -9,29 +9,17 @@
 set -euo pipefail
 linux_build=$(cd "$1" && pwd)
 win_bin=$(cd "$2" && pwd)
-e2e="$linux_build/bin/e2e_test"
+e2e="$linux_build/test_bin/e2e_test"
 [ -x "$e2e" ] || { echo "windows-check: no end-to-end test binary at $e2e" >&2; exit 1; }
 for exe in riffa_sim.exe libriffa_sim.dll; do
   [ -f "$win_bin/$exe" ] || { echo "windows-check: $win_bin/$exe is missing" >&2; exit 1; }
 done
-command -v wine >/dev/null || { echo "windows-check: wine is not installed (apt-get install wine wine64)" >&2; exit 1; }
-
-# A prefix of our own beside the Windows build; no Mono or Gecko downloads.
-export WINEPREFIX=${WINEPREFIX:-$(dirname "$win_bin")/wineprefix}
-export WINEDEBUG=-all
-export WINEDLLOVERRIDES="mscoree,mshtml="
+. "$(dirname "$0")/wine_env.sh"
+wine_start "$(dirname "$win_bin")/wineprefix"
 export ZEDA_TEST_RUNNER=wine
 export ZEDA_TEST_TOOL_DIR="$win_bin"
 export ZEDA_TEST_TOOL_SUFFIX=.exe
 export ZEDA_TEST_CRLF=1
-if [ ! -f "$WINEPREFIX/system.reg" ]; then
-  echo "windows-check: creating the Wine prefix $WINEPREFIX"
-  wineboot -i >/dev/null 2>&1 || true
-  wineserver -w  # the prefix is complete once its server has written it
-fi
-# One server for the whole run instead of one per tool start.
-wineserver -p 2>/dev/null || true
-trap 'wineserver -k 2>/dev/null || true' EXIT
 # Let Wine finish starting up before many tools start at once: a first start
 # that races others can hang.
 wine "$win_bin/riffa_sim.exe" help >/dev/null

@@ -1,0 +1,93 @@
+#!/usr/bin/env bash
+# The README's Windows hardware recipe, from fresh build folders, against a
+# RIFFA-compatible DLL of our own (tests/riffa_stub) built with mingw-w64:
+# once with an import library riffa.lib under a relative RIFFA_ROOT, once
+# with libriffa.dll.a under an absolute one, warnings as errors. bin/ must
+# hold the tools alone, each importing riffa.dll and the system's DLLs only.
+# Copied beside riffa.dll and run under Wine, they must fail to open the
+# board as on a PC without the driver, and make a whole mode query when the
+# stub has a board (RIFFA_STUB_MODE).
+# Usage: tests/windows_hw_check.sh <work folder>
+set -euo pipefail
+src=$(cd "$(dirname "$0")/.." && pwd)
+mkdir -p "$1"
+work=$(cd "$1" && pwd)
+cd "$src"
+rel=$(realpath --relative-to="$src" "$work")
+mingw=x86_64-w64-mingw32
+status=0
+fail() { echo "FAIL: $*" >&2; status=1; }
+
+# --- the stub library, as the driver's package would install it ---
+rm -rf "$work/riffa-lib" "$work/riffa-dll-a" "$work/stub"
+mkdir -p "$work/stub" "$work/riffa-lib/include" "$work/riffa-lib/lib" "$work/riffa-dll-a/include" "$work/riffa-dll-a/lib"
+$mingw-gcc -O2 -Wall -Wextra -Werror -shared -DRIFFA_STUB_BUILD -Itests/riffa_stub \
+  -o "$work/stub/riffa.dll" tests/riffa_stub/riffa_stub.c \
+  -Wl,--out-implib,"$work/riffa-dll-a/lib/libriffa.dll.a" -Wl,--output-def,"$work/stub/riffa.def"
+$mingw-dlltool -d "$work/stub/riffa.def" -D riffa.dll -l "$work/riffa-lib/lib/riffa.lib"
+cp tests/riffa_stub/riffa.h "$work/riffa-lib/include/"
+cp tests/riffa_stub/riffa.h "$work/riffa-dll-a/include/"
+
+# --- the recipe, as a user types it in the source folder ---
+# build <name> <RIFFA_ROOT as given> <import library the tools must link>
+build() {
+  local dir=$rel/$1 root=$2 implib=$3
+  rm -rf "$dir"
+  if ! cmake -S . -B "$dir" -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
+      -DZEDA_RIFFA=system -DRIFFA_ROOT="$root" -DCMAKE_CXX_FLAGS=-Werror >"$work/$1.log" 2>&1 ||
+     ! cmake --build "$dir" -j "${JOBS:-2}" >>"$work/$1.log" 2>&1; then
+    cat "$work/$1.log" >&2
+    fail "the recipe failed with RIFFA_ROOT=$root"
+    return
+  fi
+  grep -q "RIFFA backend: installed host library $implib\$" "$work/$1.log" ||
+    fail "$1 does not link $implib: $(grep 'RIFFA backend' "$work/$1.log")"
+  local extra
+  extra=$(cd "$dir/bin" && ls | grep -vx 'zeda_pcie_[a-z_]*\.exe' | xargs || true)
+  [ -z "$extra" ] || fail "$dir/bin holds more than the tools: $extra"
+  local exe imports
+  for exe in "$dir"/bin/*.exe; do
+    imports=$($mingw-objdump -p "$exe" | sed -n 's/^\s*DLL Name: //p' | sort | xargs)
+    [ "$imports" = "KERNEL32.dll msvcrt.dll riffa.dll" ] || fail "$exe imports $imports"
+  done
+}
+build tools-lib "$rel/riffa-lib" "$work/riffa-lib/lib/riffa.lib"
+build tools-dll-a "$work/riffa-dll-a" "$work/riffa-dll-a/lib/libriffa.dll.a"
+[ $status -eq 0 ] || exit 1
+
+# --- under Wine, beside riffa.dll ---
+. tests/wine_env.sh
+wine_start "$work/wineprefix"
+printf '\n' >"$work/enter.txt"
+head -c 1000 /dev/zero >"$work/image.bin"
+# run <folder> <tool> <expected status> <expected stdout> <expected stderr> [args...]
+run() {
+  local dir=$1 tool=$2 want_status=$3 want_out=$4 want_err=$5 rc=0
+  shift 5
+  wine "$dir/$tool.exe" "$@" <"$work/enter.txt" >"$work/out.txt" 2>"$work/err.txt" || rc=$?
+  local out err
+  out=$(tr -d '\r' <"$work/out.txt")
+  err=$(tr -d '\r' <"$work/err.txt")
+  [ "$rc" = "$want_status" ] && [ "$out" = "$want_out" ] && [ "$err" = "$want_err" ] ||
+    fail "$dir/$tool $*${RIFFA_STUB_MODE:+ (RIFFA_STUB_MODE=$RIFFA_STUB_MODE)}: status $rc, stdout '$out', stderr '$err'"
+}
+for variant in tools-lib tools-dll-a; do
+  dir=$work/$variant-install
+  rm -rf "$dir"
+  mkdir -p "$dir"
+  cp "$work/stub/riffa.dll" "$rel/$variant"/bin/* "$dir/"
+  unset RIFFA_STUB_MODE
+  run "$dir" zeda_pcie_get_mode 255 "Could not get FPGA 0" ""
+  run "$dir" zeda_pcie_mode_change 255 "Could not get FPGA 0" ""
+  run "$dir" zeda_pcie_flash_image 255 "Preparing to program 1000 bytes" "Could not get FPGA 0" "$work/image.bin"
+  run "$dir" zeda_pcie_list_boards 255 "Could not list FPGAs" ""
+  export RIFFA_STUB_MODE=3
+  run "$dir" zeda_pcie_get_mode 0 $'Board in normal operation mode. \nPress any key to exit...' ""
+  run "$dir" zeda_pcie_list_boards 0 "Board 0: riffa_stub (vendor 0x0000, device 0x0000, 2 channels)" ""
+done
+unset RIFFA_STUB_MODE
+
+[ $status -eq 0 ] && echo "windows-hw-check: the tools built by the README's recipe against riffa.lib and" \
+  "libriffa.dll.a import riffa.dll, KERNEL32.dll and msvcrt.dll alone and ran under Wine" \
+  "without a board and with one"
+exit $status
