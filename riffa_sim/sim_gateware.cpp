@@ -1,7 +1,6 @@
 #include "sim_gateware.h"
 
 #include <ctime>
-#include <vector>
 
 constexpr uint32_t REQ_MODE_QUERY = 0x2F000001;
 constexpr uint32_t REQ_PROGRAMMER_STATUS = 0x20000004;
@@ -39,13 +38,9 @@ static void finish_run(sim_session *s, uint32_t error) {
 }
 
 static bool erase_flash(sim_session *s) {
-    static const std::vector<unsigned char> erased(64 * 1024, 0xFF);
-    if (!s->flash || std::fseek(s->flash, 0, SEEK_SET) != 0) return false;
-    bool ok = true;
-    for (uint32_t done = 0; ok && done < SIM_FLASH_BYTES; done += erased.size())
-        ok = std::fwrite(erased.data(), 1, erased.size(), s->flash) == erased.size();
+    if (!s->flash) return false;
     s->flash_pos = SIM_FLASH_BYTES;
-    return ok;
+    return sim_erase_flash(s->flash);
 }
 
 static void start_programming(sim_session *s) {

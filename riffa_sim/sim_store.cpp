@@ -49,13 +49,19 @@ bool sim_board_exists(const std::string &root, int id) {
     return fs::is_regular_file(state_path(root, id), ec);
 }
 
+bool sim_erase_flash(std::FILE *flash) {
+    static const std::vector<unsigned char> erased(64 * 1024, 0xFF);
+    if (std::fseek(flash, 0, SEEK_SET) != 0) return false;
+    bool ok = true;
+    for (uint32_t done = 0; ok && done < SIM_FLASH_BYTES; done += erased.size())
+        ok = std::fwrite(erased.data(), 1, erased.size(), flash) == erased.size();
+    return ok;
+}
+
 static bool write_erased_flash(const std::string &path) {
     std::FILE *f = std::fopen(path.c_str(), "wb");
     if (!f) return false;
-    static const std::vector<unsigned char> erased(64 * 1024, 0xFF);
-    bool ok = true;
-    for (uint32_t done = 0; ok && done < SIM_FLASH_BYTES; done += erased.size())
-        ok = std::fwrite(erased.data(), 1, erased.size(), f) == erased.size();
+    const bool ok = sim_erase_flash(f);
     return std::fclose(f) == 0 && ok;
 }
 

@@ -6,6 +6,7 @@
 #define RIFFA_SIM_STORE_H
 
 #include <cstdint>
+#include <cstdio>
 #include <map>
 #include <string>
 #include <vector>
@@ -64,6 +65,8 @@ std::string sim_flash_path(const std::string &root, int id);
 bool sim_board_exists(const std::string &root, int id);
 // Creates the folder, an erased flash and the state; false on I/O failure.
 bool sim_create_board(const std::string &root, int id, uint32_t mode);
+// Writes 0xFF over the whole flash file, from its start.
+bool sim_erase_flash(std::FILE *flash);
 bool sim_remove_board(const std::string &root, int id);
 std::vector<int> sim_list_boards(const std::string &root);
 
