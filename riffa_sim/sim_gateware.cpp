@@ -2,16 +2,6 @@
 
 #include <ctime>
 
-constexpr uint32_t REQ_MODE_QUERY = 0x2F000001;
-constexpr uint32_t REQ_PROGRAMMER_STATUS = 0x20000004;
-constexpr uint32_t REQ_IMAGE_SIZE = 0x00000002;
-constexpr uint32_t REQ_PROGRAMMER_COMMAND = 0x00000003;
-constexpr uint32_t REQ_MODE_SWITCH = 0x0F000000;
-constexpr uint32_t MODE_SWITCH_KEY = 0x4B524254;
-constexpr uint32_t CMD_ERASE = 2;
-constexpr uint32_t CMD_PROGRAM = 1;
-constexpr uint32_t STATUS_DONE = 0x8;
-
 static uint32_t words_in(uint32_t bytes) { return uint32_t((uint64_t(bytes) + 3) / 4); }
 
 static std::string utc_now() {
@@ -70,19 +60,19 @@ static uint32_t poll_status(sim_session *s) {
     }
     switch (p.state) {
     case sim_prog_state::programming: return 0;
-    case sim_prog_state::finished: return STATUS_DONE | (p.error & 0xF) << 4;
-    default: return STATUS_DONE;  // an idle programmer has nothing left to do
+    case sim_prog_state::finished: return SIM_STATUS_DONE | (p.error & 0xF) << 4;
+    default: return SIM_STATUS_DONE;  // an idle programmer has nothing left to do
     }
 }
 
 static void programmer_request(sim_session *s, uint32_t code, uint32_t value) {
     sim_programmer &p = s->board.programmer;
-    if (code == REQ_IMAGE_SIZE) {
+    if (code == SIM_REQ_IMAGE_SIZE) {
         p = sim_programmer{};
         p.announced_size = value;
-    } else if (code == REQ_PROGRAMMER_COMMAND && value == CMD_ERASE) {
+    } else if (code == SIM_REQ_PROGRAMMER_COMMAND && value == SIM_CMD_ERASE) {
         p.erased = erase_flash(s);
-    } else if (code == REQ_PROGRAMMER_COMMAND && value == CMD_PROGRAM) {
+    } else if (code == SIM_REQ_PROGRAMMER_COMMAND && value == SIM_CMD_PROGRAM) {
         start_programming(s);
     } else {
         return;
@@ -94,16 +84,16 @@ void sim_control_request(sim_session *s, uint32_t code, uint32_t value) {
     s->last_code = code;
     s->reply_pending = false;
     const bool bootloader = s->board.mode == SIM_MODE_BOOTLOADER;
-    if (code == REQ_MODE_QUERY) {
+    if (code == SIM_REQ_MODE_QUERY) {
         const sim_faults &f = s->board.faults;
         s->reply = f.mode_reply_set ? f.mode_reply : s->board.mode;
         s->reply_pending = true;
-    } else if (code == REQ_PROGRAMMER_STATUS) {
+    } else if (code == SIM_REQ_PROGRAMMER_STATUS) {
         // The normal gateware has no programmer; answer as an idle one.
-        s->reply = bootloader ? poll_status(s) : STATUS_DONE;
+        s->reply = bootloader ? poll_status(s) : SIM_STATUS_DONE;
         s->reply_pending = true;
-    } else if (code == REQ_MODE_SWITCH) {
-        if (value == MODE_SWITCH_KEY) {
+    } else if (code == SIM_REQ_MODE_SWITCH) {
+        if (value == SIM_MODE_SWITCH_KEY) {
             s->board.reboot_armed = true;
             s->dirty = true;
         }

@@ -9,6 +9,20 @@
 
 #include "sim_store.h"
 
+// The board's side of the control requests. The virtual board keeps its own
+// copy of these codes instead of including board_link.h: it checks the tools
+// independently, so a wrong code in the board link fails the tests rather
+// than agreeing with itself.
+constexpr uint32_t SIM_REQ_MODE_QUERY = 0x2F000001;
+constexpr uint32_t SIM_REQ_PROGRAMMER_STATUS = 0x20000004;
+constexpr uint32_t SIM_REQ_IMAGE_SIZE = 0x00000002;
+constexpr uint32_t SIM_REQ_PROGRAMMER_COMMAND = 0x00000003;
+constexpr uint32_t SIM_REQ_MODE_SWITCH = 0x0F000000;
+constexpr uint32_t SIM_MODE_SWITCH_KEY = 0x4B524254;
+constexpr uint32_t SIM_CMD_ERASE = 2;
+constexpr uint32_t SIM_CMD_PROGRAM = 1;
+constexpr uint32_t SIM_STATUS_DONE = 0x8;
+
 // Error codes the virtual programmer reports for protocol faults.
 constexpr uint32_t SIM_ERR_NOT_STARTED = 0x1;   // image words before command 1
 constexpr uint32_t SIM_ERR_OVERRUN = 0x2;       // more words than the announced size
