@@ -2,6 +2,9 @@
 // with its state read back from the store.
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
+
+#include <csignal>
 #include <cstring>
 #include <filesystem>
 
@@ -212,6 +215,41 @@ TEST_F(VirtualBoard, StateSurvivesAndIsReplacedWhole) {
     EXPECT_EQ(b.faults.busy_polls, 9);
     for (const auto &entry : std::filesystem::directory_iterator(sim_board_dir(root_, 0)))
         EXPECT_NE(entry.path().extension(), ".tmp") << "temporary state left behind";
+}
+
+// Files may grow to limit bytes until the end of the scope: a write beyond
+// fails half done, as on a full disk.
+class FileSizeLimit {
+public:
+    explicit FileSizeLimit(rlim_t limit) {
+        getrlimit(RLIMIT_FSIZE, &saved_);
+        old_handler_ = std::signal(SIGXFSZ, SIG_IGN);
+        rlimit r = saved_;
+        r.rlim_cur = limit;
+        setrlimit(RLIMIT_FSIZE, &r);
+    }
+    ~FileSizeLimit() {
+        setrlimit(RLIMIT_FSIZE, &saved_);
+        std::signal(SIGXFSZ, old_handler_);
+    }
+
+private:
+    rlimit saved_{};
+    void (*old_handler_)(int) = nullptr;
+};
+
+TEST_F(VirtualBoard, ASaveThatFailsHalfWayLeavesTheLastStateWhole) {
+    set_faults(0, [](sim_faults &f) { f.busy_polls = 9; f.send_counts[SIZE] = 2; });
+    sim_board changed = board(0);
+    changed.mode = SIM_MODE_BOOTLOADER;
+    {
+        FileSizeLimit limit(64);
+        EXPECT_FALSE(sim_save_board(root_, changed));
+    }
+    const sim_board b = board(0);
+    EXPECT_EQ(b.mode, SIM_MODE_NORMAL);
+    EXPECT_EQ(b.faults.busy_polls, 9);
+    EXPECT_EQ(b.faults.send_counts.at(SIZE), 2);
 }
 
 }  // namespace
