@@ -1,8 +1,12 @@
 // riffa_sim: manages the virtual boards that stand in for RIFFA hardware.
+#include <algorithm>
+#include <cerrno>
+#include <climits>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <string>
@@ -40,7 +44,12 @@ static const char USAGE[] =
     "\n"
     "Programmer error codes of the virtual board: 0x1 image words before command 1,\n"
     "0x2 more words than the announced size, 0x3 size over 8 MiB, 0x4 command 1\n"
-    "without an erase (command 2) since the size request.\n";
+    "without an erase (command 2) since the size request.\n"
+    "In normal operation mode the board has no programmer: it drops image words, and\n"
+    "programmer requests get no reply (a flasher's status poll then reads 0xf).\n"
+    "\n"
+    "  help, -h, --help            print this summary\n"
+    "  --version                   print the version\n";
 
 static int usage_error(const char *what) {
     std::fprintf(stderr, "riffa_sim: %s\n%s", what, USAGE);
@@ -168,13 +177,19 @@ static int cmd_show(const std::string &root, const sim_board &b) {
 }
 
 static int cmd_list(const std::string &root) {
-    const std::vector<int> ids = sim_list_boards(root);
+    std::string error;
+    const std::vector<int> ids = sim_list_boards(root, &error);
+    if (!error.empty()) return fail("%s", error.c_str());
     if (ids.empty()) std::printf("no boards under %s (board 0 appears on first use)\n", root.c_str());
+    int status = 0;
     for (int id : ids) {
         sim_board board;
-        if (sim_load_board(root, id, &board)) std::printf("board %d: %s mode\n", id, mode_name(board.mode));
+        if (sim_load_board(root, id, &board, &error))
+            std::printf("board %d: %s mode\n", id, mode_name(board.mode));
+        else
+            status = fail("board %d: %s", id, error.c_str());
     }
-    return 0;
+    return status;
 }
 
 static int cmd_add(const std::string &root, int id, int argc, char **argv) {
@@ -182,13 +197,16 @@ static int cmd_add(const std::string &root, int id, int argc, char **argv) {
     if (argc > 1 || (argc == 1 && !parse_mode(argv[0], &mode)))
         return usage_error("add takes normal or bootloader");
     if (sim_board_exists(root, id)) return fail("board %d exists", id);
-    if (!sim_create_board(root, id, mode)) return fail("cannot create board %d under %s", id, root.c_str());
+    std::string error;
+    if (!sim_create_board(root, id, mode, &error))
+        return fail("cannot create board %d: %s", id, error.c_str());
     std::printf("board %d added in %s mode\n", id, mode_name(mode));
     return 0;
 }
 
 static int cmd_remove(const std::string &root, int id) {
-    if (!sim_remove_board(root, id)) return fail("cannot remove board %d", id);
+    std::string error;
+    if (!sim_remove_board(root, id, &error)) return fail("cannot remove board %d: %s", id, error.c_str());
     std::printf("board %d removed\n", id);
     return 0;
 }
@@ -200,28 +218,58 @@ static int cmd_history(const std::string &root, int id) {
     return 0;
 }
 
+// Compares the image with the start of the flash, a block at a time; the
+// image's last word is zero-padded, as the flasher sends it. Returns 1 when
+// the flash holds it (offset is then its padded size), 0 when they differ
+// at offset, -1 when a file can't be read.
+static int compare_with_flash(std::ifstream &image, std::ifstream &flash, size_t *offset,
+                              uint64_t *checksum) {
+    static char want[64 * 1024], have[sizeof want];
+    *offset = 0;
+    *checksum = SIM_CHECKSUM_START;
+    for (;;) {
+        image.read(want, sizeof want);
+        size_t n = size_t(image.gcount());
+        if (image.bad()) return -1;
+        if (n == 0) return 1;
+        while (n % 4 != 0) want[n++] = 0;
+        if (!flash.read(have, std::streamsize(n))) return -1;
+        for (size_t i = 0; i < n; ++i) {
+            if (want[i] != have[i]) {
+                *offset += i;
+                return 0;
+            }
+        }
+        *checksum = sim_checksum(*checksum, reinterpret_cast<const unsigned char *>(want), n);
+        *offset += n;
+    }
+}
+
 static int cmd_verify(const std::string &root, int id, int argc, char **argv) {
     if (argc != 1) return usage_error("verify takes an image file");
     const char *image_path = argv[0];
+    std::error_code ec;
+    const std::filesystem::file_status st = std::filesystem::status(image_path, ec);
+    if (ec) return fail("cannot read %s: %s", image_path, ec.message().c_str());
+    // Checked before opening: a FIFO would block, a device never end.
+    if (!std::filesystem::is_regular_file(st)) return fail("%s is not a regular file", image_path);
+    const uintmax_t size = std::filesystem::file_size(image_path, ec);
+    if (ec) return fail("cannot read %s: %s", image_path, ec.message().c_str());
+    if (size > SIM_FLASH_BYTES) return fail("%s is larger than the flash (%ju bytes)", image_path, size);
     std::ifstream image(image_path, std::ios::binary);
-    if (!image) return fail("cannot read %s", image_path);
-    std::vector<char> want((std::istreambuf_iterator<char>(image)), std::istreambuf_iterator<char>());
-    if (want.size() > SIM_FLASH_BYTES)
-        return fail("%s is larger than the flash (%zu bytes)", image_path, want.size());
-    want.resize((want.size() + 3) / 4 * 4, 0);
+    if (!image) return fail("cannot read %s: %s", image_path, std::strerror(errno));
     std::ifstream flash(sim_flash_path(root, id), std::ios::binary);
-    std::vector<char> have(want.size());
-    if (!flash.read(have.data(), std::streamsize(have.size())))
-        return fail("cannot read the flash of board %d", id);
-    for (size_t i = 0; i < want.size(); ++i) {
-        if (want[i] != have[i]) {
-            std::printf("flash of board %d differs from %s at byte %zu\n", id, image_path, i);
-            return 1;
-        }
+    if (!flash) return fail("cannot read the flash of board %d", id);
+    size_t offset;
+    uint64_t checksum;
+    const int holds = compare_with_flash(image, flash, &offset, &checksum);
+    if (holds < 0) return fail("cannot read %s or the flash of board %d", image_path, id);
+    if (!holds) {
+        std::printf("flash of board %d differs from %s at byte %zu\n", id, image_path, offset);
+        return 1;
     }
-    const auto *bytes = reinterpret_cast<const unsigned char *>(want.data());
     std::printf("flash of board %d holds %s (%zu bytes with padding, checksum %016llx)\n", id, image_path,
-                want.size(), (unsigned long long)sim_checksum(SIM_CHECKSUM_START, bytes, want.size()));
+                offset, (unsigned long long)checksum);
     return 0;
 }
 
@@ -259,24 +307,40 @@ static bool set_fault(sim_faults *f, int argc, char **argv) {
     return true;
 }
 
-// The commands that change a board: mode, fault and clear-faults.
-static int cmd_change(const std::string &root, sim_board *board, const std::string &cmd, int argc,
-                      char **argv) {
+// Applies mode, fault or clear-faults to the board; false, with the problem,
+// when the command or its arguments are not understood.
+static bool apply_change(sim_board *board, const std::string &cmd, int argc, char **argv,
+                         const char **problem) {
     if (cmd == "mode") {
-        if (argc != 1 || !parse_mode(argv[0], &board->mode))
-            return usage_error("mode takes normal or bootloader");
+        *problem = "mode takes normal or bootloader";
+        if (argc != 1 || !parse_mode(argv[0], &board->mode)) return false;
         board->reboot_armed = false;
         board->programmer = sim_programmer{};
     } else if (cmd == "fault") {
-        if (argc == 0) return usage_error("fault needs a name");
-        if (!set_fault(&board->faults, argc, argv)) return usage_error("unknown fault or bad value");
+        *problem = argc == 0 ? "fault needs a name" : "unknown fault or bad value";
+        if (argc == 0 || !set_fault(&board->faults, argc, argv)) return false;
     } else if (cmd == "clear-faults") {
         board->faults = sim_faults{};
     } else {
-        return usage_error("unknown command");
+        *problem = "unknown command";
+        return false;
     }
-    if (!sim_save_board(root, *board)) return fail("cannot save board %d", board->id);
-    return cmd_show(root, *board);
+    return true;
+}
+
+// A change is read, made and saved under the board's state lock, so that it
+// takes effect also while a program is using the board.
+static int cmd_change(const std::string &root, int id, const std::string &cmd, int argc, char **argv) {
+    sim_board board;
+    const char *problem = nullptr;
+    if (!apply_change(&board, cmd, argc, argv, &problem)) return usage_error(problem);
+    std::string error;
+    const auto edit = [&](sim_board &b) {
+        apply_change(&b, cmd, argc, argv, &problem);
+        board = b;
+    };
+    if (!sim_update_board(root, id, edit, &error)) return fail("board %d: %s", id, error.c_str());
+    return cmd_show(root, board);
 }
 
 // The commands on a board that exists.
@@ -284,32 +348,63 @@ static int run_on_board(const std::string &root, int id, const std::string &cmd,
     if (cmd == "remove") return cmd_remove(root, id);
     if (cmd == "history") return cmd_history(root, id);
     if (cmd == "verify") return cmd_verify(root, id, argc, argv);
+    if (cmd != "show") return cmd_change(root, id, cmd, argc, argv);
     sim_board board;
-    if (!sim_load_board(root, id, &board)) return fail("cannot read board %d", id);
-    if (cmd == "show") return cmd_show(root, board);
-    return cmd_change(root, &board, cmd, argc, argv);
+    std::string error;
+    if (!sim_load_board(root, id, &board, &error)) return fail("board %d: %s", id, error.c_str());
+    return cmd_show(root, board);
+}
+
+// A board id as the tools read theirs, beyond the range of int saturated;
+// but only a number is taken.
+static bool parse_board_id(const char *text, int *id) {
+    const char *digits = text + (*text == '-' || *text == '+');
+    if (*digits == '\0' || std::strspn(digits, "0123456789") != std::strlen(digits)) return false;
+    errno = 0;
+    const long long value = std::strtoll(text, nullptr, 10);
+    if (errno == ERANGE || value > INT_MAX || value < INT_MIN) *id = *text == '-' ? INT_MIN : INT_MAX;
+    else *id = int(value);
+    return true;
+}
+
+// Makes sure the board exists: board 0 appears on first use, as it does for
+// the tools.
+static int find_board(const std::string &root, int id, const std::string &cmd) {
+    if (sim_board_exists(root, id)) return 0;
+    if (id != 0 || cmd == "remove") return fail("no board %d under %s", id, root.c_str());
+    std::string error;
+    if (!sim_create_board(root, 0, SIM_MODE_NORMAL, &error) && !sim_board_exists(root, 0))
+        return fail("cannot create board %d: %s", id, error.c_str());
+    return 0;
 }
 
 int main(int argc, char **argv) {
     int arg = 1;
     int id = 0;
-    if (arg + 1 < argc && std::strcmp(argv[arg], "-b") == 0) {
-        long long v;
-        if (!parse_number(argv[arg + 1], &v)) return usage_error("bad board id");
-        id = int(v);
+    if (arg < argc && std::strcmp(argv[arg], "-b") == 0) {
+        if (arg + 1 >= argc) return usage_error("-b needs a board id");
+        if (!parse_board_id(argv[arg + 1], &id)) return usage_error("bad board id");
         arg += 2;
     }
     if (arg >= argc) return usage_error("no command");
     const std::string cmd = argv[arg++];
-    const std::string root = sim_root();
-    if (cmd == "help" || cmd == "--help") {
+    if (cmd == "help" || cmd == "--help" || cmd == "-h") {
         std::fputs(USAGE, stdout);
         return 0;
     }
+    if (cmd == "--version") {
+        std::printf("riffa_sim %s\n", ZEDA_VERSION);
+        return 0;
+    }
+    static const char *const commands[] = {"list", "add",  "remove", "show",        "history",
+                                           "verify", "mode", "fault",  "clear-faults"};
+    if (std::none_of(std::begin(commands), std::end(commands), [&](const char *c) { return cmd == c; }))
+        return usage_error("unknown command");
+    std::string error;
+    const std::string root = sim_root(&error);
+    if (root.empty()) return fail("%s", error.c_str());
     if (cmd == "list") return cmd_list(root);
     if (cmd == "add") return cmd_add(root, id, argc - arg, argv + arg);
-    // Board 0 exists once anything has used it; create it here too.
-    if (!sim_board_exists(root, id) && !(id == 0 && sim_create_board(root, 0, SIM_MODE_NORMAL)))
-        return fail("no board %d under %s", id, root.c_str());
+    if (int status = find_board(root, id, cmd)) return status;
     return run_on_board(root, id, cmd, argc - arg, argv + arg);
 }
