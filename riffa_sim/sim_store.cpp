@@ -248,13 +248,15 @@ bool sim_write_flash(const sim_files &files, uint32_t offset, const void *bytes,
 static bool read_state_text(const std::string &path, std::string *text, std::string *error) {
     std::FILE *f = std::fopen(path.c_str(), "rb");
     if (!f) return fail(error, path, errno == ENOENT ? "missing" : std::strerror(errno));
-    text->resize(STATE_FILE_LIMIT + 1);
-    const size_t n = std::fread(&(*text)[0], 1, text->size(), f);
+    text->clear();
+    char block[4096];
+    size_t n;
+    while (text->size() <= STATE_FILE_LIMIT && (n = std::fread(block, 1, sizeof block, f)) > 0)
+        text->append(block, n);
     const bool read_error = std::ferror(f) != 0;
     std::fclose(f);
-    text->resize(n);
     if (read_error) return fail(error, path, "cannot be read");
-    if (n > STATE_FILE_LIMIT) return fail(error, path, "too large for a board state");
+    if (text->size() > STATE_FILE_LIMIT) return fail(error, path, "too large for a board state");
     return true;
 }
 
