@@ -1,8 +1,12 @@
 // Virtual board: the five RIFFA host library functions over the persisted
-// board state. A missing reply returns at once instead of after the timeout.
+// board state. Every request reads, changes and saves the state under the
+// board's state lock, so that what others did meanwhile (riffa_sim setting a
+// fault, say) is never lost. Image words within a programming run are kept
+// pending and written with the next request, or a block at a time. A
+// missing reply returns at once instead of after the timeout.
+#include <cstdio>
 #include <cstring>
-
-#include <filesystem>
+#include <functional>
 
 #include "riffa.h"
 #include "riffa_sim_session.h"
@@ -12,37 +16,63 @@ struct fpga_t {
     sim_session session;
 };
 
-static void save_if_dirty(sim_session *s) {
-    if (!s->dirty) return;
-    if (s->flash) std::fflush(s->flash);  // flash before the state that describes it
-    if (sim_save_board(s->root, s->board)) s->dirty = false;
+// The library's one line about a board it can't use, as the real library
+// prints its own diagnostics.
+static void report(int id, const std::string &error) {
+    std::fflush(stdout);
+    std::fprintf(stderr, "riffa_sim: board %d: %s\n", id, error.c_str());
+}
+
+static fpga_t *open_failed(fpga_t *fpga, int id, const std::string &error) {
+    if (!error.empty()) report(id, error);
+    if (fpga) sim_close_files(&fpga->session.files);
+    delete fpga;
+    return nullptr;
 }
 
 extern "C" RIFFA_SIM_EXPORT fpga_t *fpga_open(int id) {
-    const std::string root = sim_root();
-    // Board 0 stands in every fresh machine, as one card in its slot would.
-    if (!sim_board_exists(root, id) && (id != 0 || !sim_create_board(root, 0, SIM_MODE_NORMAL)))
-        return nullptr;
+    std::string error;
+    const std::string root = sim_root(&error);
+    if (root.empty()) return open_failed(nullptr, id, error);
+    if (!sim_board_exists(root, id)) {
+        // Board 0 stands in every fresh machine, as one card in its slot would.
+        if (id != 0) return nullptr;
+        if (!sim_create_board(root, 0, SIM_MODE_NORMAL, &error) && !sim_board_exists(root, 0))
+            return open_failed(nullptr, id, error);
+    }
     fpga_t *fpga = new fpga_t;
     sim_session &s = fpga->session;
-    s.root = root;
-    if (!sim_load_board(root, id, &s.board) || s.board.faults.open_fails) {
-        delete fpga;
-        return nullptr;
-    }
-    s.flash = std::fopen(sim_flash_path(root, id).c_str(), "r+b");
-    if (!s.flash) {
-        delete fpga;
-        return nullptr;
-    }
-    std::setvbuf(s.flash, nullptr, _IOFBF, 64 * 1024);
+    if (!sim_open_files(root, id, true, &s.files, &error) || !sim_read_board(&s.files, &s.board, &error))
+        return open_failed(fpga, id, error);
+    if (s.board.faults.open_fails) return open_failed(fpga, id, "");
+    s.in_sync = true;
+    s.pending.reserve(SIM_PENDING_BYTES);
     return fpga;
+}
+
+// One request under the state lock, after the image words still pending;
+// false, reported, when the state could not be read or saved: the request
+// then did not happen.
+static bool request(sim_session *s, const std::function<void()> &what) {
+    const bool ok = sim_transact(&s->files, &s->board,
+                                 [&](sim_board &) {
+                                     s->change = sim_change::none;
+                                     sim_write_pending(s);
+                                     what();
+                                     return s->change;
+                                 },
+                                 &s->error);
+    s->pending.clear();
+    s->in_sync = ok;
+    if (!ok) report(s->board.id, s->error);
+    return ok;
 }
 
 extern "C" RIFFA_SIM_EXPORT void fpga_close(fpga_t *fpga) {
     if (!fpga) return;
-    save_if_dirty(&fpga->session);
-    if (fpga->session.flash) std::fclose(fpga->session.flash);
+    sim_session *s = &fpga->session;
+    if (!s->pending.empty()) request(s, [] {});
+    sim_close_files(&s->files);
     delete fpga;
 }
 
@@ -50,17 +80,21 @@ static int control_send(sim_session *s, const void *data, int len, uint32_t code
     if (len != 1) return 0;
     uint32_t value;
     std::memcpy(&value, data, sizeof value);
-    sim_control_request(s, code, value);
-    save_if_dirty(s);
+    if (!request(s, [&] { sim_control_request(s, code, value); })) {
+        s->reply_pending = false;
+        return 0;
+    }
     const auto fault = s->board.faults.send_counts.find(code);
     return fault == s->board.faults.send_counts.end() ? 1 : fault->second;
 }
 
 static int image_send(sim_session *s, const void *data, int len) {
-    const sim_faults &f = s->board.faults;
-    if (++s->image_sends == f.image_fail_send) return f.image_fail_result;
-    if (f.image_max_words > 0 && len > f.image_max_words) len = f.image_max_words;
-    return sim_image_words(s, static_cast<const unsigned char *>(data), len);
+    const int send_number = ++s->image_sends;
+    const auto *bytes = static_cast<const unsigned char *>(data);
+    int moved = 0;
+    if (sim_image_words_pending(s, bytes, len, send_number, &moved)) return moved;
+    if (!request(s, [&] { moved = sim_image_words(s, bytes, len, send_number); })) return 0;
+    return moved;
 }
 
 extern "C" RIFFA_SIM_EXPORT int fpga_send(fpga_t *fpga, int chnl, void *data, int len, int destoff, int last,
@@ -89,14 +123,16 @@ extern "C" RIFFA_SIM_EXPORT int fpga_recv(fpga_t *fpga, int chnl, void *data, in
 
 extern "C" RIFFA_SIM_EXPORT void fpga_reset(fpga_t *fpga) {
     if (!fpga) return;
-    sim_reset(&fpga->session);
-    save_if_dirty(&fpga->session);
+    sim_session *s = &fpga->session;
+    s->image_sends = 0;
+    request(s, [&] { sim_reset(s); });
 }
 
 extern "C" RIFFA_SIM_EXPORT int riffa_sim_session_lock_path(int id, char *path, size_t size) {
-    const std::string root = sim_root();
-    if (!sim_board_exists(root, id)) return -1;
-    const std::string file = (std::filesystem::path(sim_board_dir(root, id)) / "session.lock").string();
+    std::string error;
+    const std::string root = sim_root(&error);
+    if (root.empty() || !sim_board_exists(root, id)) return -1;
+    const std::string file = sim_session_lock_path(root, id);
     if (file.size() >= size) return -1;
     std::memcpy(path, file.c_str(), file.size() + 1);
     return 0;

@@ -1,6 +1,8 @@
 // Virtual board: fpga_list, the RIFFA library's list of the boards there
 // are, over the boards of the state folder.
+#include <cstdio>
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "riffa.h"
@@ -14,13 +16,23 @@ constexpr int SIM_LIST_VENDOR = 0xffff;
 constexpr int SIM_LIST_DEVICE = 0x0000;
 constexpr int SIM_LIST_CHANNELS = 2;
 
+// Fails, with the library's one line on standard error, when the state
+// folder can't be used; a fresh one holds board 0, as fpga_open finds it.
 extern "C" RIFFA_SIM_EXPORT int fpga_list(fpga_info_list *list) {
     if (!list) return -1;
     std::memset(list, 0, sizeof *list);
-    const std::string root = sim_root();
-    // Board 0 stands in every fresh machine, as fpga_open finds it.
-    if (!sim_board_exists(root, 0)) sim_create_board(root, 0, SIM_MODE_NORMAL);
-    const std::vector<int> ids = sim_list_boards(root);
+    std::string error;
+    const std::string root = sim_root(&error);
+    std::vector<int> ids;
+    if (!root.empty()) {
+        if (!sim_board_exists(root, 0)) sim_create_board(root, 0, SIM_MODE_NORMAL);
+        ids = sim_list_boards(root, &error);
+    }
+    if (!error.empty()) {
+        std::fflush(stdout);
+        std::fprintf(stderr, "riffa_sim: %s\n", error.c_str());
+        return -1;
+    }
     const size_t capacity = sizeof list->id / sizeof list->id[0];
     for (size_t i = 0; i < ids.size() && i < capacity; ++i) {
         list->id[i] = ids[i];

@@ -1,7 +1,12 @@
 // riffa_sim: manages the virtual boards that stand in for RIFFA hardware.
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <string>
@@ -39,11 +44,28 @@ static const char USAGE[] =
     "\n"
     "Programmer error codes of the virtual board: 0x1 image words before command 1,\n"
     "0x2 more words than the announced size, 0x3 size over 8 MiB, 0x4 command 1\n"
-    "without an erase (command 2) since the size request.\n";
+    "without an erase (command 2) since the size request.\n"
+    "In normal operation mode the board has no programmer: it drops image words, and\n"
+    "programmer requests get no reply (a flasher's status poll then reads 0xf).\n"
+    "\n"
+    "  help, -h, --help            print this summary\n"
+    "  --version                   print the version\n";
 
 static int usage_error(const char *what) {
     std::fprintf(stderr, "riffa_sim: %s\n%s", what, USAGE);
     return 2;
+}
+
+// Prints "riffa_sim: " and the message to standard error; returns status 1.
+static int fail(const char *format, ...) {
+    std::fflush(stdout);
+    std::fputs("riffa_sim: ", stderr);
+    va_list args;
+    va_start(args, format);
+    std::vfprintf(stderr, format, args);
+    va_end(args);
+    std::fputc('\n', stderr);
+    return 1;
 }
 
 static bool parse_number(const char *text, long long *value) {
@@ -54,11 +76,20 @@ static bool parse_number(const char *text, long long *value) {
 }
 
 static bool parse_request(const char *text, uint32_t *code) {
-    static const struct { const char *name; uint32_t code; } names[] = {
-        {"mode-query", 0x2F000001}, {"status", 0x20000004}, {"size", 0x00000002},
-        {"command", 0x00000003},    {"mode-switch", 0x0F000000}};
-    for (const auto &n : names)
-        if (text && std::strcmp(text, n.name) == 0) return *code = n.code, true;
+    static const struct {
+        const char *name;
+        uint32_t code;
+    } names[] = {
+        {"mode-query", SIM_REQ_MODE_QUERY},    {"status", SIM_REQ_PROGRAMMER_STATUS},
+        {"size", SIM_REQ_IMAGE_SIZE},          {"command", SIM_REQ_PROGRAMMER_COMMAND},
+        {"mode-switch", SIM_REQ_MODE_SWITCH},
+    };
+    for (const auto &n : names) {
+        if (text && std::strcmp(text, n.name) == 0) {
+            *code = n.code;
+            return true;
+        }
+    }
     long long v;
     if (!parse_number(text, &v)) return false;
     *code = uint32_t(v);
@@ -74,7 +105,9 @@ static bool parse_mode(const char *text, uint32_t *mode) {
 }
 
 static const char *mode_name(uint32_t mode) {
-    return mode == SIM_MODE_BOOTLOADER ? "bootloader" : mode == SIM_MODE_NORMAL ? "normal operation" : "invalid";
+    if (mode == SIM_MODE_BOOTLOADER) return "bootloader";
+    if (mode == SIM_MODE_NORMAL) return "normal operation";
+    return "invalid";
 }
 
 static void print_run(const char *label, const sim_run &r) {
@@ -83,145 +116,295 @@ static void print_run(const char *label, const sim_run &r) {
                 r.error ? "FAILED" : "ok", (unsigned long)r.error, (unsigned long long)r.checksum);
 }
 
-static void print_faults(const sim_faults &f) {
+// The faults that are set, one per line, named as riffa_sim fault sets them.
+static std::vector<std::string> fault_lines(const sim_faults &f) {
     std::vector<std::string> lines;
     char text[96];
     if (f.open_fails) lines.push_back("open-fails");
-    if (f.mode_reply_set) std::snprintf(text, sizeof text, "mode-reply 0x%lx", (unsigned long)f.mode_reply), lines.push_back(text);
-    for (const auto &[code, n] : f.send_counts) std::snprintf(text, sizeof text, "send-count 0x%08lx %d", (unsigned long)code, n), lines.push_back(text);
-    for (const auto &[code, n] : f.recv_counts) std::snprintf(text, sizeof text, "recv-count 0x%08lx %d", (unsigned long)code, n), lines.push_back(text);
-    if (f.image_max_words) std::snprintf(text, sizeof text, "image-max-words %d", f.image_max_words), lines.push_back(text);
-    if (f.image_fail_send) std::snprintf(text, sizeof text, "image-fail-send %d %d", f.image_fail_send, f.image_fail_result), lines.push_back(text);
-    if (f.programmer_error) std::snprintf(text, sizeof text, "programmer-error 0x%lx", (unsigned long)f.programmer_error), lines.push_back(text);
-    if (f.busy_polls) std::snprintf(text, sizeof text, "busy-polls %d", f.busy_polls), lines.push_back(text);
-    std::printf("faults: %s\n", lines.empty() ? "none" : "");
-    for (const auto &l : lines) std::printf("  %s\n", l.c_str());
+    if (f.mode_reply_set) {
+        std::snprintf(text, sizeof text, "mode-reply 0x%lx", (unsigned long)f.mode_reply);
+        lines.push_back(text);
+    }
+    for (const auto &[code, n] : f.send_counts) {
+        std::snprintf(text, sizeof text, "send-count 0x%08lx %d", (unsigned long)code, n);
+        lines.push_back(text);
+    }
+    for (const auto &[code, n] : f.recv_counts) {
+        std::snprintf(text, sizeof text, "recv-count 0x%08lx %d", (unsigned long)code, n);
+        lines.push_back(text);
+    }
+    if (f.image_max_words) {
+        std::snprintf(text, sizeof text, "image-max-words %d", f.image_max_words);
+        lines.push_back(text);
+    }
+    if (f.image_fail_send) {
+        std::snprintf(text, sizeof text, "image-fail-send %d %d", f.image_fail_send, f.image_fail_result);
+        lines.push_back(text);
+    }
+    if (f.programmer_error) {
+        std::snprintf(text, sizeof text, "programmer-error 0x%lx", (unsigned long)f.programmer_error);
+        lines.push_back(text);
+    }
+    if (f.busy_polls) {
+        std::snprintf(text, sizeof text, "busy-polls %d", f.busy_polls);
+        lines.push_back(text);
+    }
+    return lines;
 }
 
-static int cmd_show(const std::string &root, const sim_board &b) {
-    const sim_programmer &p = b.programmer;
-    std::printf("board %d (%s)\n", b.id, sim_board_dir(root, b.id).c_str());
-    std::printf("mode: %s (%lu)%s\n", mode_name(b.mode), (unsigned long)b.mode,
-                b.reboot_armed ? ", reboot armed" : "");
+static void print_programmer(const sim_programmer &p) {
     if (p.state == sim_prog_state::idle)
         std::printf("programmer: idle%s\n", p.erased ? ", flash erased" : "");
     else if (p.state == sim_prog_state::programming)
-        std::printf("programmer: programming, %lu of %lu bytes received\n",
-                    (unsigned long)p.received_bytes, (unsigned long)p.announced_size);
+        std::printf("programmer: programming, %lu of %lu bytes received\n", (unsigned long)p.received_bytes,
+                    (unsigned long)p.announced_size);
     else
         std::printf("programmer: finished, error code 0x%lx\n", (unsigned long)p.error);
+}
+
+static int cmd_show(const std::string &root, const sim_board &b) {
+    std::printf("board %d (%s)\n", b.id, sim_board_dir(root, b.id).c_str());
+    std::printf("mode: %s (%lu)%s\n", mode_name(b.mode), (unsigned long)b.mode,
+                b.reboot_armed ? ", reboot armed" : "");
+    print_programmer(b.programmer);
     const std::vector<sim_run> runs = sim_load_history(root, b.id);
     if (runs.empty()) std::printf("last run: none\n");
     else print_run("last run: ", runs.back());
-    print_faults(b.faults);
+    const std::vector<std::string> faults = fault_lines(b.faults);
+    std::printf("faults: %s\n", faults.empty() ? "none" : "");
+    for (const std::string &line : faults) std::printf("  %s\n", line.c_str());
     return 0;
 }
 
-static int cmd_verify(const std::string &root, int id, const char *image_path) {
+static int cmd_list(const std::string &root) {
+    std::string error;
+    const std::vector<int> ids = sim_list_boards(root, &error);
+    if (!error.empty()) return fail("%s", error.c_str());
+    if (ids.empty()) std::printf("no boards under %s (board 0 appears on first use)\n", root.c_str());
+    int status = 0;
+    for (int id : ids) {
+        sim_board board;
+        if (sim_load_board(root, id, &board, &error))
+            std::printf("board %d: %s mode\n", id, mode_name(board.mode));
+        else
+            status = fail("board %d: %s", id, error.c_str());
+    }
+    return status;
+}
+
+static int cmd_add(const std::string &root, int id, int argc, char **argv) {
+    uint32_t mode = SIM_MODE_NORMAL;
+    if (argc > 1 || (argc == 1 && !parse_mode(argv[0], &mode)))
+        return usage_error("add takes normal or bootloader");
+    if (sim_board_exists(root, id)) return fail("board %d exists", id);
+    std::string error;
+    if (!sim_create_board(root, id, mode, &error))
+        return fail("cannot create board %d: %s", id, error.c_str());
+    std::printf("board %d added in %s mode\n", id, mode_name(mode));
+    return 0;
+}
+
+static int cmd_remove(const std::string &root, int id) {
+    std::string error;
+    if (!sim_remove_board(root, id, &error)) return fail("cannot remove board %d: %s", id, error.c_str());
+    std::printf("board %d removed\n", id);
+    return 0;
+}
+
+static int cmd_history(const std::string &root, int id) {
+    const std::vector<sim_run> runs = sim_load_history(root, id);
+    if (runs.empty()) std::printf("board %d: no programming runs\n", id);
+    for (const sim_run &r : runs) print_run("", r);
+    return 0;
+}
+
+// Compares the image with the start of the flash, a block at a time; the
+// image's last word is zero-padded, as the flasher sends it. Returns 1 when
+// the flash holds it (offset is then its padded size), 0 when they differ
+// at offset, -1 when a file can't be read.
+static int compare_with_flash(std::ifstream &image, std::ifstream &flash, size_t *offset,
+                              uint64_t *checksum) {
+    static char want[64 * 1024], have[sizeof want];
+    *offset = 0;
+    *checksum = SIM_CHECKSUM_START;
+    for (;;) {
+        image.read(want, sizeof want);
+        size_t n = size_t(image.gcount());
+        if (image.bad()) return -1;
+        if (n == 0) return 1;
+        while (n % 4 != 0) want[n++] = 0;
+        if (!flash.read(have, std::streamsize(n))) return -1;
+        for (size_t i = 0; i < n; ++i) {
+            if (want[i] != have[i]) {
+                *offset += i;
+                return 0;
+            }
+        }
+        *checksum = sim_checksum(*checksum, reinterpret_cast<const unsigned char *>(want), n);
+        *offset += n;
+    }
+}
+
+static int cmd_verify(const std::string &root, int id, int argc, char **argv) {
+    if (argc != 1) return usage_error("verify takes an image file");
+    const char *image_path = argv[0];
+    std::error_code ec;
+    const std::filesystem::file_status st = std::filesystem::status(image_path, ec);
+    if (ec) return fail("cannot read %s: %s", image_path, ec.message().c_str());
+    // Checked before opening: a FIFO would block, a device never end.
+    if (!std::filesystem::is_regular_file(st)) return fail("%s is not a regular file", image_path);
+    const uintmax_t size = std::filesystem::file_size(image_path, ec);
+    if (ec) return fail("cannot read %s: %s", image_path, ec.message().c_str());
+    if (size > SIM_FLASH_BYTES) return fail("%s is larger than the flash (%ju bytes)", image_path, size);
     std::ifstream image(image_path, std::ios::binary);
-    if (!image) return std::fprintf(stderr, "riffa_sim: cannot read %s\n", image_path), 1;
-    std::vector<char> want((std::istreambuf_iterator<char>(image)), std::istreambuf_iterator<char>());
-    if (want.size() > SIM_FLASH_BYTES)
-        return std::printf("%s is larger than the flash (%zu bytes)\n", image_path, want.size()), 1;
-    want.resize((want.size() + 3) / 4 * 4, 0);
+    if (!image) return fail("cannot read %s: %s", image_path, std::strerror(errno));
     std::ifstream flash(sim_flash_path(root, id), std::ios::binary);
-    std::vector<char> have(want.size());
-    if (!flash.read(have.data(), std::streamsize(have.size())))
-        return std::fprintf(stderr, "riffa_sim: cannot read the flash of board %d\n", id), 1;
-    for (size_t i = 0; i < want.size(); ++i)
-        if (want[i] != have[i])
-            return std::printf("flash of board %d differs from %s at byte %zu\n", id, image_path, i), 1;
-    std::printf("flash of board %d holds %s (%zu bytes with padding, checksum %016llx)\n", id,
-                image_path, want.size(),
-                (unsigned long long)sim_checksum(SIM_CHECKSUM_START,
-                                                 reinterpret_cast<const unsigned char *>(want.data()),
-                                                 want.size()));
+    if (!flash) return fail("cannot read the flash of board %d", id);
+    size_t offset;
+    uint64_t checksum;
+    const int holds = compare_with_flash(image, flash, &offset, &checksum);
+    if (holds < 0) return fail("cannot read %s or the flash of board %d", image_path, id);
+    if (!holds) {
+        std::printf("flash of board %d differs from %s at byte %zu\n", id, image_path, offset);
+        return 1;
+    }
+    std::printf("flash of board %d holds %s (%zu bytes with padding, checksum %016llx)\n", id, image_path,
+                offset, (unsigned long long)checksum);
     return 0;
 }
 
-static int cmd_fault(sim_faults *f, int argc, char **argv) {
-    const char *name = argc > 0 ? argv[0] : nullptr;
+// Sets one fault; false when the name or its values are not understood.
+static bool set_fault(sim_faults *f, int argc, char **argv) {
+    const std::string name = argv[0];
     long long a = 0, b = 0;
     uint32_t code;
-    if (!name) return usage_error("fault needs a name");
-    const std::string n = name;
-    if (n == "open-fails" && argc == 1) f->open_fails = true;
-    else if (n == "mode-reply" && argc == 2 && parse_number(argv[1], &a)) f->mode_reply = uint32_t(a), f->mode_reply_set = true;
-    else if (n == "send-count" && argc == 3 && parse_request(argv[1], &code) && parse_number(argv[2], &b)) f->send_counts[code] = int(b);
-    else if (n == "recv-count" && argc == 3 && parse_request(argv[1], &code) && parse_number(argv[2], &b)) f->recv_counts[code] = int(b);
-    else if (n == "image-max-words" && argc == 2 && parse_number(argv[1], &a) && a >= 0) f->image_max_words = int(a);
-    else if (n == "image-fail-send" && (argc == 2 || argc == 3) && parse_number(argv[1], &a) && a >= 1 &&
-             (argc == 2 || (parse_number(argv[2], &b) && b <= 0)))
-        f->image_fail_send = int(a), f->image_fail_result = int(b);
-    else if (n == "programmer-error" && argc == 2 && parse_number(argv[1], &a) && a >= 0 && a <= 15) f->programmer_error = uint32_t(a);
-    else if (n == "busy-polls" && argc == 2 && parse_number(argv[1], &a) && a >= 0) f->busy_polls = int(a);
-    else return usage_error("unknown fault or bad value");
+    if (name == "open-fails" && argc == 1) {
+        f->open_fails = true;
+    } else if (name == "mode-reply" && argc == 2 && parse_number(argv[1], &a)) {
+        f->mode_reply = uint32_t(a);
+        f->mode_reply_set = true;
+    } else if (name == "send-count" && argc == 3 && parse_request(argv[1], &code) &&
+               parse_number(argv[2], &b)) {
+        f->send_counts[code] = int(b);
+    } else if (name == "recv-count" && argc == 3 && parse_request(argv[1], &code) &&
+               parse_number(argv[2], &b)) {
+        f->recv_counts[code] = int(b);
+    } else if (name == "image-max-words" && argc == 2 && parse_number(argv[1], &a) && a >= 0) {
+        f->image_max_words = int(a);
+    } else if (name == "image-fail-send" && (argc == 2 || argc == 3) && parse_number(argv[1], &a) &&
+               a >= 1) {
+        if (argc == 3 && (!parse_number(argv[2], &b) || b > 0)) return false;
+        f->image_fail_send = int(a);
+        f->image_fail_result = int(b);
+    } else if (name == "programmer-error" && argc == 2 && parse_number(argv[1], &a) && a >= 0 &&
+               a <= 15) {
+        f->programmer_error = uint32_t(a);
+    } else if (name == "busy-polls" && argc == 2 && parse_number(argv[1], &a) && a >= 0) {
+        f->busy_polls = int(a);
+    } else {
+        return false;
+    }
+    return true;
+}
+
+// Applies mode, fault or clear-faults to the board; false, with the problem,
+// when the command or its arguments are not understood.
+static bool apply_change(sim_board *board, const std::string &cmd, int argc, char **argv,
+                         const char **problem) {
+    if (cmd == "mode") {
+        *problem = "mode takes normal or bootloader";
+        if (argc != 1 || !parse_mode(argv[0], &board->mode)) return false;
+        board->reboot_armed = false;
+        board->programmer = sim_programmer{};
+    } else if (cmd == "fault") {
+        *problem = argc == 0 ? "fault needs a name" : "unknown fault or bad value";
+        if (argc == 0 || !set_fault(&board->faults, argc, argv)) return false;
+    } else if (cmd == "clear-faults") {
+        board->faults = sim_faults{};
+    } else {
+        *problem = "unknown command";
+        return false;
+    }
+    return true;
+}
+
+// A change is read, made and saved under the board's state lock, so that it
+// takes effect also while a program is using the board.
+static int cmd_change(const std::string &root, int id, const std::string &cmd, int argc, char **argv) {
+    sim_board board;
+    const char *problem = nullptr;
+    if (!apply_change(&board, cmd, argc, argv, &problem)) return usage_error(problem);
+    std::string error;
+    const auto edit = [&](sim_board &b) {
+        apply_change(&b, cmd, argc, argv, &problem);
+        board = b;
+    };
+    if (!sim_update_board(root, id, edit, &error)) return fail("board %d: %s", id, error.c_str());
+    return cmd_show(root, board);
+}
+
+// The commands on a board that exists.
+static int run_on_board(const std::string &root, int id, const std::string &cmd, int argc, char **argv) {
+    if (cmd == "remove") return cmd_remove(root, id);
+    if (cmd == "history") return cmd_history(root, id);
+    if (cmd == "verify") return cmd_verify(root, id, argc, argv);
+    if (cmd != "show") return cmd_change(root, id, cmd, argc, argv);
+    sim_board board;
+    std::string error;
+    if (!sim_load_board(root, id, &board, &error)) return fail("board %d: %s", id, error.c_str());
+    return cmd_show(root, board);
+}
+
+// A board id as the tools read theirs, beyond the range of int saturated;
+// but only a number is taken.
+static bool parse_board_id(const char *text, int *id) {
+    const char *digits = text + (*text == '-' || *text == '+');
+    if (*digits == '\0' || std::strspn(digits, "0123456789") != std::strlen(digits)) return false;
+    errno = 0;
+    const long long value = std::strtoll(text, nullptr, 10);
+    if (errno == ERANGE || value > INT_MAX || value < INT_MIN) *id = *text == '-' ? INT_MIN : INT_MAX;
+    else *id = int(value);
+    return true;
+}
+
+// Makes sure the board exists: board 0 appears on first use, as it does for
+// the tools.
+static int find_board(const std::string &root, int id, const std::string &cmd) {
+    if (sim_board_exists(root, id)) return 0;
+    if (id != 0 || cmd == "remove") return fail("no board %d under %s", id, root.c_str());
+    std::string error;
+    if (!sim_create_board(root, 0, SIM_MODE_NORMAL, &error) && !sim_board_exists(root, 0))
+        return fail("cannot create board %d: %s", id, error.c_str());
     return 0;
 }
 
 int main(int argc, char **argv) {
     int arg = 1;
     int id = 0;
-    if (arg + 1 < argc && std::strcmp(argv[arg], "-b") == 0) {
-        long long v;
-        if (!parse_number(argv[arg + 1], &v)) return usage_error("bad board id");
-        id = int(v), arg += 2;
+    if (arg < argc && std::strcmp(argv[arg], "-b") == 0) {
+        if (arg + 1 >= argc) return usage_error("-b needs a board id");
+        if (!parse_board_id(argv[arg + 1], &id)) return usage_error("bad board id");
+        arg += 2;
     }
     if (arg >= argc) return usage_error("no command");
     const std::string cmd = argv[arg++];
-    const std::string root = sim_root();
-    const int rest = argc - arg;
-    if (cmd == "help" || cmd == "--help") return std::fputs(USAGE, stdout), 0;
-    if (cmd == "list") {
-        std::vector<int> ids = sim_list_boards(root);
-        if (ids.empty()) std::printf("no boards under %s (board 0 appears on first use)\n", root.c_str());
-        for (int b : ids) {
-            sim_board board;
-            if (sim_load_board(root, b, &board))
-                std::printf("board %d: %s mode\n", b, mode_name(board.mode));
-        }
+    if (cmd == "help" || cmd == "--help" || cmd == "-h") {
+        std::fputs(USAGE, stdout);
         return 0;
     }
-    if (cmd == "add") {
-        uint32_t mode = SIM_MODE_NORMAL;
-        if (rest > 1 || (rest == 1 && !parse_mode(argv[arg], &mode))) return usage_error("add takes normal or bootloader");
-        if (sim_board_exists(root, id)) return std::fprintf(stderr, "riffa_sim: board %d exists\n", id), 1;
-        if (!sim_create_board(root, id, mode)) return std::fprintf(stderr, "riffa_sim: cannot create board %d under %s\n", id, root.c_str()), 1;
-        std::printf("board %d added in %s mode\n", id, mode_name(mode));
+    if (cmd == "--version") {
+        std::printf("riffa_sim %s\n", ZEDA_VERSION);
         return 0;
     }
-    // Board 0 exists once anything has used it; create it here too.
-    if (!sim_board_exists(root, id) && !(id == 0 && sim_create_board(root, 0, SIM_MODE_NORMAL)))
-        return std::fprintf(stderr, "riffa_sim: no board %d under %s\n", id, root.c_str()), 1;
-    if (cmd == "remove") {
-        if (!sim_remove_board(root, id)) return std::fprintf(stderr, "riffa_sim: cannot remove board %d\n", id), 1;
-        std::printf("board %d removed\n", id);
-        return 0;
-    }
-    sim_board board;
-    if (!sim_load_board(root, id, &board)) return std::fprintf(stderr, "riffa_sim: cannot read board %d\n", id), 1;
-    if (cmd == "show") return cmd_show(root, board);
-    if (cmd == "history") {
-        const std::vector<sim_run> runs = sim_load_history(root, id);
-        if (runs.empty()) std::printf("board %d: no programming runs\n", id);
-        for (const sim_run &r : runs) print_run("", r);
-        return 0;
-    }
-    if (cmd == "verify") {
-        if (rest != 1) return usage_error("verify takes an image file");
-        return cmd_verify(root, id, argv[arg]);
-    }
-    if (cmd == "mode") {
-        if (rest != 1 || !parse_mode(argv[arg], &board.mode)) return usage_error("mode takes normal or bootloader");
-        board.reboot_armed = false;
-        board.programmer = sim_programmer{};
-    } else if (cmd == "fault") {
-        if (int rc = cmd_fault(&board.faults, rest, argv + arg)) return rc;
-    } else if (cmd == "clear-faults") {
-        board.faults = sim_faults{};
-    } else {
+    static const char *const commands[] = {"list", "add",  "remove", "show",        "history",
+                                           "verify", "mode", "fault",  "clear-faults"};
+    if (std::none_of(std::begin(commands), std::end(commands), [&](const char *c) { return cmd == c; }))
         return usage_error("unknown command");
-    }
-    if (!sim_save_board(root, board)) return std::fprintf(stderr, "riffa_sim: cannot save board %d\n", id), 1;
-    return cmd_show(root, board);
+    std::string error;
+    const std::string root = sim_root(&error);
+    if (root.empty()) return fail("%s", error.c_str());
+    if (cmd == "list") return cmd_list(root);
+    if (cmd == "add") return cmd_add(root, id, argc - arg, argv + arg);
+    if (int status = find_board(root, id, cmd)) return status;
+    return run_on_board(root, id, cmd, argc - arg, argv + arg);
 }

@@ -2,8 +2,15 @@
 // with its state read back from the store.
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <csignal>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
+#include <sstream>
 
 #include "riffa.h"
 #include "sim_fixture.h"
@@ -151,8 +158,8 @@ TEST_F(VirtualBoard, BusyPollsAndInjectedErrorCode) {
 TEST_F(VirtualBoard, NormalModeHasNoProgrammer) {
     fpga_t *f = fpga_open(0);
     prepare(f, 4);
-    EXPECT_EQ(send_image(f, {1, 2, 3, 4}), 1);
-    EXPECT_EQ(ask(f, STATUS), 0x8u);
+    EXPECT_EQ(send_image(f, {1, 2, 3, 4}), 1) << "the link takes the words; the gateware drops them";
+    EXPECT_EQ(ask(f, STATUS), 0xDEADu) << "a programmer request gets no reply";
     fpga_close(f);
     EXPECT_EQ(flash()[0], 0xFF);
     EXPECT_TRUE(history().empty());
@@ -212,6 +219,231 @@ TEST_F(VirtualBoard, StateSurvivesAndIsReplacedWhole) {
     EXPECT_EQ(b.faults.busy_polls, 9);
     for (const auto &entry : std::filesystem::directory_iterator(sim_board_dir(root_, 0)))
         EXPECT_NE(entry.path().extension(), ".tmp") << "temporary state left behind";
+}
+
+// Files may grow to limit bytes until the end of the scope: a write beyond
+// fails half done, as on a full disk.
+class FileSizeLimit {
+public:
+    explicit FileSizeLimit(rlim_t limit) {
+        getrlimit(RLIMIT_FSIZE, &saved_);
+        old_handler_ = std::signal(SIGXFSZ, SIG_IGN);
+        rlimit r = saved_;
+        r.rlim_cur = limit;
+        setrlimit(RLIMIT_FSIZE, &r);
+    }
+    ~FileSizeLimit() {
+        setrlimit(RLIMIT_FSIZE, &saved_);
+        std::signal(SIGXFSZ, old_handler_);
+    }
+
+private:
+    rlimit saved_{};
+    void (*old_handler_)(int) = nullptr;
+};
+
+TEST_F(VirtualBoard, ASaveThatFailsHalfWayLeavesTheLastStateWhole) {
+    set_faults(0, [](sim_faults &f) { f.busy_polls = 9; f.send_counts[SIZE] = 2; });
+    {
+        FileSizeLimit limit(64);
+        EXPECT_FALSE(sim_update_board(root_, 0, [](sim_board &b) { b.mode = SIM_MODE_BOOTLOADER; }));
+    }
+    const sim_board b = board(0);
+    EXPECT_EQ(b.mode, SIM_MODE_NORMAL);
+    EXPECT_EQ(b.faults.busy_polls, 9);
+    EXPECT_EQ(b.faults.send_counts.at(SIZE), 2);
+}
+
+TEST_F(VirtualBoard, AFailedSaveReportsNoWordMovedAndChangesNothing) {
+    fpga_t *f = fpga_open(0);
+    {
+        FileSizeLimit limit(200);  // less than a state, more than the message
+        testing::internal::CaptureStderr();
+        EXPECT_EQ(send(f, MODE_SWITCH, KEY), 0);
+        const std::string err = testing::internal::GetCapturedStderr();
+        EXPECT_EQ(err.rfind("riffa_sim: board 0: " + sim_board_dir(root_, 0), 0), 0u) << err;
+        EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
+    }
+    fpga_reset(f);
+    fpga_close(f);
+    EXPECT_EQ(board(0).mode, SIM_MODE_NORMAL) << "no reboot was armed";
+}
+
+TEST_F(VirtualBoard, ABoardIsCreatedWholeOrNotAtAll) {
+    {
+        FileSizeLimit limit(4096);  // room for the state, not for the flash
+        testing::internal::CaptureStderr();
+        EXPECT_EQ(fpga_open(0), nullptr);
+        EXPECT_NE(testing::internal::GetCapturedStderr().find("flash.bin"), std::string::npos);
+    }
+    EXPECT_TRUE(std::filesystem::is_empty(root_)) << "no board and nothing half made";
+    EXPECT_EQ(mode_of(0), 3u);
+}
+
+// What the state file holds after an edit of its text.
+struct BadState {
+    const char *what;
+    std::function<void(std::string &)> edit;  // of the state file's text
+    const char *reason;                       // the end of the diagnostic
+};
+
+void replace_text(std::string &text, const std::string &from, const std::string &to) {
+    const size_t at = text.find(from);
+    ASSERT_NE(at, std::string::npos) << from;
+    text.replace(at, from.size(), to);
+}
+
+TEST_F(VirtualBoard, AnInvalidStateIsAnErrorNamingTheFileAndNeverReplaced) {
+    const BadState cases[] = {
+        {"empty", [](std::string &t) { t.clear(); }, "state: not a riffa_sim board state (no version line)"},
+        {"random bytes", [](std::string &t) { t = "\x8f\x01zz\xff"; },
+         "state: not a riffa_sim board state (no version line)"},
+        {"a later format", [](std::string &t) { replace_text(t, "state v1", "state v2"); },
+         "state: state format version 2 is not the version 1 that this riffa_sim reads"},
+        {"cut short", [](std::string &t) { t.resize(t.size() - 3); }, "state: the last line is cut short"},
+        {"a line lost", [](std::string &t) { replace_text(t, "erased 0\n", ""); },
+         "state: no erased line (the file is cut short)"},
+        {"an unknown key", [](std::string &t) { t += "colour blue\n"; }, "unknown key colour"},
+        {"a bad number", [](std::string &t) { replace_text(t, "mode 3", "mode 3x"); }, "bad value for mode"},
+        {"a key twice", [](std::string &t) { t += "mode 2\n"; }, "mode given twice"},
+        {"a mode that isn't one", [](std::string &t) { replace_text(t, "mode 3", "mode 7"); },
+         "state: mode 7 is neither 2 nor 3"},
+        {"received beyond the announced size",
+         [](std::string &t) {
+             replace_text(t, "progress 0000000000", "progress 4294967292");
+             replace_text(t, "programmer idle", "programmer programming");
+             replace_text(t, "announced_size 0", "announced_size 8");
+         },
+         "state: received bytes 4294967292 do not fit the announced size 8"},
+    };
+    const std::string path = sim_board_dir(root_, 0) + "/state";
+    for (const BadState &c : cases) {
+        add_board(0, SIM_MODE_NORMAL);
+        std::ifstream in(path, std::ios::binary);
+        std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        in.close();
+        c.edit(text);
+        std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
+        testing::internal::CaptureStderr();
+        EXPECT_EQ(fpga_open(0), nullptr) << c.what;
+        const std::string err = testing::internal::GetCapturedStderr();
+        const std::string want_end = std::string(c.reason) + "\n";
+        EXPECT_EQ(err.rfind("riffa_sim: board 0: " + sim_board_dir(root_, 0), 0), 0u)
+            << c.what << ": " << err;
+        EXPECT_TRUE(err.size() >= want_end.size() &&
+                    err.compare(err.size() - want_end.size(), std::string::npos, want_end) == 0)
+            << c.what << ": " << err;
+        std::string now((std::istreambuf_iterator<char>(std::ifstream(path, std::ios::binary).rdbuf())), {});
+        EXPECT_EQ(now, text) << c.what << ": the state was replaced";
+        sim_remove_board(root_, 0);
+    }
+}
+
+TEST_F(VirtualBoard, AMissingStateOrAFlashOfTheWrongSizeIsNeverRecreated) {
+    for (const char *file : {"state", "flash.bin"}) {
+        add_board(0, SIM_MODE_BOOTLOADER);
+        const std::string path = sim_board_dir(root_, 0) + "/" + file;
+        if (std::string(file) == "state") std::filesystem::remove(path);
+        else std::filesystem::resize_file(path, 4096);
+        testing::internal::CaptureStderr();
+        EXPECT_EQ(fpga_open(0), nullptr) << file;
+        const std::string err = testing::internal::GetCapturedStderr();
+        const std::string reason = std::string(file) == "state" ? "missing" : "4096 bytes instead of 8388608";
+        EXPECT_EQ(err, "riffa_sim: board 0: " + path + ": " + reason + "\n");
+        // Left as it was, not made anew over the flash.
+        if (std::string(file) == "state") {
+            EXPECT_FALSE(std::filesystem::exists(path));
+        } else {
+            EXPECT_EQ(std::filesystem::file_size(path), 4096u);
+        }
+        sim_remove_board(root_, 0);
+    }
+}
+
+TEST_F(VirtualBoard, NoPlaceForBoardsIsAnError) {
+    // A file where the folder should be, and no folder named at all.
+    write_file("not_a_folder", {1});
+    setenv("RIFFA_SIM_DIR", (dir_ + "/not_a_folder").c_str(), 1);
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(fpga_open(0), nullptr);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "riffa_sim: board 0: " + dir_ + "/not_a_folder: not a folder\n");
+    const std::string home = std::getenv("HOME") ? std::getenv("HOME") : "";
+    unsetenv("RIFFA_SIM_DIR");
+    unsetenv("XDG_STATE_HOME");
+    unsetenv("HOME");
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(fpga_open(0), nullptr);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "riffa_sim: board 0: no folder for the virtual boards: set RIFFA_SIM_DIR (or HOME)\n");
+    setenv("HOME", home.c_str(), 1);
+}
+
+TEST_F(VirtualBoard, ChangesMadeByOthersDuringARunTakeEffectAndStay) {
+    add_board(0, SIM_MODE_BOOTLOADER);
+    const std::vector<unsigned char> image = sample_bytes(8192);
+    fpga_t *f = fpga_open(0);
+    prepare(f, 8192);
+    send_image(f, {image.begin(), image.begin() + 4096});
+    // As riffa_sim would, while the flasher runs; in force from its next request.
+    set_faults(0, [](sim_faults &fs) { fs.busy_polls = 1; fs.image_max_words = 100; });
+    EXPECT_EQ(ask(f, STATUS), 0u);
+    for (size_t at = 4096; at < image.size();) {
+        const int words = fpga_send(f, 1, const_cast<unsigned char *>(image.data()) + at,
+                                    int(image.size() - at) / 4, 0, 1, 0);
+        ASSERT_EQ(words, std::min(100, int(image.size() - at) / 4));
+        at += size_t(words) * 4;
+    }
+    EXPECT_EQ(ask(f, STATUS), 0u) << "the busy poll the fault asked for";
+    EXPECT_EQ(ask(f, STATUS), 0x8u);
+    fpga_close(f);
+    EXPECT_EQ(board(0).faults.busy_polls, 1) << "the session did not save its older copy over it";
+    expect_flash_holds(image);
+}
+
+TEST_F(VirtualBoard, ConcurrentChangesAreNeverLost) {
+    // Processes that all find a fresh folder, create board 0 at once and
+    // count up one field of its state.
+    constexpr int processes = 4, increments = 25;
+    std::vector<pid_t> children;
+    for (int i = 0; i < processes; ++i) {
+        const pid_t pid = fork();
+        if (pid == 0) {
+            fpga_t *f = fpga_open(0);
+            bool ok = f != nullptr;
+            fpga_close(f);
+            for (int n = 0; n < increments; ++n)
+                ok = sim_update_board(root_, 0, [](sim_board &b) { ++b.faults.busy_polls; }) && ok;
+            _exit(ok ? 0 : 1);
+        }
+        children.push_back(pid);
+    }
+    for (pid_t pid : children) {
+        int status = 0;
+        waitpid(pid, &status, 0);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    }
+    EXPECT_EQ(board(0).faults.busy_polls, processes * increments);
+    EXPECT_EQ(sim_list_boards(root_), std::vector<int>{0});
+}
+
+TEST_F(VirtualBoard, AnInterruptedRunLeavesWhatItReceivedOnRecord) {
+    add_board(0, SIM_MODE_BOOTLOADER);
+    const std::vector<unsigned char> image = sample_bytes(300 * 1024);
+    const pid_t pid = fork();
+    if (pid == 0) {
+        fpga_t *f = fpga_open(0);
+        prepare(f, uint32_t(image.size()));
+        for (size_t at = 0; at < 200 * 1024; at += 1024)
+            send_image(f, {image.begin() + at, image.begin() + at + 1024});
+        _exit(0);  // killed mid-run: no close
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    const uint32_t received = board(0).programmer.received_bytes;
+    EXPECT_GT(received, 0u);
+    EXPECT_LE(received, 200u * 1024);
+    expect_flash_holds({image.begin(), image.begin() + received});
 }
 
 }  // namespace

@@ -1,17 +1,7 @@
 #include "sim_gateware.h"
 
+#include <cstring>
 #include <ctime>
-#include <vector>
-
-constexpr uint32_t REQ_MODE_QUERY = 0x2F000001;
-constexpr uint32_t REQ_PROGRAMMER_STATUS = 0x20000004;
-constexpr uint32_t REQ_IMAGE_SIZE = 0x00000002;
-constexpr uint32_t REQ_PROGRAMMER_COMMAND = 0x00000003;
-constexpr uint32_t REQ_MODE_SWITCH = 0x0F000000;
-constexpr uint32_t MODE_SWITCH_KEY = 0x4B524254;
-constexpr uint32_t CMD_ERASE = 2;
-constexpr uint32_t CMD_PROGRAM = 1;
-constexpr uint32_t STATUS_DONE = 0x8;
 
 static uint32_t words_in(uint32_t bytes) { return uint32_t((uint64_t(bytes) + 3) / 4); }
 
@@ -28,24 +18,24 @@ static std::string utc_now() {
     return text;
 }
 
+// The board changed and must be saved, unless the request failed already.
+static void changed(sim_session *s) {
+    if (s->change != sim_change::failed) s->change = sim_change::save;
+}
+
+// Only the programmer's progress changed.
+static void progressed(sim_session *s) {
+    if (s->change == sim_change::none) s->change = sim_change::progress;
+}
+
 // Ends the run with a result and records it in the history.
 static void finish_run(sim_session *s, uint32_t error) {
     sim_programmer &p = s->board.programmer;
     p.state = sim_prog_state::finished;
     p.error = error;
-    s->dirty = true;
-    sim_append_run(s->root, s->board.id,
-                   {utc_now(), p.announced_size, p.received_bytes, p.error, p.checksum});
-}
-
-static bool erase_flash(sim_session *s) {
-    static const std::vector<unsigned char> erased(64 * 1024, 0xFF);
-    if (!s->flash || std::fseek(s->flash, 0, SEEK_SET) != 0) return false;
-    bool ok = true;
-    for (uint32_t done = 0; ok && done < SIM_FLASH_BYTES; done += erased.size())
-        ok = std::fwrite(erased.data(), 1, erased.size(), s->flash) == erased.size();
-    s->flash_pos = SIM_FLASH_BYTES;
-    return ok;
+    changed(s);
+    const sim_run run = {utc_now(), p.announced_size, p.received_bytes, p.error, p.checksum};
+    if (!sim_append_run(s->files.root, s->board.id, run, &s->error)) s->change = sim_change::failed;
 }
 
 static void start_programming(sim_session *s) {
@@ -63,11 +53,10 @@ static void start_programming(sim_session *s) {
 // the configured busy polls have passed.
 static uint32_t poll_status(sim_session *s) {
     sim_programmer &p = s->board.programmer;
-    if (p.state == sim_prog_state::programming &&
-        p.received_bytes >= words_in(p.announced_size) * 4) {
+    if (p.state == sim_prog_state::programming && p.received_bytes >= words_in(p.announced_size) * 4) {
         if (p.busy_polls_seen < s->board.faults.busy_polls) {
             ++p.busy_polls_seen;
-            s->dirty = true;
+            changed(s);
             return 0;
         }
         p.erased = false;
@@ -75,76 +64,123 @@ static uint32_t poll_status(sim_session *s) {
     }
     switch (p.state) {
     case sim_prog_state::programming: return 0;
-    case sim_prog_state::finished: return STATUS_DONE | (p.error & 0xF) << 4;
-    default: return STATUS_DONE;  // an idle programmer has nothing left to do
+    case sim_prog_state::finished: return SIM_STATUS_DONE | (p.error & 0xF) << 4;
+    default: return SIM_STATUS_DONE;  // an idle programmer has nothing left to do
     }
 }
 
+// What the bootloader's programmer does with a request.
 static void programmer_request(sim_session *s, uint32_t code, uint32_t value) {
     sim_programmer &p = s->board.programmer;
-    if (code == REQ_IMAGE_SIZE) {
+    if (code == SIM_REQ_PROGRAMMER_STATUS) {
+        s->reply = poll_status(s);
+        s->reply_pending = true;
+    } else if (code == SIM_REQ_IMAGE_SIZE) {
         p = sim_programmer{};
         p.announced_size = value;
-    } else if (code == REQ_PROGRAMMER_COMMAND && value == CMD_ERASE) {
-        p.erased = erase_flash(s);
-    } else if (code == REQ_PROGRAMMER_COMMAND && value == CMD_PROGRAM) {
+        changed(s);
+    } else if (code == SIM_REQ_PROGRAMMER_COMMAND && value == SIM_CMD_ERASE) {
+        if (!s->files.flash || !sim_erase_flash(s->files.flash)) {
+            s->error = sim_flash_path(s->files.root, s->board.id) + ": cannot be erased";
+            s->change = sim_change::failed;
+            return;
+        }
+        p.erased = true;
+        changed(s);
+    } else if (code == SIM_REQ_PROGRAMMER_COMMAND && value == SIM_CMD_PROGRAM) {
         start_programming(s);
-    } else {
-        return;
+        changed(s);
     }
-    s->dirty = true;
 }
 
 void sim_control_request(sim_session *s, uint32_t code, uint32_t value) {
     s->last_code = code;
     s->reply_pending = false;
-    const bool bootloader = s->board.mode == SIM_MODE_BOOTLOADER;
-    if (code == REQ_MODE_QUERY) {
+    if (code == SIM_REQ_MODE_QUERY) {
         const sim_faults &f = s->board.faults;
         s->reply = f.mode_reply_set ? f.mode_reply : s->board.mode;
         s->reply_pending = true;
-    } else if (code == REQ_PROGRAMMER_STATUS) {
-        // The normal gateware has no programmer; answer as an idle one.
-        s->reply = bootloader ? poll_status(s) : STATUS_DONE;
-        s->reply_pending = true;
-    } else if (code == REQ_MODE_SWITCH) {
-        if (value == MODE_SWITCH_KEY) {
+    } else if (code == SIM_REQ_MODE_SWITCH) {
+        if (value == SIM_MODE_SWITCH_KEY) {
             s->board.reboot_armed = true;
-            s->dirty = true;
+            changed(s);
         }
-    } else if (bootloader) {
+    } else if (s->board.mode == SIM_MODE_BOOTLOADER) {
         programmer_request(s, code, value);
     }
+    // The normal gateware has no programmer: its requests get no reply.
 }
 
-int sim_image_words(sim_session *s, const unsigned char *bytes, int words) {
+// The image-send faults: the send that fails, and the words a send takes.
+static bool send_fails(const sim_faults &f, int send_number, int *words) {
+    if (send_number == f.image_fail_send) {
+        *words = f.image_fail_result;
+        return true;
+    }
+    if (f.image_max_words > 0 && *words > f.image_max_words) *words = f.image_max_words;
+    return false;
+}
+
+// Writes words in order from where the programmer stands, as far as the
+// announced size reaches; more than that ends the run.
+static void program_words(sim_session *s, const unsigned char *bytes, uint32_t words) {
     sim_programmer &p = s->board.programmer;
-    if (words <= 0 || s->board.mode != SIM_MODE_BOOTLOADER) return words < 0 ? 0 : words;
     if (p.state == sim_prog_state::idle) {
         finish_run(s, SIM_ERR_NOT_STARTED);
-        return words;
+        return;
     }
-    if (p.state != sim_prog_state::programming) return words;
+    if (p.state != sim_prog_state::programming) return;
     const uint32_t room = words_in(p.announced_size) - p.received_bytes / 4;
-    const uint32_t take = uint32_t(words) < room ? uint32_t(words) : room;
-    if (take > 0 && s->flash) {
-        if (s->flash_pos != p.received_bytes) std::fseek(s->flash, long(p.received_bytes), SEEK_SET);
-        std::fwrite(bytes, 4, take, s->flash);
-        s->flash_pos = p.received_bytes + take * 4;
-        p.checksum = sim_checksum(p.checksum, bytes, take * 4);
+    const uint32_t take = words < room ? words : room;
+    if (take > 0) {
+        if (!sim_write_flash(s->files, p.received_bytes, bytes, size_t(take) * 4, &s->error)) {
+            s->change = sim_change::failed;
+            return;
+        }
+        p.checksum = sim_checksum(p.checksum, bytes, size_t(take) * 4);
         p.received_bytes += take * 4;
-        s->dirty = true;
+        progressed(s);
     }
-    if (uint32_t(words) > room) finish_run(s, SIM_ERR_OVERRUN);
+    if (words > room) finish_run(s, SIM_ERR_OVERRUN);
+}
+
+void sim_write_pending(sim_session *s) {
+    // The normal gateware takes image words and drops them.
+    if (!s->pending.empty() && s->board.mode == SIM_MODE_BOOTLOADER)
+        program_words(s, s->pending.data(), uint32_t(s->pending.size() / 4));
+    s->pending.clear();
+}
+
+int sim_image_words(sim_session *s, const unsigned char *bytes, int words, int send_number) {
+    if (send_fails(s->board.faults, send_number, &words)) return words;
+    if (words <= 0) return 0;
+    if (s->board.mode == SIM_MODE_BOOTLOADER) program_words(s, bytes, uint32_t(words));
     return words;
+}
+
+bool sim_image_words_pending(sim_session *s, const unsigned char *bytes, int words, int send_number,
+                             int *moved) {
+    const sim_board &b = s->board;
+    if (!s->in_sync || b.mode != SIM_MODE_BOOTLOADER || b.programmer.state != sim_prog_state::programming)
+        return false;
+    if (send_fails(b.faults, send_number, &words)) {
+        *moved = words;
+        return true;
+    }
+    const uint32_t taken = (b.programmer.received_bytes + uint32_t(s->pending.size())) / 4;
+    if (words < 0 || uint32_t(words) > words_in(b.programmer.announced_size) - taken ||
+        s->pending.size() + size_t(words) * 4 > SIM_PENDING_BYTES)
+        return false;
+    s->pending.insert(s->pending.end(), bytes, bytes + size_t(words) * 4);
+    *moved = words;
+    return true;
 }
 
 void sim_reset(sim_session *s) {
     s->reply_pending = false;
-    s->image_sends = 0;
     if (!s->board.reboot_armed) return;
     s->board.reboot_armed = false;
     s->board.mode = s->board.mode == SIM_MODE_BOOTLOADER ? SIM_MODE_NORMAL : SIM_MODE_BOOTLOADER;
     s->board.programmer = sim_programmer{};
-    s->dirty = true;
+    changed(s);
 }

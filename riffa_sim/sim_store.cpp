@@ -1,21 +1,27 @@
 #include "sim_store.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-#include <ctime>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <system_error>
+
+#include "file_lock.h"
 
 #ifdef _WIN32
 #include <windows.h>
+#else
+#include <unistd.h>
 #endif
 
 namespace fs = std::filesystem;
 
-std::string sim_root() {
+constexpr size_t STATE_FILE_LIMIT = 64 * 1024;  // far more than any board's state
+
+std::string sim_root(std::string *error) {
     if (const char *dir = std::getenv("RIFFA_SIM_DIR"); dir && *dir) return dir;
 #ifdef _WIN32
     if (const char *local = std::getenv("LOCALAPPDATA"); local && *local)
@@ -25,142 +31,75 @@ std::string sim_root() {
         return std::string(state) + "/riffa_sim";
     if (const char *home = std::getenv("HOME"); home && *home)
         return std::string(home) + "/.local/state/riffa_sim";
-    return "riffa_sim_state";
+    *error = "no folder for the virtual boards: set RIFFA_SIM_DIR (or HOME)";
+    return "";
+}
+
+static std::string in_board(const std::string &root, int id, const char *name) {
+    return (fs::path(sim_board_dir(root, id)) / name).string();
 }
 
 std::string sim_board_dir(const std::string &root, int id) {
     return (fs::path(root) / ("board" + std::to_string(id))).string();
 }
 
-std::string sim_flash_path(const std::string &root, int id) {
-    return (fs::path(sim_board_dir(root, id)) / "flash.bin").string();
+std::string sim_flash_path(const std::string &root, int id) { return in_board(root, id, "flash.bin"); }
+std::string sim_session_lock_path(const std::string &root, int id) {
+    return in_board(root, id, "session.lock");
+}
+static std::string state_path(const std::string &root, int id) { return in_board(root, id, "state"); }
+static std::string history_path(const std::string &root, int id) { return in_board(root, id, "history"); }
+static std::string state_lock_path(const std::string &root, int id) {
+    return in_board(root, id, "state.lock");
 }
 
-static std::string state_path(const std::string &root, int id) {
-    return (fs::path(sim_board_dir(root, id)) / "state").string();
+static bool fail(std::string *error, const std::string &path, const std::string &reason) {
+    *error = path + ": " + reason;
+    return false;
 }
 
-static std::string history_path(const std::string &root, int id) {
-    return (fs::path(sim_board_dir(root, id)) / "history").string();
+static bool fail_errno(std::string *error, const std::string &path) {
+    return fail(error, path, std::strerror(errno));
+}
+
+static unsigned long process_id() {
+#ifdef _WIN32
+    return GetCurrentProcessId();
+#else
+    return (unsigned long)getpid();
+#endif
+}
+
+// A name under root that no other process or call uses, for a board being
+// built or taken apart.
+static std::string unique_path(const std::string &root, const std::string &what) {
+    static unsigned counter = 0;
+    return (fs::path(root) / ("." + what + "-" + std::to_string(process_id()) + "-" +
+                              std::to_string(++counter)))
+        .string();
 }
 
 bool sim_board_exists(const std::string &root, int id) {
     std::error_code ec;
-    return fs::is_regular_file(state_path(root, id), ec);
+    return fs::is_directory(sim_board_dir(root, id), ec);
 }
 
-static bool write_erased_flash(const std::string &path) {
-    std::FILE *f = std::fopen(path.c_str(), "wb");
-    if (!f) return false;
-    static const std::vector<unsigned char> erased(64 * 1024, 0xFF);
-    bool ok = true;
-    for (uint32_t done = 0; ok && done < SIM_FLASH_BYTES; done += erased.size())
-        ok = std::fwrite(erased.data(), 1, erased.size(), f) == erased.size();
-    return std::fclose(f) == 0 && ok;
-}
-
-bool sim_create_board(const std::string &root, int id, uint32_t mode) {
+static bool ensure_root(const std::string &root, std::string *error) {
     std::error_code ec;
-    fs::create_directories(sim_board_dir(root, id), ec);
-    if (ec) return false;
-    sim_board board;
-    board.id = id;
-    board.mode = mode;
-    return write_erased_flash(sim_flash_path(root, id)) && sim_save_board(root, board);
+    if (fs::exists(root, ec) && !fs::is_directory(root, ec)) return fail(error, root, "not a folder");
+    fs::create_directories(root, ec);
+    return ec ? fail(error, root, ec.message()) : true;
 }
 
-bool sim_remove_board(const std::string &root, int id) {
-    std::error_code ec;
-    return fs::remove_all(sim_board_dir(root, id), ec) > 0 && !ec;
-}
-
-std::vector<int> sim_list_boards(const std::string &root) {
-    std::vector<int> ids;
-    std::error_code ec;
-    for (fs::directory_iterator it(root, ec), end; !ec && it != end; it.increment(ec)) {
-        std::string name = it->path().filename().string();
-        if (name.rfind("board", 0) != 0) continue;
-        char *rest = nullptr;
-        long id = std::strtol(name.c_str() + 5, &rest, 10);
-        if (rest && *rest == '\0' && name.size() > 5 && sim_board_exists(root, int(id)))
-            ids.push_back(int(id));
-    }
-    std::sort(ids.begin(), ids.end());
-    return ids;
-}
-
-static const char *prog_state_name(sim_prog_state s) {
-    switch (s) {
-    case sim_prog_state::programming: return "programming";
-    case sim_prog_state::finished: return "finished";
-    default: return "idle";
-    }
-}
-
-static sim_prog_state prog_state_from(const std::string &s) {
-    if (s == "programming") return sim_prog_state::programming;
-    if (s == "finished") return sim_prog_state::finished;
-    return sim_prog_state::idle;
-}
-
-static std::string format_board(const sim_board &b) {
-    const sim_programmer &p = b.programmer;
-    const sim_faults &f = b.faults;
-    std::ostringstream out;
-    out << "mode " << b.mode << "\n"
-        << "reboot_armed " << b.reboot_armed << "\n"
-        << "programmer " << prog_state_name(p.state) << "\n"
-        << "announced_size " << p.announced_size << "\n"
-        << "erased " << p.erased << "\n"
-        << "received_bytes " << p.received_bytes << "\n"
-        << "checksum " << p.checksum << "\n"
-        << "error " << p.error << "\n"
-        << "busy_polls_seen " << p.busy_polls_seen << "\n"
-        << "fault_open_fails " << f.open_fails << "\n";
-    if (f.mode_reply_set) out << "fault_mode_reply " << f.mode_reply << "\n";
-    for (const auto &[code, count] : f.send_counts) out << "fault_send_count " << code << " " << count << "\n";
-    for (const auto &[code, count] : f.recv_counts) out << "fault_recv_count " << code << " " << count << "\n";
-    out << "fault_image_max_words " << f.image_max_words << "\n"
-        << "fault_image_fail_send " << f.image_fail_send << "\n"
-        << "fault_image_fail_result " << f.image_fail_result << "\n"
-        << "fault_programmer_error " << f.programmer_error << "\n"
-        << "fault_busy_polls " << f.busy_polls << "\n";
-    return out.str();
-}
-
-static void parse_line(const std::string &line, sim_board *b) {
-    std::istringstream in(line);
-    std::string key;
-    in >> key;
-    sim_programmer &p = b->programmer;
-    sim_faults &f = b->faults;
-    if (key == "mode") in >> b->mode;
-    else if (key == "reboot_armed") in >> b->reboot_armed;
-    else if (key == "programmer") { std::string s; in >> s; p.state = prog_state_from(s); }
-    else if (key == "announced_size") in >> p.announced_size;
-    else if (key == "erased") in >> p.erased;
-    else if (key == "received_bytes") in >> p.received_bytes;
-    else if (key == "checksum") in >> p.checksum;
-    else if (key == "error") in >> p.error;
-    else if (key == "busy_polls_seen") in >> p.busy_polls_seen;
-    else if (key == "fault_open_fails") in >> f.open_fails;
-    else if (key == "fault_mode_reply") { in >> f.mode_reply; f.mode_reply_set = true; }
-    else if (key == "fault_send_count") { uint32_t c; int n; if (in >> c >> n) f.send_counts[c] = n; }
-    else if (key == "fault_recv_count") { uint32_t c; int n; if (in >> c >> n) f.recv_counts[c] = n; }
-    else if (key == "fault_image_max_words") in >> f.image_max_words;
-    else if (key == "fault_image_fail_send") in >> f.image_fail_send;
-    else if (key == "fault_image_fail_result") in >> f.image_fail_result;
-    else if (key == "fault_programmer_error") in >> f.programmer_error;
-    else if (key == "fault_busy_polls") in >> f.busy_polls;
-}
-
-bool sim_load_board(const std::string &root, int id, sim_board *board) {
-    std::ifstream in(state_path(root, id));
-    if (!in) return false;
-    *board = sim_board{};
-    board->id = id;
-    for (std::string line; std::getline(in, line);) parse_line(line, board);
-    return true;
+// Renames a folder, never over one that exists.
+static bool rename_folder(const std::string &from, const std::string &to, std::string *error) {
+#ifdef _WIN32
+    if (MoveFileExA(from.c_str(), to.c_str(), 0)) return true;
+    return fail(error, to, GetLastError() == ERROR_ALREADY_EXISTS ? "exists" : "cannot rename into place");
+#else
+    if (std::rename(from.c_str(), to.c_str()) == 0) return true;
+    return fail(error, to, errno == EEXIST || errno == ENOTEMPTY ? "exists" : std::strerror(errno));
+#endif
 }
 
 // Replaces dst by src in one step, also where the target exists on Windows.
@@ -172,42 +111,294 @@ static bool replace_file(const std::string &src, const std::string &dst) {
 #endif
 }
 
-bool sim_save_board(const std::string &root, const sim_board &board) {
-    const std::string path = state_path(root, board.id);
-    const std::string tmp = path + ".tmp";
-    const std::string text = format_board(board);
-    std::FILE *f = std::fopen(tmp.c_str(), "wb");
-    if (!f) return false;
-    bool ok = std::fwrite(text.data(), 1, text.size(), f) == text.size();
-    ok = (std::fclose(f) == 0) && ok;
-    if (!ok || !replace_file(tmp, path)) {
+static bool write_new_file(const std::string &path, const void *bytes, size_t size, std::string *error) {
+    std::FILE *f = std::fopen(path.c_str(), "wb");
+    if (!f) return fail_errno(error, path);
+    const bool written = std::fwrite(bytes, 1, size, f) == size && std::fflush(f) == 0;
+    const int saved = errno;
+    if (std::fclose(f) != 0 || !written) return fail(error, path, std::strerror(written ? errno : saved));
+    return true;
+}
+
+bool sim_erase_flash(std::FILE *flash) {
+    static const std::vector<unsigned char> erased(64 * 1024, 0xFF);
+    if (std::fseek(flash, 0, SEEK_SET) != 0) return false;
+    bool ok = true;
+    for (uint32_t done = 0; ok && done < SIM_FLASH_BYTES; done += erased.size())
+        ok = std::fwrite(erased.data(), 1, erased.size(), flash) == erased.size();
+    return std::fflush(flash) == 0 && ok;
+}
+
+static bool write_erased_flash(const std::string &path, std::string *error) {
+    std::FILE *f = std::fopen(path.c_str(), "wb");
+    if (!f) return fail_errno(error, path);
+    const bool ok = sim_erase_flash(f);
+    const int saved = errno;
+    if (std::fclose(f) != 0 || !ok) return fail(error, path, std::strerror(ok ? errno : saved));
+    return true;
+}
+
+bool sim_create_board(const std::string &root, int id, uint32_t mode, std::string *error) {
+    std::string ignored;
+    if (!error) error = &ignored;
+    if (!ensure_root(root, error)) return false;
+    if (sim_board_exists(root, id)) return fail(error, sim_board_dir(root, id), "exists");
+    const std::string temp = unique_path(root, "new-board" + std::to_string(id));
+    std::error_code ec;
+    if (!fs::create_directory(temp, ec)) return fail(error, temp, ec ? ec.message() : "exists");
+    sim_board board;
+    board.id = id;
+    board.mode = mode;
+    const std::string state = sim_format_state(board);
+    const fs::path dir(temp);
+    const bool ok = write_erased_flash((dir / "flash.bin").string(), error) &&
+                    write_new_file((dir / "state").string(), state.data(), state.size(), error) &&
+                    rename_folder(temp, sim_board_dir(root, id), error);
+    if (!ok) fs::remove_all(temp, ec);
+    return ok;
+}
+
+bool sim_remove_board(const std::string &root, int id, std::string *error) {
+    std::string ignored;
+    if (!error) error = &ignored;
+    if (!sim_board_exists(root, id)) return fail(error, sim_board_dir(root, id), "no such board");
+    const file_lock_t session = file_lock_open(sim_session_lock_path(root, id).c_str());
+    if (!file_lock_take(session, false)) {
+        file_lock_close(session);
+        *error = "it is in use by another program";
+        return false;
+    }
+    const file_lock_t state = file_lock_open(state_lock_path(root, id).c_str());
+    file_lock_take(state, true);
+    // Renamed away first, so that no one ever finds half a board.
+    const std::string trash = unique_path(root, "removed-board" + std::to_string(id));
+    const bool moved = rename_folder(sim_board_dir(root, id), trash, error);
+    file_lock_close(state);
+    file_lock_close(session);
+    if (!moved) return false;
+    std::error_code ec;
+    fs::remove_all(trash, ec);
+    return ec ? fail(error, trash, "left behind: " + ec.message()) : true;
+}
+
+// The id a folder name stands for, when it is board<id> spelled as the
+// board's own name: no plus sign, no leading zeros, within int.
+static bool board_id_of(const std::string &name, int *id) {
+    if (name.rfind("board", 0) != 0 || name.size() == 5 || name.size() > 16) return false;
+    const std::string digits = name.substr(5);
+    char *end = nullptr;
+    errno = 0;
+    const long long value = std::strtoll(digits.c_str(), &end, 10);
+    if (*end != '\0' || errno == ERANGE || value < INT32_MIN || value > INT32_MAX) return false;
+    *id = int(value);
+    return std::to_string(*id) == digits;
+}
+
+std::vector<int> sim_list_boards(const std::string &root, std::string *error) {
+    std::string ignored;
+    if (!error) error = &ignored;
+    std::vector<int> ids;
+    std::error_code ec;
+    if (!fs::exists(root, ec)) return ids;
+    if (!fs::is_directory(root, ec)) {
+        fail(error, root, "not a folder");
+        return ids;
+    }
+    fs::directory_iterator it(root, ec), end;
+    for (; !ec && it != end; it.increment(ec)) {
+        int id;
+        std::error_code dir_ec;
+        if (board_id_of(it->path().filename().string(), &id) && it->is_directory(dir_ec)) ids.push_back(id);
+    }
+    if (ec) fail(error, root, ec.message());
+    std::sort(ids.begin(), ids.end());
+    return ids;
+}
+
+bool sim_open_files(const std::string &root, int id, bool with_flash, sim_files *files, std::string *error) {
+    *files = sim_files{};
+    files->root = root;
+    files->id = id;
+    if (!sim_board_exists(root, id)) return fail(error, sim_board_dir(root, id), "no such board");
+    if (!with_flash) return true;
+    const std::string path = sim_flash_path(root, id);
+    files->flash = std::fopen(path.c_str(), "r+b");
+    if (!files->flash) return fail_errno(error, path);
+    // Written a block at a time by the programmer: no buffer of its own.
+    std::setvbuf(files->flash, nullptr, _IONBF, 0);
+    return true;
+}
+
+void sim_close_files(sim_files *files) {
+    if (files->flash) std::fclose(files->flash);
+    files->flash = nullptr;
+}
+
+bool sim_write_flash(const sim_files &files, uint32_t offset, const void *bytes, size_t size,
+                     std::string *error) {
+    const std::string path = sim_flash_path(files.root, files.id);
+    if (!files.flash) return fail(error, path, "not open");
+    if (uint64_t(offset) + size > SIM_FLASH_BYTES) return fail(error, path, "write beyond the flash");
+    if (std::fseek(files.flash, long(offset), SEEK_SET) != 0 ||
+        std::fwrite(bytes, 1, size, files.flash) != size)
+        return fail_errno(error, path);
+    return true;
+}
+
+static bool read_state_text(const std::string &path, std::string *text, std::string *error) {
+    std::FILE *f = std::fopen(path.c_str(), "rb");
+    if (!f) return fail(error, path, errno == ENOENT ? "missing" : std::strerror(errno));
+    text->clear();
+    char block[4096];
+    size_t n;
+    while (text->size() <= STATE_FILE_LIMIT && (n = std::fread(block, 1, sizeof block, f)) > 0)
+        text->append(block, n);
+    const bool read_error = std::ferror(f) != 0;
+    std::fclose(f);
+    if (read_error) return fail(error, path, "cannot be read");
+    if (text->size() > STATE_FILE_LIMIT) return fail(error, path, "too large for a board state");
+    return true;
+}
+
+static bool check_flash_size(const std::string &root, int id, std::string *error) {
+    const std::string path = sim_flash_path(root, id);
+    std::error_code ec;
+    const uintmax_t size = fs::file_size(path, ec);
+    if (ec) return fail(error, path, ec == std::errc::no_such_file_or_directory ? "missing" : ec.message());
+    if (size != SIM_FLASH_BYTES)
+        return fail(error, path,
+                    std::to_string(size) + " bytes instead of " + std::to_string(SIM_FLASH_BYTES));
+    return true;
+}
+
+// Reads and checks the board's state and its flash; text keeps the state
+// file as read.
+static bool load_locked(const sim_files &files, sim_board *board, std::string *text, std::string *error) {
+    const std::string path = state_path(files.root, files.id);
+    board->id = files.id;
+    if (!read_state_text(path, text, error)) return false;
+    if (!sim_parse_state(*text, board, error)) return fail(error, path, *error);
+    return check_flash_size(files.root, files.id, error);
+}
+
+static bool save_locked(const sim_files &files, const sim_board &board, std::string *error) {
+    const std::string path = state_path(files.root, files.id);
+    const std::string tmp = path + "." + std::to_string(process_id()) + ".tmp";
+    const std::string text = sim_format_state(board);
+    if (!write_new_file(tmp, text.data(), text.size(), error)) {
         std::remove(tmp.c_str());
         return false;
+    }
+    if (!replace_file(tmp, path)) {
+        const int saved = errno;
+        std::remove(tmp.c_str());
+        return fail(error, path, std::strerror(saved));
     }
     return true;
 }
 
-bool sim_append_run(const std::string &root, int id, const sim_run &run) {
+// Rewrites the progress line of the state file as read in text, in place
+// and in one write, which a process killed at any point leaves whole.
+// Anything but the line as sim_format_state writes it gets a whole save.
+static bool save_progress_locked(const sim_files &files, const sim_board &board, const std::string &text,
+                                 std::string *error) {
+    const std::string line = sim_format_progress(board.programmer.received_bytes, board.programmer.checksum);
+    const size_t at = text.find('\n') + 1;
+    const bool in_place = text.compare(at, 9, "progress ") == 0 && at + line.size() <= text.size() &&
+                          text[at + line.size() - 1] == '\n' && text.find('\n', at) == at + line.size() - 1;
+    if (!in_place) return save_locked(files, board, error);
+    const std::string path = state_path(files.root, files.id);
+    std::FILE *f = std::fopen(path.c_str(), "r+b");
+    if (!f) return fail_errno(error, path);
+    const bool written = std::fseek(f, long(at), SEEK_SET) == 0 &&
+                         std::fwrite(line.data(), 1, line.size(), f) == line.size() && std::fflush(f) == 0;
+    const int saved = errno;
+    if (std::fclose(f) != 0 || !written) return fail(error, path, std::strerror(written ? errno : saved));
+    return true;
+}
+
+static bool transact_locked(sim_files *files, sim_board *board,
+                            const std::function<sim_change(sim_board &)> &change, std::string *error) {
+    std::string text;
+    if (!load_locked(*files, board, &text, error)) return false;
+    switch (change(*board)) {
+    case sim_change::none: return true;
+    case sim_change::progress: return save_progress_locked(*files, *board, text, error);
+    case sim_change::save: return save_locked(*files, *board, error);
+    default: return false;
+    }
+}
+
+// Runs what under the board's state lock.
+static bool with_state_lock(const sim_files &files, std::string *error, const std::function<bool()> &what) {
+    const std::string lock_path = state_lock_path(files.root, files.id);
+    const file_lock_t lock = file_lock_open(lock_path.c_str());
+    if (!file_lock_take(lock, true)) {
+        file_lock_close(lock);
+        return fail(error, lock_path, sim_board_exists(files.root, files.id) ? "cannot be locked"
+                                                                             : "the board was removed");
+    }
+    const bool ok = what();
+    file_lock_close(lock);
+    return ok;
+}
+
+bool sim_transact(sim_files *files, sim_board *board, const std::function<sim_change(sim_board &)> &change,
+                  std::string *error) {
+    return with_state_lock(*files, error, [&] { return transact_locked(files, board, change, error); });
+}
+
+bool sim_read_board(sim_files *files, sim_board *board, std::string *error) {
+    return sim_transact(files, board, [](sim_board &) { return sim_change::none; }, error);
+}
+
+bool sim_load_board(const std::string &root, int id, sim_board *board, std::string *error) {
+    std::string ignored;
+    if (!error) error = &ignored;
+    sim_files files;
+    if (!sim_open_files(root, id, false, &files, error)) return false;
+    return sim_read_board(&files, board, error);
+}
+
+bool sim_update_board(const std::string &root, int id, const std::function<void(sim_board &)> &edit,
+                      std::string *error) {
+    std::string ignored;
+    if (!error) error = &ignored;
+    sim_files files;
+    if (!sim_open_files(root, id, false, &files, error)) return false;
+    sim_board board;
+    return sim_transact(&files, &board,
+                        [&](sim_board &b) {
+                            edit(b);
+                            return sim_change::save;
+                        },
+                        error);
+}
+
+bool sim_append_run(const std::string &root, int id, const sim_run &run, std::string *error) {
     char line[160];
     std::snprintf(line, sizeof line, "%s size=%lu received=%lu error=%lu checksum=%016llx\n",
-                  run.time.c_str(), (unsigned long)run.announced_size,
-                  (unsigned long)run.received_bytes, (unsigned long)run.error,
-                  (unsigned long long)run.checksum);
-    std::FILE *f = std::fopen(history_path(root, id).c_str(), "ab");
-    if (!f) return false;
-    bool ok = std::fputs(line, f) >= 0;
-    return (std::fclose(f) == 0) && ok;
+                  run.time.c_str(), (unsigned long)run.announced_size, (unsigned long)run.received_bytes,
+                  (unsigned long)run.error, (unsigned long long)run.checksum);
+    const std::string path = history_path(root, id);
+    std::FILE *f = std::fopen(path.c_str(), "ab");
+    if (!f) return fail_errno(error, path);
+    const bool written = std::fputs(line, f) >= 0 && std::fflush(f) == 0;
+    const int saved = errno;
+    if (std::fclose(f) != 0 || !written) return fail(error, path, std::strerror(written ? errno : saved));
+    return true;
 }
 
 std::vector<sim_run> sim_load_history(const std::string &root, int id) {
     std::vector<sim_run> runs;
     std::ifstream in(history_path(root, id));
-    for (std::string line; std::getline(in, line);) {
+    // A last line without its line end was cut short by a writer that died.
+    for (std::string line; std::getline(in, line) && !in.eof();) {
         char time[64];
         unsigned long size, received, error;
         unsigned long long sum;
-        if (std::sscanf(line.c_str(), "%63s size=%lu received=%lu error=%lu checksum=%llx",
-                        time, &size, &received, &error, &sum) == 5)
+        if (std::sscanf(line.c_str(), "%63s size=%lu received=%lu error=%lu checksum=%16llx", time, &size,
+                        &received, &error, &sum) == 5)
             runs.push_back({time, uint32_t(size), uint32_t(received), uint32_t(error), sum});
     }
     return runs;
@@ -215,8 +406,8 @@ std::vector<sim_run> sim_load_history(const std::string &root, int id) {
 
 uint64_t sim_checksum(uint64_t sum, const unsigned char *bytes, size_t byte_count) {
     for (size_t i = 0; i + 4 <= byte_count; i += 4) {
-        uint32_t word = uint32_t(bytes[i]) | uint32_t(bytes[i + 1]) << 8 |
-                        uint32_t(bytes[i + 2]) << 16 | uint32_t(bytes[i + 3]) << 24;
+        uint32_t word = uint32_t(bytes[i]) | uint32_t(bytes[i + 1]) << 8 | uint32_t(bytes[i + 2]) << 16 |
+                        uint32_t(bytes[i + 3]) << 24;
         sum = (sum ^ word) * 0x100000001b3ull;
     }
     return sum;

@@ -1,11 +1,21 @@
 // Virtual board: the persisted state of each board and where it lives.
-// One folder per board, board<id>/, holding `state` (text, replaced
-// atomically), `flash.bin` (the 8 MiB flash) and `history` (one line per
-// finished programming run).
+// One folder per board, board<id>/, holding
+//   state     text with a version line, replaced whole (temporary file and
+//             rename) by every change, always under the board's state lock;
+//             only its fixed-width progress line, the programmer's received
+//             bytes and their checksum, is rewritten in place, in one write;
+//   flash.bin the 8 MiB flash;
+//   history   one line per finished programming run;
+//   state.lock, session.lock  the short lock of every change, and the lock a
+//             program holds from its open to its close.
+// A board is created whole in a folder of its own and renamed into place,
+// and removed by renaming it away first: board<id>/ is always complete.
 #ifndef RIFFA_SIM_STORE_H
 #define RIFFA_SIM_STORE_H
 
 #include <cstdint>
+#include <cstdio>
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -44,7 +54,7 @@ struct sim_programmer {
     uint32_t announced_size = 0;  // bytes, from the image-size request
     bool erased = false;
     uint32_t received_bytes = 0;  // image bytes written to flash
-    uint64_t checksum = 0;        // of the words written, see sim_checksum
+    uint64_t checksum = 0;        // of those bytes, see sim_checksum
     uint32_t error = 0;
     int busy_polls_seen = 0;
 };
@@ -65,23 +75,69 @@ struct sim_run {
     uint64_t checksum = 0;
 };
 
-// Root folder: $RIFFA_SIM_DIR, else a per-user state folder.
-std::string sim_root();
+// Root folder: $RIFFA_SIM_DIR, else a per-user state folder. Empty, with
+// the reason in error, when the environment names none.
+std::string sim_root(std::string *error);
 std::string sim_board_dir(const std::string &root, int id);
 std::string sim_flash_path(const std::string &root, int id);
+std::string sim_session_lock_path(const std::string &root, int id);
 
+// A board exists once its folder does; what is in it is checked on use.
 bool sim_board_exists(const std::string &root, int id);
-// Creates the folder, an erased flash and the state; false on I/O failure.
-bool sim_create_board(const std::string &root, int id, uint32_t mode);
-bool sim_remove_board(const std::string &root, int id);
-std::vector<int> sim_list_boards(const std::string &root);
+// Creates the board whole, with an erased flash; false with the reason when
+// it exists already or the folder can't hold it.
+bool sim_create_board(const std::string &root, int id, uint32_t mode, std::string *error = nullptr);
+// Refused while a program holds the board.
+bool sim_remove_board(const std::string &root, int id, std::string *error = nullptr);
+// The ids of the folders named board<id>, as the board's own name spells it.
+std::vector<int> sim_list_boards(const std::string &root, std::string *error = nullptr);
 
-bool sim_load_board(const std::string &root, int id, sim_board *board);
-// Writes a temporary file and renames it over the state: never torn.
-bool sim_save_board(const std::string &root, const sim_board &board);
+// A board in use, and its flash file when asked for.
+struct sim_files {
+    std::string root;
+    int id = 0;
+    std::FILE *flash = nullptr;
+};
 
-bool sim_append_run(const std::string &root, int id, const sim_run &run);
+bool sim_open_files(const std::string &root, int id, bool with_flash, sim_files *files, std::string *error);
+void sim_close_files(sim_files *files);
+
+// What a change made of a board: nothing, only the programmer's progress
+// (received bytes and checksum), anything, or a failure that set the error.
+enum class sim_change { none, progress, save, failed };
+
+// One read-modify-write of the board under its state lock: reads and checks
+// the state into board, calls change, and saves what it returns. Errors read
+// "<file>: <reason>".
+bool sim_transact(sim_files *files, sim_board *board, const std::function<sim_change(sim_board &)> &change,
+                  std::string *error);
+
+// Writes bytes into the flash at offset; false with the reason.
+bool sim_write_flash(const sim_files &files, uint32_t offset, const void *bytes, size_t size,
+                     std::string *error);
+// Writes 0xFF over the whole flash file, from its start.
+bool sim_erase_flash(std::FILE *flash);
+
+// Reads and checks the state into board, under the board's state lock.
+bool sim_read_board(sim_files *files, sim_board *board, std::string *error);
+
+// Reads the board under its lock, or applies edit under it and saves.
+bool sim_load_board(const std::string &root, int id, sim_board *board, std::string *error = nullptr);
+bool sim_update_board(const std::string &root, int id, const std::function<void(sim_board &)> &edit,
+                      std::string *error = nullptr);
+
+bool sim_append_run(const std::string &root, int id, const sim_run &run, std::string *error);
 std::vector<sim_run> sim_load_history(const std::string &root, int id);
+
+// The progress line: received bytes and checksum, fixed-width, so that it
+// can be rewritten in place.
+constexpr size_t SIM_PROGRESS_LINE_BYTES = 37;
+std::string sim_format_progress(uint32_t received_bytes, uint64_t checksum);
+
+// The state file's text, and back; parsing checks every value and their
+// consistency, and says what is wrong.
+std::string sim_format_state(const sim_board &board);
+bool sim_parse_state(const std::string &text, sim_board *board, std::string *error);
 
 // FNV-1a (64-bit) over 32-bit little-endian words, extended word by word.
 constexpr uint64_t SIM_CHECKSUM_START = 0xcbf29ce484222325ull;

@@ -1,6 +1,14 @@
 // The riffa_sim control program, as a person setting up a rehearsal uses it.
 #include "sim_fixture.h"
 
+#include <sys/stat.h>
+
+#include <climits>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+
+#include "file_lock.h"
 #include "riffa.h"
 
 namespace {
@@ -9,6 +17,14 @@ class RiffaSimProgram : public SimBoardTest {
 protected:
     ToolResult sim(std::vector<std::string> args) { return run("riffa_sim", std::move(args)); }
 };
+
+bool ends_with(const std::string &s, const std::string &end) {
+    return s.size() >= end.size() && s.compare(s.size() - end.size(), end.size(), end) == 0;
+}
+
+// Windows programs under Wine: what the test process holds or makes of a
+// Unix file is not what they see.
+bool under_wine() { return std::getenv("ZEDA_TEST_RUNNER") != nullptr; }
 
 TEST_F(RiffaSimProgram, AddListShowRemove) {
     EXPECT_EQ(sim({"-b", "2", "add", "bootloader"}).status, 0);
@@ -74,6 +90,124 @@ TEST_F(RiffaSimProgram, ModeCommandSetsTheModeDirectly) {
     EXPECT_EQ(board(0).mode, SIM_MODE_BOOTLOADER);
     EXPECT_EQ(sim({"mode", "sideways"}).status, 2);
     EXPECT_EQ(sim({}).status, 2);
+}
+
+TEST_F(RiffaSimProgram, CommandLine) {
+    struct Case {
+        std::vector<std::string> args;
+        int status;
+        std::string out_start, err_start;
+    };
+    const Case cases[] = {
+        {{"-b"}, 2, "", "riffa_sim: -b needs a board id\nUsage: riffa_sim"},
+        {{"-b", "1x", "show"}, 2, "", "riffa_sim: bad board id\n"},
+        {{"-b", "7", "frobnicate"}, 2, "", "riffa_sim: unknown command\n"},
+        {{"-h"}, 0, "Usage: riffa_sim", ""},
+        {{"--help"}, 0, "Usage: riffa_sim", ""},
+        {{"--version"}, 0, "riffa_sim 1.", ""},
+    };
+    for (const Case &c : cases) {
+        const ToolResult r = sim(c.args);
+        EXPECT_EQ(r.status, c.status) << c.args[0];
+        EXPECT_EQ(r.out.rfind(c.out_start, 0), 0u) << c.args[0] << ": " << r.out;
+        EXPECT_EQ(r.err.rfind(c.err_start, 0), 0u) << c.args[0] << ": " << r.err;
+        if (c.err_start.empty()) {
+            EXPECT_EQ(r.err, "");
+        }
+    }
+    EXPECT_FALSE(sim_board_exists(root_, 0)) << "none of these touches a board";
+}
+
+TEST_F(RiffaSimProgram, BoardIdsBeyondAnIntSaturateAsTheToolsReadThem) {
+    EXPECT_EQ(sim({"-b", "4294967296", "add"}).status, 0);
+    EXPECT_EQ(sim({"-b", "-9999999999", "add", "bootloader"}).status, 0);
+    EXPECT_TRUE(sim_board_exists(root_, INT_MAX));
+    EXPECT_TRUE(sim_board_exists(root_, INT_MIN));
+    EXPECT_EQ(sim({"-b", "4294967296", "remove"}).status, 0);
+    EXPECT_FALSE(sim_board_exists(root_, 0)) << "never wraps round to board 0";
+    EXPECT_EQ(sim({"list"}).out, "board -2147483648: bootloader mode\n");
+}
+
+TEST_F(RiffaSimProgram, ListsOnlyFoldersNamedAsABoard) {
+    add_board(1, SIM_MODE_NORMAL);
+    for (const char *name : {"board01", "board+1", "board", "boardx", ".new-board3-1-1"})
+        std::filesystem::create_directory(root_ + "/" + name);
+    write_file("sim/board2", {1});
+    const ToolResult r = sim({"list"});
+    EXPECT_EQ(r.out, "board 1: normal operation mode\n");
+    EXPECT_EQ(r.status, 0);
+}
+
+TEST_F(RiffaSimProgram, VerifyRefusesWhatIsNoImageWithoutReadingIt) {
+    const std::string big = write_file("big.bin", {});
+    std::filesystem::resize_file(big, 4294967296u);  // sparse
+    struct Case {
+        std::string path, message;
+    };
+    std::vector<Case> cases = {
+        {dir_, dir_ + " is not a regular file"},
+        {big, big + " is larger than the flash (4294967296 bytes)"},
+    };
+    if (!under_wine()) {
+        const std::string fifo = dir_ + "/fifo";
+        ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+        cases.push_back({fifo, fifo + " is not a regular file"});
+        cases.push_back({"/dev/zero", "/dev/zero is not a regular file"});
+    }
+    for (const Case &c : cases) {
+        const ToolResult r = sim({"verify", c.path});
+        EXPECT_EQ(r.err, "riffa_sim: " + c.message + "\n");
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(r.status, 1);
+    }
+    const ToolResult r = sim({"verify", dir_ + "/missing.bin"});
+    EXPECT_EQ(r.err.rfind("riffa_sim: cannot read " + dir_ + "/missing.bin: ", 0), 0u) << r.err;
+    EXPECT_EQ(r.status, 1);
+}
+
+TEST_F(RiffaSimProgram, RemoveIsRefusedWhileAProgramHoldsTheBoard) {
+    if (under_wine()) GTEST_SKIP() << "a Unix lock is not a Windows one";
+    add_board(1, SIM_MODE_NORMAL);
+    const file_lock_t held = file_lock_open(sim_session_lock_path(root_, 1).c_str());
+    ASSERT_TRUE(file_lock_take(held, false));
+    ToolResult r = sim({"-b", "1", "remove"});
+    EXPECT_EQ(r.err, "riffa_sim: cannot remove board 1: it is in use by another program\n");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(sim({"-b", "1", "fault", "busy-polls", "2"}).status, 0) << "its state can still be changed";
+    file_lock_close(held);
+    EXPECT_EQ(board(1).faults.busy_polls, 2);
+    EXPECT_EQ(sim({"-b", "1", "remove"}).status, 0);
+    EXPECT_TRUE(std::filesystem::is_empty(root_)) << "nothing left of it";
+}
+
+TEST_F(RiffaSimProgram, AnInvalidStateIsReportedAndLeftAsItIs) {
+    add_board(0, SIM_MODE_NORMAL);
+    const std::string path = sim_board_dir(root_, 0) + "/state";
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << "mode 2\n";
+    for (const std::vector<std::string> &args :
+         {std::vector<std::string>{"show"}, {"list"}, {"fault", "open-fails"}, {"mode", "bootloader"}}) {
+        const ToolResult r = sim(args);
+        EXPECT_EQ(r.err.rfind("riffa_sim: board 0: ", 0), 0u) << args[0] << ": " << r.err;
+        EXPECT_TRUE(ends_with(r.err, "state: not a riffa_sim board state (no version line)\n")) << r.err;
+        EXPECT_EQ(r.status, 1) << args[0];
+    }
+    std::ifstream in(path, std::ios::binary);
+    EXPECT_EQ(std::string((std::istreambuf_iterator<char>(in)), {}), "mode 2\n");
+}
+
+TEST_F(RiffaSimProgram, AFlasherWhoseBoardRebootedUnderItFails) {
+    // A mode switch that died between its request and its reset left the
+    // reboot armed: the flasher's own reset boots the normal gateware.
+    edit_board(0, [](sim_board &b) {
+        b.mode = SIM_MODE_BOOTLOADER;
+        b.reboot_armed = true;
+    });
+    const std::string image = write_file("image.bin", sample_bytes(3000));
+    const ToolResult r = run("zeda_pcie_flash_image", {image});
+    EXPECT_TRUE(ends_with(r.err, "Programming hardware error. Code:    0xf\n")) << r.err;
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(board(0).mode, SIM_MODE_NORMAL);
+    EXPECT_TRUE(history().empty());
 }
 
 }  // namespace

@@ -25,20 +25,21 @@ void SimBoardTest::TearDown() {
 }
 
 void SimBoardTest::add_board(int id, uint32_t mode) {
-    ASSERT_TRUE(sim_create_board(root_, id, mode));
+    std::string error;
+    ASSERT_TRUE(sim_create_board(root_, id, mode, &error)) << error;
 }
 
 sim_board SimBoardTest::board(int id) {
     sim_board b;
-    EXPECT_TRUE(sim_load_board(root_, id, &b)) << "board " << id;
+    std::string error;
+    EXPECT_TRUE(sim_load_board(root_, id, &b, &error)) << "board " << id << ": " << error;
     return b;
 }
 
 void SimBoardTest::edit_board(int id, const std::function<void(sim_board &)> &edit) {
     if (!sim_board_exists(root_, id)) add_board(id, SIM_MODE_NORMAL);
-    sim_board b = board(id);
-    edit(b);
-    ASSERT_TRUE(sim_save_board(root_, b));
+    std::string error;
+    ASSERT_TRUE(sim_update_board(root_, id, edit, &error)) << error;
 }
 
 void SimBoardTest::set_faults(int id, const std::function<void(sim_faults &)> &edit) {

@@ -1,0 +1,197 @@
+// Virtual board: the state file's text. A version line, the progress line,
+// then one "key value" line each; parsing takes nothing on trust: an unknown
+// or repeated key, a missing one, a value out of range or inconsistent with
+// the others makes the whole file invalid, with the reason.
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <map>
+#include <set>
+#include <sstream>
+
+#include "sim_store.h"
+
+static const char VERSION_LINE[] = "# riffa_sim board state v1";
+static const char VERSION_PREFIX[] = "# riffa_sim board state v";
+
+static const char *prog_state_name(sim_prog_state s) {
+    switch (s) {
+    case sim_prog_state::programming: return "programming";
+    case sim_prog_state::finished: return "finished";
+    default: return "idle";
+    }
+}
+
+std::string sim_format_progress(uint32_t received_bytes, uint64_t checksum) {
+    char line[SIM_PROGRESS_LINE_BYTES + 1];
+    std::snprintf(line, sizeof line, "progress %010lu %016llx\n", (unsigned long)received_bytes,
+                  (unsigned long long)checksum);
+    return line;
+}
+
+std::string sim_format_state(const sim_board &b) {
+    const sim_programmer &p = b.programmer;
+    const sim_faults &f = b.faults;
+    std::ostringstream out;
+    out << VERSION_LINE << "\n"
+        << sim_format_progress(p.received_bytes, p.checksum)
+        << "mode " << b.mode << "\n"
+        << "reboot_armed " << b.reboot_armed << "\n"
+        << "programmer " << prog_state_name(p.state) << "\n"
+        << "announced_size " << p.announced_size << "\n"
+        << "erased " << p.erased << "\n"
+        << "error " << p.error << "\n"
+        << "busy_polls_seen " << p.busy_polls_seen << "\n"
+        << "fault_open_fails " << f.open_fails << "\n";
+    if (f.mode_reply_set) out << "fault_mode_reply " << f.mode_reply << "\n";
+    for (const auto &[code, count] : f.send_counts)
+        out << "fault_send_count " << code << " " << count << "\n";
+    for (const auto &[code, count] : f.recv_counts)
+        out << "fault_recv_count " << code << " " << count << "\n";
+    out << "fault_image_max_words " << f.image_max_words << "\n"
+        << "fault_image_fail_send " << f.image_fail_send << " " << f.image_fail_result << "\n"
+        << "fault_programmer_error " << f.programmer_error << "\n"
+        << "fault_busy_polls " << f.busy_polls << "\n";
+    return out.str();
+}
+
+// One line being read: its number, for messages, and its values in turn.
+struct line_reader {
+    std::istringstream in;
+    std::string key;
+    bool ok = true;
+};
+
+// A decimal number within [low, high]; nothing else on the line may follow
+// the last value.
+static long long take_number(line_reader *r, long long low, long long high) {
+    std::string word;
+    if (!(r->in >> word)) {
+        r->ok = false;
+        return 0;
+    }
+    const char *text = word.c_str();
+    char *end = nullptr;
+    errno = 0;
+    const long long value = std::strtoll(text, &end, 10);
+    if (end == text || *end != '\0' || errno == ERANGE || value < low || value > high) r->ok = false;
+    return value;
+}
+
+static uint32_t take_u32(line_reader *r) { return uint32_t(take_number(r, 0, UINT32_MAX)); }
+
+static uint64_t take_hex64(line_reader *r) {
+    std::string word;
+    r->in >> word;
+    char *end = nullptr;
+    errno = 0;
+    const unsigned long long value = std::strtoull(word.c_str(), &end, 16);
+    if (word.empty() || word[0] == '-' || *end != '\0' || errno == ERANGE) r->ok = false;
+    return value;
+}
+static int take_int(line_reader *r, long long low = INT_MIN) { return int(take_number(r, low, INT_MAX)); }
+static bool take_bool(line_reader *r) { return take_number(r, 0, 1) != 0; }
+
+static sim_prog_state take_prog_state(line_reader *r) {
+    std::string s;
+    r->in >> s;
+    if (s == "programming") return sim_prog_state::programming;
+    if (s == "finished") return sim_prog_state::finished;
+    if (s != "idle") r->ok = false;
+    return sim_prog_state::idle;
+}
+
+static void take_count(line_reader *r, std::map<uint32_t, int> *counts) {
+    const uint32_t code = take_u32(r);
+    (*counts)[code] = take_int(r);
+}
+
+// Reads the value of one key into the board; false for an unknown key.
+static bool read_value(line_reader *r, sim_board *b) {
+    sim_programmer &p = b->programmer;
+    sim_faults &f = b->faults;
+    const std::string &k = r->key;
+    if (k == "progress") p.received_bytes = take_u32(r);
+    else if (k == "mode") b->mode = take_u32(r);
+    else if (k == "reboot_armed") b->reboot_armed = take_bool(r);
+    else if (k == "programmer") p.state = take_prog_state(r);
+    else if (k == "announced_size") p.announced_size = take_u32(r);
+    else if (k == "erased") p.erased = take_bool(r);
+    else if (k == "error") p.error = uint32_t(take_number(r, 0, 15));
+    else if (k == "busy_polls_seen") p.busy_polls_seen = take_int(r, 0);
+    else if (k == "fault_open_fails") f.open_fails = take_bool(r);
+    else if (k == "fault_mode_reply") f.mode_reply = take_u32(r);
+    else if (k == "fault_send_count") take_count(r, &f.send_counts);
+    else if (k == "fault_recv_count") take_count(r, &f.recv_counts);
+    else if (k == "fault_image_max_words") f.image_max_words = take_int(r, 0);
+    else if (k == "fault_image_fail_send") f.image_fail_send = take_int(r, 0);
+    else if (k == "fault_programmer_error") f.programmer_error = uint32_t(take_number(r, 0, 15));
+    else if (k == "fault_busy_polls") f.busy_polls = take_int(r, 0);
+    else return false;
+    // Some keys have a second value: the checksum of the received bytes,
+    // what the failing send returns.
+    if (k == "progress") p.checksum = take_hex64(r);
+    if (k == "fault_image_fail_send") f.image_fail_result = int(take_number(r, INT_MIN, 0));
+    if (k == "fault_mode_reply") f.mode_reply_set = true;
+    return true;
+}
+
+static bool invalid(std::string *error, const std::string &reason) {
+    *error = reason;
+    return false;
+}
+
+static uint64_t rounded_to_words(uint32_t bytes) { return (uint64_t(bytes) + 3) / 4 * 4; }
+
+// The values together: what the programmer holds must fit what it was told.
+static bool consistent(const sim_board &b, std::string *error) {
+    const sim_programmer &p = b.programmer;
+    if (b.mode != SIM_MODE_BOOTLOADER && b.mode != SIM_MODE_NORMAL)
+        return invalid(error, "mode " + std::to_string(b.mode) + " is neither 2 nor 3");
+    if (p.state == sim_prog_state::programming && p.announced_size > SIM_FLASH_BYTES)
+        return invalid(error, "programming an image larger than the flash");
+    if (p.received_bytes % 4 != 0 || p.received_bytes > SIM_FLASH_BYTES ||
+        p.received_bytes > rounded_to_words(p.announced_size))
+        return invalid(error, "received bytes " + std::to_string(p.received_bytes) +
+                                  " do not fit the announced size " + std::to_string(p.announced_size));
+    if (p.state == sim_prog_state::idle && p.received_bytes != 0)
+        return invalid(error, "an idle programmer with received bytes");
+    return true;
+}
+
+static const std::set<std::string> REPEATABLE = {"fault_send_count", "fault_recv_count"};
+static const std::set<std::string> REQUIRED = {
+    "progress",         "mode",                  "reboot_armed",          "programmer",
+    "announced_size",   "erased",                "error",                 "busy_polls_seen",
+    "fault_open_fails", "fault_image_max_words", "fault_image_fail_send", "fault_programmer_error",
+    "fault_busy_polls"};
+
+bool sim_parse_state(const std::string &text, sim_board *board, std::string *error) {
+    const int id = board->id;
+    *board = sim_board{};
+    board->id = id;
+    std::istringstream in(text);
+    std::string line;
+    if (!std::getline(in, line) || line.rfind(VERSION_PREFIX, 0) != 0)
+        return invalid(error, "not a riffa_sim board state (no version line)");
+    if (line != VERSION_LINE)
+        return invalid(error, "state format version " + line.substr(sizeof VERSION_PREFIX - 1) +
+                                  " is not the version 1 that this riffa_sim reads");
+    if (text.back() != '\n') return invalid(error, "the last line is cut short");
+    std::set<std::string> seen;
+    for (int number = 2; std::getline(in, line); ++number) {
+        line_reader r;
+        r.in.str(line);
+        const std::string where = "line " + std::to_string(number) + ": ";
+        if (!(r.in >> r.key)) return invalid(error, where + "empty");
+        if (!read_value(&r, board)) return invalid(error, where + "unknown key " + r.key);
+        std::string rest;
+        if (!r.ok || r.in >> rest) return invalid(error, where + "bad value for " + r.key);
+        if (!seen.insert(r.key).second && !REPEATABLE.count(r.key))
+            return invalid(error, where + r.key + " given twice");
+    }
+    for (const std::string &key : REQUIRED)
+        if (!seen.count(key)) return invalid(error, "no " + key + " line (the file is cut short)");
+    return consistent(*board, error);
+}
