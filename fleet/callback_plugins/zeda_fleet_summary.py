@@ -13,16 +13,23 @@ DOCUMENTATION = '''
       - Prints the rows that fleet/field_update.yml records with set_stats.
 '''
 
+import re
+
 from ansible.plugins.callback import CallbackBase
 
 HEADER = ('HOST', 'BOARD', 'MODE BEFORE', 'RESULT', 'LAST MESSAGE', 'SECONDS')
 
 
+def natural(name):
+    # pc2 before pc10, board 2 before board 10.
+    return [int(part) if part.isdigit() else part for part in re.split(r'(\d+)', str(name))]
+
+
 def summary_rows(custom):
     rows = []
-    for host in sorted(h for h in custom if h != '_run'):
+    for host in sorted((h for h in custom if h != '_run'), key=natural):
         boards = custom[host].get('zeda_fleet_summary', {})
-        for board in sorted(boards, key=lambda b: int(b) if str(b).isdigit() else str(b)):
+        for board in sorted(boards, key=natural):
             row = boards[board]
             rows.append((host, str(board), row.get('mode_before', '?'), row.get('result', ''),
                          row.get('message', ''), str(row.get('seconds', ''))))
