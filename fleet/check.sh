@@ -2,7 +2,8 @@
 # Proves the fleet update on four local "PCs" with virtual boards
 # (fleet/local_fleet.sh): a first run updates every board, a rerun changes
 # nothing, a programmer error on the second PC stops a run of batches of one
-# there, and a rerun after the fault is cleared finishes the rest.
+# there, and of batches of two, and a rerun after the fault is cleared
+# finishes the rest.
 # Usage: fleet/check.sh <build folder>
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
@@ -67,6 +68,15 @@ grep -qF "pc2 board 0: flash failed. zeda_pcie_flash_image said 'Programming har
   || fail "no failure message for pc2"
 summary_row pc2 "normal +FAILED: flash +Programming hardware error[.] Code:    0x5"
 summary_row pc3 "normal +untouched"
+
+# 3b. Still faulty, in batches of two: a failure in a batch that also
+# succeeds stops the run all the same; pc3 and pc4 are still untouched.
+play 2 -e fleet_batch_size=2
+summary_row pc1 "normal +up to date"
+summary_row pc2 "bootloader +FAILED: flash"
+for host in pc3 pc4; do
+  sim_on $host history | grep -q "no programming runs" || fail "$host was programmed"
+done
 
 # 4. With the fault cleared, a rerun finishes pc2, pc3 and pc4.
 sim_on pc2 clear-faults > /dev/null
