@@ -18,7 +18,7 @@ CMAKE_FLAGS ?=
 DEPS = scripts/install-deps
 CONFIGURE = scripts/configure
 
-.PHONY: all configure test test-plain test-sanitize demo install bench fuzz package windows-check clean
+.PHONY: all configure test test-plain test-sanitize demo fleet-demo fleet-check fleet-tools install bench fuzz package windows-check clean
 
 all: configure
 	cmake --build $(BUILD) -j $(JOBS)
@@ -45,6 +45,20 @@ demo:
 	@$(CONFIGURE) $(DEMOBUILD) -DZEDA_RIFFA=sim -DZEDA_BUILD_TESTS=OFF $(CMAKE_FLAGS)
 	cmake --build $(DEMOBUILD) -j $(JOBS)
 	demo/field_update.sh $(DEMOBUILD)
+
+# The fleet update with Ansible on four local "PCs" with virtual boards, built
+# as for make demo: fleet-demo shows a run and its summary, fleet-check proves
+# updates, reruns, a failure that stops the run, and the resumed run.
+fleet-demo: fleet-tools
+	fleet/demo.sh $(DEMOBUILD)
+
+fleet-check: fleet-tools
+	fleet/check.sh $(DEMOBUILD)
+
+fleet-tools:
+	@$(DEPS) fleet
+	@$(CONFIGURE) $(DEMOBUILD) -DZEDA_RIFFA=sim -DZEDA_BUILD_TESTS=OFF $(CMAKE_FLAGS)
+	cmake --build $(DEMOBUILD) -j $(JOBS)
 
 # Installs $(BUILD) under PREFIX when given, else CMake's install prefix.
 install: all

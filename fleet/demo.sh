@@ -1,0 +1,24 @@
+#!/usr/bin/env bash
+# Rehearses the fleet update on four local "PCs" with virtual boards
+# (fleet/local_fleet.sh), two at a time, and shows what each board holds.
+# Usage: fleet/demo.sh <build folder>
+set -euo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
+build=$1
+work="$build/fleet-demo"
+"$here/local_fleet.sh" "$build" "$work"
+
+echo "== The inventory: four PCs on this machine ($work/inventory.yml)"
+cat "$work/inventory.yml"
+echo
+echo "== ansible-playbook -i $work/inventory.yml fleet/field_update.yml -e fleet_image=$work/gateware.bin -e fleet_batch_size=2"
+ansible-playbook -i "$work/inventory.yml" "$here/field_update.yml" \
+  -e fleet_image="$work/gateware.bin" -e fleet_batch_size=2
+
+echo "== What the boards hold now (riffa_sim verify)"
+for host in pc1 pc2 pc3 pc4; do
+  board=0
+  [ "$host" = pc4 ] && board=1
+  printf '%s: ' "$host"
+  RIFFA_SIM_DIR="$work/$host/boards" "$build/bin/riffa_sim" -b $board verify "$work/gateware.bin"
+done

@@ -1,0 +1,38 @@
+#!/usr/bin/env bash
+# Sets up a fleet of four "PCs" on this machine for rehearsing the fleet
+# update: hosts pc1 to pc4 with ansible_connection=local, each with its own
+# virtual-board folder and state folder under <dir>, and the virtual-board
+# tools of <build folder>. pc1 to pc3 have board 0 in normal operation mode;
+# pc4 has board 1, found in bootloader mode as after a run that stopped.
+# Writes <dir>/inventory.yml and a sample image, <dir>/gateware.bin.
+# Usage: fleet/local_fleet.sh <build folder> <dir>
+set -euo pipefail
+bin=$(cd "$1/bin" && pwd)
+dir=$2
+rm -rf "$dir"
+mkdir -p "$dir"
+dir=$(cd "$dir" && pwd)
+
+# 300003 bytes: not a whole number of words, as real images often are.
+head -c 300003 /dev/urandom > "$dir/gateware.bin"
+
+{
+  echo "all:"
+  echo "  vars:"
+  echo "    ansible_connection: local"
+  echo "    ansible_python_interpreter: \"{{ ansible_playbook_python }}\""
+  echo "    fleet_tools_dir: $bin"
+  echo "  hosts:"
+  for host in pc1 pc2 pc3 pc4; do
+    mkdir -p "$dir/$host/boards"
+    echo "    $host:"
+    echo "      fleet_environment: {RIFFA_SIM_DIR: $dir/$host/boards}"
+    echo "      fleet_state_dir: $dir/$host/state"
+    [ "$host" = pc4 ] && echo "      fleet_boards: [1]"
+  done
+} > "$dir/inventory.yml"
+
+for host in pc1 pc2 pc3; do
+  RIFFA_SIM_DIR="$dir/$host/boards" "$bin/riffa_sim" add normal > /dev/null
+done
+RIFFA_SIM_DIR="$dir/pc4/boards" "$bin/riffa_sim" -b 1 add bootloader > /dev/null
