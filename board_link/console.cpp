@@ -61,7 +61,8 @@ bool console_is_utf8_terminal(FILE *stream) {
     return console_is_terminal(stream) && GetConsoleOutputCP() == CP_UTF8;
 }
 
-void console_wait_for_key() {
+void console_wait_for_key(const char *prompt) {
+    std::fputs(prompt, stdout);
     std::fflush(stdout);
     if (_isatty(_fileno(stdin)) && console_is_terminal(stdin)) _getch();
     else std::getchar();
@@ -110,10 +111,11 @@ static void restore_terminal_and_die(int sig) {
     raise(sig);
 }
 
-void console_wait_for_key() {
-    std::fflush(stdout);
+void console_wait_for_key(const char *prompt) {
     struct termios single_key;
     if (!isatty(STDIN_FILENO) || tcgetattr(STDIN_FILENO, &single_key) != 0) {
+        std::fputs(prompt, stdout);
+        std::fflush(stdout);
         std::getchar();
         return;
     }
@@ -128,6 +130,10 @@ void console_wait_for_key() {
     single_key.c_cc[VMIN] = 1;
     single_key.c_cc[VTIME] = 0;
     tcsetattr(STDIN_FILENO, TCSANOW, &single_key);
+    // Shown only now: a key pressed as soon as the prompt appears is neither
+    // echoed nor left waiting for Enter.
+    std::fputs(prompt, stdout);
+    std::fflush(stdout);
     unsigned char key;
     while (read(STDIN_FILENO, &key, 1) < 0 && errno == EINTR) {
     }

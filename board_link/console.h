@@ -21,10 +21,11 @@ bool console_is_utf8_terminal(FILE *stream);
 // True when stream is a terminal or a console.
 bool console_is_terminal(FILE *stream);
 
-// Waits for one key: on a terminal, a single key press without Enter and
-// without echo (the terminal's settings come back on every way out, Ctrl-C
-// and SIGTERM included); otherwise one byte, or the end of input.
-void console_wait_for_key();
+// Prints the prompt and waits for one key: on a terminal, a single key press
+// without Enter and without echo (the terminal's settings come back on every
+// way out, Ctrl-C and SIGTERM included); otherwise one byte, or the end of
+// input.
+void console_wait_for_key(const char *prompt);
 
 // Opens the null device on any of descriptors 0, 1 and 2 that is closed, so
 // that nothing opened later (the image, the library's device, a board file)

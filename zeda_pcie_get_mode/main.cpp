@@ -26,8 +26,7 @@ int main(int argc, char **argv) {
         return -1;
     }
 
-    std::printf("Press any key to exit...\n");
-    console_wait_for_key();  // or the end of input
+    console_wait_for_key("Press any key to exit...\n");  // or the end of input
 
     board_close(board);
     return 0;
