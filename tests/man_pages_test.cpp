@@ -138,16 +138,6 @@ std::vector<std::string> string_literals(const std::string &src) {
             last_word.clear();
             continue;
         }
-        if (c == 'R' && src.compare(i + 1, 1, "\"") == 0) {  // raw string
-            const size_t open = src.find('(', i);
-            const std::string close = ")" + src.substr(i + 2, open - i - 2) + "\"";
-            const size_t end = src.find(close, open);
-            const std::string body = src.substr(open + 1, end - open - 1);
-            if (joinable) literals.back() += body; else literals.push_back(body);
-            joinable = true;
-            i = end + close.size();
-            continue;
-        }
         if (c == '"') {
             std::string body;
             for (++i; i < src.size() && src[i] != '"'; ++i) {
