@@ -4,7 +4,6 @@
 // ends).
 #include <gtest/gtest.h>
 
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -52,11 +51,7 @@ const std::string STATUS = "send " + std::to_string(REQ_PROGRAMMER_STATUS) + " "
 
 class FlashFlow : public testing::Test {
 protected:
-    void SetUp() override {
-        fake_riffa_reset();
-        std::signal(SIGPIPE, SIG_DFL);
-        std::signal(SIGHUP, SIG_DFL);
-    }
+    void SetUp() override { fake_riffa_reset(); }
 };
 
 TEST_F(FlashFlow, ResetBeforeTheProgrammerAndCloseAtTheEnd) {

@@ -4,7 +4,6 @@
 // must be closed on every path that opened it.
 #include <gtest/gtest.h>
 
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -97,11 +96,7 @@ Outcome run(const std::string &input, std::vector<std::string> args = {}) {
 
 class ModeChangeFlow : public testing::Test {
 protected:
-    void SetUp() override {
-        fake_riffa_reset();
-        std::signal(SIGPIPE, SIG_DFL);
-        std::signal(SIGHUP, SIG_DFL);
-    }
+    void SetUp() override { fake_riffa_reset(); }
     void reply_mode(uint32_t mode, int count = 1) { fake_riffa().recv_results.push_back({count, mode}); }
 };
 
@@ -117,8 +112,6 @@ TEST_F(ModeChangeFlow, LoneLowerCaseYSwitchesFromEitherMode) {
         const std::vector<FakeCall> sends = fake_riffa_calls("send");
         EXPECT_FALSE(sends.at(0).hangup_ignored) << "mode query";
         EXPECT_TRUE(sends.at(1).hangup_ignored) << "mode switch";
-        std::signal(SIGPIPE, SIG_DFL);
-        std::signal(SIGHUP, SIG_DFL);
     }
 }
 

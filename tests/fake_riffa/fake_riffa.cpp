@@ -17,7 +17,12 @@ FakeRiffa &fake_riffa() {
     return state;
 }
 
-void fake_riffa_reset() { fake_riffa() = FakeRiffa{}; }
+void fake_riffa_reset() {
+    fake_riffa() = FakeRiffa{};
+    // A run under test may have left them ignored; each run starts as a process does.
+    std::signal(SIGPIPE, SIG_DFL);
+    std::signal(SIGHUP, SIG_DFL);
+}
 
 fpga_t *fake_riffa_handle() { return &fake_board; }
 

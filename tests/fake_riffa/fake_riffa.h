@@ -39,7 +39,8 @@ struct FakeRiffa {
     int list_result = 0;
 };
 
-// The fake's state; fake_riffa_reset() starts it afresh.
+// The fake's state; fake_riffa_reset() starts it afresh, with SIGPIPE and
+// SIGHUP back at their defaults.
 FakeRiffa &fake_riffa();
 void fake_riffa_reset();
 // The handle fpga_open hands out.
