@@ -34,12 +34,7 @@ extern "C" RIFFA_SIM_EXPORT fpga_t *fpga_open(int id) {
     std::string error;
     const std::string root = sim_root(&error);
     if (root.empty()) return open_failed(nullptr, id, error);
-    if (!sim_board_exists(root, id)) {
-        // Board 0 stands in every fresh machine, as one card in its slot would.
-        if (id != 0) return nullptr;
-        if (!sim_create_board(root, 0, SIM_MODE_NORMAL, &error) && !sim_board_exists(root, 0))
-            return open_failed(nullptr, id, error);
-    }
+    if (!sim_board_present(root, id, &error)) return open_failed(nullptr, id, error);
     fpga_t *fpga = new fpga_t;
     sim_session &s = fpga->session;
     if (!sim_open_files(root, id, true, &s.files, &error) || !sim_read_board(&s.files, &s.board, &error))

@@ -24,10 +24,7 @@ extern "C" RIFFA_SIM_EXPORT int fpga_list(fpga_info_list *list) {
     std::string error;
     const std::string root = sim_root(&error);
     std::vector<int> ids;
-    if (!root.empty()) {
-        if (!sim_board_exists(root, 0)) sim_create_board(root, 0, SIM_MODE_NORMAL);
-        ids = sim_list_boards(root, &error);
-    }
+    if (!root.empty() && sim_board_present(root, 0, &error)) ids = sim_list_boards(root, &error);
     if (!error.empty()) {
         std::fflush(stdout);
         std::fprintf(stderr, "riffa_sim: %s\n", error.c_str());

@@ -373,8 +373,7 @@ static int find_board(const std::string &root, int id, const std::string &cmd) {
     if (sim_board_exists(root, id)) return 0;
     if (id != 0 || cmd == "remove") return fail("no board %d under %s", id, root.c_str());
     std::string error;
-    if (!sim_create_board(root, 0, SIM_MODE_NORMAL, &error) && !sim_board_exists(root, 0))
-        return fail("cannot create board %d: %s", id, error.c_str());
+    if (!sim_board_present(root, 0, &error)) return fail("cannot create board %d: %s", id, error.c_str());
     return 0;
 }
 

@@ -84,6 +84,12 @@ bool sim_board_exists(const std::string &root, int id) {
     return fs::is_directory(sim_board_dir(root, id), ec);
 }
 
+bool sim_board_present(const std::string &root, int id, std::string *error) {
+    if (sim_board_exists(root, id)) return true;
+    if (id != 0) return false;
+    return sim_create_board(root, 0, SIM_MODE_NORMAL, error) || sim_board_exists(root, 0);
+}
+
 static bool ensure_root(const std::string &root, std::string *error) {
     std::error_code ec;
     if (fs::exists(root, ec) && !fs::is_directory(root, ec)) return fail(error, root, "not a folder");

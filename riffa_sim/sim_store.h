@@ -84,6 +84,10 @@ std::string sim_session_lock_path(const std::string &root, int id);
 
 // A board exists once its folder does; what is in it is checked on use.
 bool sim_board_exists(const std::string &root, int id);
+// True when board id exists. Board 0 stands in every fresh machine, as one
+// card in its slot would, so it is created on first use (perhaps by another
+// process at the same moment); error is set only when that fails.
+bool sim_board_present(const std::string &root, int id, std::string *error);
 // Creates the board whole, with an erased flash; false with the reason when
 // it exists already or the folder can't hold it.
 bool sim_create_board(const std::string &root, int id, uint32_t mode, std::string *error = nullptr);
