@@ -34,6 +34,17 @@ void board_print_error(const char *format, ...) {
     va_end(args);
 }
 
+// A message about board id on the caller's stream, in program order with
+// standard output and shown at once.
+#if defined(__GNUC__)
+__attribute__((format(printf, 2, 0)))
+#endif
+static void tell(FILE *stream, const char *format, int id) {
+    if (stream != stdout) std::fflush(stdout);
+    std::fprintf(stream, format, id);
+    std::fflush(stream);
+}
+
 // Without a lock file (no such board, or nowhere to put one) the run goes
 // on unguarded rather than not at all.
 static void hold_board(int id, FILE *stream) {
@@ -41,9 +52,7 @@ static void hold_board(int id, FILE *stream) {
     if (!board_lock_path(id, path, sizeof path)) return;
     const file_lock_t lock = file_lock_open(path);
     if (!file_lock_take(lock, false)) {
-        if (stream != stdout) std::fflush(stdout);
-        std::fprintf(stream, "Board %d is in use by another program. Waiting...\n", id);
-        std::fflush(stream);
+        tell(stream, "Board %d is in use by another program. Waiting...\n", id);
         file_lock_take(lock, true);
     }
     held_board = lock;
@@ -52,8 +61,7 @@ static void hold_board(int id, FILE *stream) {
 fpga_t *board_open(int id, FILE *stream) {
     fpga_t *handle = fpga_open(id);
     if (handle == nullptr) {
-        if (stream != stdout) std::fflush(stdout);
-        std::fprintf(stream, "Could not get FPGA %d\n", id);
+        tell(stream, "Could not get FPGA %d\n", id);
         return nullptr;
     }
     hold_board(id, stream);
