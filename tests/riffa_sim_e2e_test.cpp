@@ -59,6 +59,24 @@ TEST_F(RiffaSimProgram, SetsAndClearsFaults) {
     EXPECT_EQ(f.image_fail_send, 0);
 }
 
+TEST_F(RiffaSimProgram, RebootTimeRebootingAndRescan) {
+    for (const char *bad : {"600001", "0x10", "-1", "1e3", ""})
+        EXPECT_EQ(sim({"reboot-time", bad}).status, 2) << bad;
+    EXPECT_EQ(sim({"reboot-time", "600000"}).status, 0);
+    EXPECT_EQ(sim({"fault", "stays-off-bus"}).status, 0);
+    ASSERT_EQ(run("zeda_pcie_mode_change", {}, "y\n").status, 0);
+    EXPECT_EQ(sim({"list"}).out, "board 0: bootloader mode, rebooting\n");
+    ToolResult r = sim({"show"});
+    EXPECT_NE(r.out.find("bus: off, rebooting, back only after riffa_sim rescan\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("reboot time: 600000 ms\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("  stays-off-bus\n"), std::string::npos) << r.out;
+    r = sim({"rescan"});
+    EXPECT_NE(r.out.find("bus: off, rebooting, back in "), std::string::npos) << "the reboot itself still lasts";
+    r = sim({"reboot-time", "0"});
+    EXPECT_NE(r.out.find("bus: on\n"), std::string::npos) << r.out;
+    EXPECT_EQ(sim({"list"}).out, "board 0: bootloader mode\n");
+}
+
 TEST_F(RiffaSimProgram, VerifyTellsWhetherTheFlashHoldsAnImage) {
     const std::vector<unsigned char> bytes = sample_bytes(6);
     const std::string image = write_file("image.bin", bytes);
