@@ -168,14 +168,24 @@ bool sim_remove_board(const std::string &root, int id, std::string *error) {
     std::string ignored;
     if (!error) error = &ignored;
     if (!sim_board_exists(root, id)) return fail(error, sim_board_dir(root, id), "no such board");
-    const file_lock_t session = file_lock_open(sim_session_lock_path(root, id).c_str());
-    if (!file_lock_take(session, false)) {
+    const char *reason = "";
+    const std::string session_path = sim_session_lock_path(root, id);
+    const file_lock_t session = file_lock_open(session_path.c_str(), &reason);
+    if (session == FILE_LOCK_NONE) return fail(error, session_path, reason);
+    const file_lock_status taken = file_lock_take(session, FILE_LOCK_NO_WAIT, &reason);
+    if (taken != FILE_LOCK_HELD) {
         file_lock_close(session);
+        if (taken == FILE_LOCK_FAILED) return fail(error, session_path, reason);
         *error = "it is in use by another program";
         return false;
     }
-    const file_lock_t state = file_lock_open(state_lock_path(root, id).c_str());
-    file_lock_take(state, true);
+    const std::string state_lock = state_lock_path(root, id);
+    const file_lock_t state = file_lock_open(state_lock.c_str(), &reason);
+    if (state == FILE_LOCK_NONE || file_lock_take(state, FILE_LOCK_WAIT_FOREVER, &reason) != FILE_LOCK_HELD) {
+        file_lock_close(state);
+        file_lock_close(session);
+        return fail(error, state_lock, reason);
+    }
     // Renamed away first, so that no one ever finds half a board.
     const std::string trash = unique_path(root, "removed-board" + std::to_string(id));
     const bool moved = rename_folder(sim_board_dir(root, id), trash, error);
@@ -338,11 +348,11 @@ static bool transact_locked(sim_files *files, sim_board *board,
 // Runs what under the board's state lock.
 static bool with_state_lock(const sim_files &files, std::string *error, const std::function<bool()> &what) {
     const std::string lock_path = state_lock_path(files.root, files.id);
-    const file_lock_t lock = file_lock_open(lock_path.c_str());
-    if (!file_lock_take(lock, true)) {
+    const char *reason = "";
+    const file_lock_t lock = file_lock_open(lock_path.c_str(), &reason);
+    if (lock == FILE_LOCK_NONE || file_lock_take(lock, FILE_LOCK_WAIT_FOREVER, &reason) != FILE_LOCK_HELD) {
         file_lock_close(lock);
-        return fail(error, lock_path, sim_board_exists(files.root, files.id) ? "cannot be locked"
-                                                                             : "the board was removed");
+        return fail(error, lock_path, sim_board_exists(files.root, files.id) ? reason : "the board was removed");
     }
     const bool ok = what();
     file_lock_close(lock);

@@ -186,8 +186,9 @@ TEST_F(RiffaSimProgram, VerifyRefusesWhatIsNoImageWithoutReadingIt) {
 TEST_F(RiffaSimProgram, RemoveIsRefusedWhileAProgramHoldsTheBoard) {
     if (under_wine()) GTEST_SKIP() << "a Unix lock is not a Windows one";
     add_board(1, SIM_MODE_NORMAL);
-    const file_lock_t held = file_lock_open(sim_session_lock_path(root_, 1).c_str());
-    ASSERT_TRUE(file_lock_take(held, false));
+    const char *reason = "";
+    const file_lock_t held = file_lock_open(sim_session_lock_path(root_, 1).c_str(), &reason);
+    ASSERT_EQ(file_lock_take(held, FILE_LOCK_NO_WAIT, &reason), FILE_LOCK_HELD);
     ToolResult r = sim({"-b", "1", "remove"});
     EXPECT_EQ(r.err, "riffa_sim: cannot remove board 1: it is in use by another program\n");
     EXPECT_EQ(r.status, 1);

@@ -2,7 +2,14 @@
 
 #include <algorithm>
 #include <csignal>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <filesystem>
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
 
 #include "board_link.h"
 
@@ -17,8 +24,21 @@ FakeRiffa &fake_riffa() {
     return state;
 }
 
+// A lock file of this test process's own, removed when it ends.
+static std::string own_lock_path() {
+    static const std::string path = [] {
+        const std::string p = (std::filesystem::temp_directory_path() /
+                               ("fake_riffa_board_" + std::to_string(getpid()) + ".lock"))
+                                  .string();
+        std::atexit([] { std::remove(own_lock_path().c_str()); });
+        return p;
+    }();
+    return path;
+}
+
 void fake_riffa_reset() {
     fake_riffa() = FakeRiffa{};
+    fake_riffa().lock_path = own_lock_path();
     // A run under test may have left them ignored; each run starts as a process does.
     std::signal(SIGPIPE, SIG_DFL);
     std::signal(SIGHUP, SIG_DFL);
@@ -53,10 +73,20 @@ extern "C" fpga_t *fpga_open(int id) {
     return &fake_board;
 }
 
+// True when another program trying the board's lock now would find it taken.
+static bool board_lock_taken() {
+    const int fd = open(fake_riffa().lock_path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    const bool taken = flock(fd, LOCK_EX | LOCK_NB) != 0;
+    close(fd);
+    return taken;
+}
+
 extern "C" void fpga_close(fpga_t *fpga) {
     FakeCall call;
     call.fn = "close";
     call.id = fpga ? fpga->id : -1;
+    call.result = board_lock_taken();
     fake_riffa().calls.push_back(call);
 }
 

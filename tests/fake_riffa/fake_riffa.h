@@ -20,7 +20,7 @@ struct FakeCall {
     int last = 0;
     long long timeout = 0;
     std::vector<uint32_t> words;  // what a send was handed (len words)
-    int result = 0;
+    int result = 0;               // for a close: 1 while the board's lock was still taken
     bool hangup_ignored = false;  // SIGPIPE and SIGHUP were ignored at the time
 };
 
@@ -32,7 +32,7 @@ struct FakeRiffa {
     // (count, word) of the next receives; a count below 1 leaves the
     // caller's word untouched. When empty a receive moves nothing.
     std::deque<std::pair<int, uint32_t>> recv_results;
-    // The board's lock file; none when empty.
+    // The board's lock file: one of the test process's own; none when empty.
     std::string lock_path;
     // What fpga_list reports, and its result.
     fpga_info_list list = {};
