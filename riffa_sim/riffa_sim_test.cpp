@@ -106,28 +106,12 @@ TEST_F(VirtualBoard, OffTheBusForItsRebootTimeThenBackInTheNewMode) {
     EXPECT_EQ(mode_of(0), 2u);
 }
 
-TEST_F(VirtualBoard, WithStaysOffBusOnlyARescanBringsItBack) {
-    set_faults(0, [](sim_faults &fs) { fs.stays_off_bus = true; });
-    EXPECT_TRUE(on_the_bus()) << "the fault acts at the next reboot";
-    fpga_t *f = fpga_open(0);
-    send(f, MODE_SWITCH, KEY);
-    fpga_reset(f);
-    fpga_close(f);
-    usleep(100000);
-    EXPECT_FALSE(on_the_bus()) << "a reboot time of 0 does not bring it back";
-    edit_board(0, [](sim_board &b) { b.needs_rescan = false; });
-    EXPECT_TRUE(on_the_bus());
-}
-
 TEST(VirtualBoardBus, NoClockChangeKeepsABoardAway) {
     sim_board b;
     b.reboot_time_ms = 1000;
     b.back_at_ms = 50000;
-    const struct { int64_t now; long long wait; } cases[] = {
-        {49000, 1000}, {49999, 1}, {50000, 0}, {90000, 0},
-        {48999, 0},  // the clock went back: the come-back time is further than a reboot
-        {-1000000, 0},
-    };
+    // Before 49000 the clock went back: the come-back time is further than a reboot.
+    const struct { int64_t now; long long wait; } cases[] = {{49000, 1000}, {49999, 1}, {50000, 0}, {48999, 0}};
     for (const auto &c : cases) EXPECT_EQ(sim_bus_wait_ms(b, c.now), c.wait) << c.now;
     b.needs_rescan = true;
     EXPECT_EQ(sim_bus_wait_ms(b, 90000), -1);
@@ -401,12 +385,8 @@ TEST_F(VirtualBoard, AnInvalidStateIsAnErrorNamingTheFileAndNeverReplaced) {
 
 TEST_F(VirtualBoard, AStateWrittenBeforeRebootTimesReadsAsOnTheBus) {
     add_board(0, SIM_MODE_BOOTLOADER);
-    const std::string path = sim_board_dir(root_, 0) + "/state";
-    std::ifstream in(path, std::ios::binary);
-    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    in.close();
-    text.erase(text.find("reboot_time_ms"));
-    std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
+    std::string text = sim_format_state(board(0));
+    std::ofstream(sim_board_dir(root_, 0) + "/state", std::ios::binary) << text.erase(text.find("reboot_time_ms"));
     EXPECT_EQ(mode_of(0), 2u);
 }
 

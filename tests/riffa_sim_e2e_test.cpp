@@ -66,15 +66,10 @@ TEST_F(RiffaSimProgram, RebootTimeRebootingAndRescan) {
     EXPECT_EQ(sim({"fault", "stays-off-bus"}).status, 0);
     ASSERT_EQ(run("zeda_pcie_mode_change", {}, "y\n").status, 0);
     EXPECT_EQ(sim({"list"}).out, "board 0: bootloader mode, rebooting\n");
-    ToolResult r = sim({"show"});
-    EXPECT_NE(r.out.find("bus: off, rebooting, back only after riffa_sim rescan\n"), std::string::npos) << r.out;
-    EXPECT_NE(r.out.find("reboot time: 600000 ms\n"), std::string::npos) << r.out;
-    EXPECT_NE(r.out.find("  stays-off-bus\n"), std::string::npos) << r.out;
-    r = sim({"rescan"});
-    EXPECT_NE(r.out.find("bus: off, rebooting, back in "), std::string::npos) << "the reboot itself still lasts";
-    r = sim({"reboot-time", "0"});
-    EXPECT_NE(r.out.find("bus: on\n"), std::string::npos) << r.out;
-    EXPECT_EQ(sim({"list"}).out, "board 0: bootloader mode\n");
+    EXPECT_NE(sim({"show"}).out.find("bus: off, rebooting, back only after riffa_sim rescan\nreboot time: 600000 ms\n"),
+              std::string::npos);
+    EXPECT_NE(sim({"rescan"}).out.find("bus: off, rebooting, back in "), std::string::npos) << "the reboot lasts";
+    EXPECT_NE(sim({"reboot-time", "0"}).out.find("bus: on\n"), std::string::npos);
 }
 
 TEST_F(RiffaSimProgram, VerifyTellsWhetherTheFlashHoldsAnImage) {

@@ -3,8 +3,6 @@
 // the reboot, or not at all, with the advice to rescan.
 #include "sim_fixture.h"
 
-#include <chrono>
-
 namespace {
 
 const char ADVICE[] = "Rescan the PCI bus (see man zeda_pcie_wait_board) or restart the PC.\n";
@@ -32,15 +30,7 @@ TEST_F(WaitBoard, ABoardAnswersOnceItsRebootIsOver) {
 TEST_F(WaitBoard, ABoardThatStaysOffTheBusIsNeverFound) {
     set_faults(0, [](sim_faults &f) { f.stays_off_bus = true; });
     switch_mode();
-    ToolResult r = run("zeda_pcie_get_mode", {}, "");
-    EXPECT_EQ(r.out, "Could not get FPGA 0\n");
-    EXPECT_EQ(r.status, 255);
-    r = run("zeda_pcie_list_boards", std::vector<std::string>{});
-    EXPECT_EQ(r.out, "No FPGA boards found\n");
-
-    const auto start = std::chrono::steady_clock::now();
-    r = run("zeda_pcie_wait_board", {"0", "1"});
-    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::seconds(1)) << "waited its time";
+    ToolResult r = run("zeda_pcie_wait_board", {"0", "1"});
     EXPECT_EQ(r.out, std::string("Board 0 did not come back within 1 s. ") + ADVICE);
     EXPECT_EQ(r.err, "");
     EXPECT_EQ(r.status, 1);
