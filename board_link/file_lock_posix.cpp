@@ -101,7 +101,8 @@ file_lock_status file_lock_take(file_lock_t lock, int timeout_ms, const char **r
     const int64_t deadline = now_ms() + timeout_ms;
     for (;;) {
         if (flock(fd, LOCK_EX | LOCK_NB) == 0) return FILE_LOCK_HELD;
-        if (errno != EWOULDBLOCK && errno != EINTR) {
+        if (errno == EINTR) continue;
+        if (errno != EWOULDBLOCK) {
             *reason = std::strerror(errno);
             return FILE_LOCK_FAILED;
         }

@@ -24,15 +24,17 @@ FakeRiffa &fake_riffa() {
     return state;
 }
 
-// A lock file of this test process's own, removed when it ends.
-static std::string own_lock_path() {
-    static const std::string path = [] {
+// A lock file of this test process's own, removed when it ends. Kept in a
+// plain array: the removal runs after the strings are gone.
+static const char *own_lock_path() {
+    static char path[4096];
+    if (path[0] == '\0') {
         const std::string p = (std::filesystem::temp_directory_path() /
                                ("fake_riffa_board_" + std::to_string(getpid()) + ".lock"))
                                   .string();
-        std::atexit([] { std::remove(own_lock_path().c_str()); });
-        return p;
-    }();
+        std::snprintf(path, sizeof path, "%s", p.c_str());
+        std::atexit([] { std::remove(path); });
+    }
     return path;
 }
 
