@@ -7,7 +7,8 @@
 # hardware.
 include(GNUInstallDirs)
 
-set(ZEDA_INSTALLED_TOOLS zeda_pcie_get_mode zeda_pcie_mode_change zeda_pcie_flash_image zeda_pcie_list_boards)
+set(ZEDA_INSTALLED_TOOLS zeda_pcie_get_mode zeda_pcie_mode_change zeda_pcie_flash_image zeda_pcie_list_boards
+  zeda_pcie_wait_board)
 
 # A Windows install is one folder, the one put on PATH: programs, DLL and
 # documentation side by side.
@@ -178,7 +179,8 @@ if(ZEDA_BACKEND STREQUAL "sim")
     "ZEDA FPGA board field-update tools on a VIRTUAL BOARD (no hardware)")
   set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
 "This build of zeda_pcie_get_mode, zeda_pcie_mode_change,
-zeda_pcie_flash_image and zeda_pcie_list_boards is linked against
+zeda_pcie_flash_image, zeda_pcie_list_boards and zeda_pcie_wait_board is
+linked against
 riffa_sim, a virtual board that
 stands in for the RIFFA PCI Express host library. It drives a virtual
 board, NOT hardware: use it to rehearse a field update, for training and
@@ -191,7 +193,8 @@ else()
 "zeda_pcie_get_mode reports whether a ZEDA FPGA board in a PCI Express slot
 is in bootloader or normal operation mode, zeda_pcie_mode_change reboots it
 into the other mode, zeda_pcie_flash_image writes a new gateware image
-into its flash, and zeda_pcie_list_boards lists the boards there are. They
+into its flash, zeda_pcie_list_boards lists the boards there are, and
+zeda_pcie_wait_board waits for a board to come back after a reboot. They
 drive the boards through the RIFFA PCI Express host library, which must be
 installed. Built against:
 ${RIFFA_LIBRARY}")

@@ -10,6 +10,7 @@
 
 #include "riffa.h"
 #include "riffa_sim_session.h"
+#include "sim_bus.h"
 #include "sim_gateware.h"
 
 struct fpga_t {
@@ -40,6 +41,8 @@ extern "C" RIFFA_SIM_EXPORT fpga_t *fpga_open(int id) {
     if (!sim_open_files(root, id, true, &s.files, &error) || !sim_read_board(&s.files, &s.board, &error))
         return open_failed(fpga, id, error);
     if (s.board.faults.open_fails) return open_failed(fpga, id, "");
+    // Rebooting: not on the bus, as a device the driver does not find.
+    if (sim_off_bus(s.board, sim_now_ms())) return open_failed(fpga, id, "");
     s.in_sync = true;
     s.pending.reserve(SIM_PENDING_BYTES);
     return fpga;

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "sim_bus.h"
 #include "sim_gateware.h"
 #include "sim_store.h"
 
@@ -30,6 +31,8 @@ static const char USAGE[] =
     "  verify IMAGE                check that the flash holds IMAGE (zero-padded to a word)\n"
     "  fault NAME [VALUE...]       set a fault (see below)\n"
     "  clear-faults                clear every fault\n"
+    "  reboot-time MS              off the bus for MS ms after a reboot (0 to 600000)\n"
+    "  rescan                      bring the board back on the bus, as a PCI rescan\n"
     "\n"
     "Faults:\n"
     "  open-fails                  fpga_open returns null\n"
@@ -40,6 +43,7 @@ static const char USAGE[] =
     "  image-fail-send K [RESULT]  the K-th image send moves nothing, returns RESULT (0)\n"
     "  programmer-error E          programming ends with error code E\n"
     "  busy-polls B                B status polls answer busy before done\n"
+    "  stays-off-bus               after a reboot, off the bus until a rescan\n"
     "REQUEST: mode-query, status, size, command, mode-switch, or a number.\n"
     "\n"
     "Programmer error codes of the virtual board: 0x1 image words before command 1,\n"
@@ -149,6 +153,7 @@ static std::vector<std::string> fault_lines(const sim_faults &f) {
         std::snprintf(text, sizeof text, "busy-polls %d", f.busy_polls);
         lines.push_back(text);
     }
+    if (f.stays_off_bus) lines.push_back("stays-off-bus");
     return lines;
 }
 
@@ -162,10 +167,20 @@ static void print_programmer(const sim_programmer &p) {
         std::printf("programmer: finished, error code 0x%lx\n", (unsigned long)p.error);
 }
 
+// Whether the PC finds the board, and for how long a reboot takes it away.
+static void print_bus(const sim_board &b) {
+    const long long wait = sim_bus_wait_ms(b, sim_now_ms());
+    if (wait < 0) std::printf("bus: off, rebooting, back only after riffa_sim rescan\n");
+    else if (wait > 0) std::printf("bus: off, rebooting, back in %lld ms\n", wait);
+    else std::printf("bus: on\n");
+    std::printf("reboot time: %d ms\n", b.reboot_time_ms);
+}
+
 static int cmd_show(const std::string &root, const sim_board &b) {
     std::printf("board %d (%s)\n", b.id, sim_board_dir(root, b.id).c_str());
     std::printf("mode: %s (%lu)%s\n", mode_name(b.mode), (unsigned long)b.mode,
                 b.reboot_armed ? ", reboot armed" : "");
+    print_bus(b);
     print_programmer(b.programmer);
     const std::vector<sim_run> runs = sim_load_history(root, b.id);
     if (runs.empty()) std::printf("last run: none\n");
@@ -185,7 +200,8 @@ static int cmd_list(const std::string &root) {
     for (int id : ids) {
         sim_board board;
         if (sim_load_board(root, id, &board, &error))
-            std::printf("board %d: %s mode\n", id, mode_name(board.mode));
+            std::printf("board %d: %s mode%s\n", id, mode_name(board.mode),
+                        sim_off_bus(board, sim_now_ms()) ? ", rebooting" : "");
         else
             status = fail("board %d: %s", id, error.c_str());
     }
@@ -280,6 +296,8 @@ static bool set_fault(sim_faults *f, int argc, char **argv) {
     uint32_t code;
     if (name == "open-fails" && argc == 1) {
         f->open_fails = true;
+    } else if (name == "stays-off-bus" && argc == 1) {
+        f->stays_off_bus = true;
     } else if (name == "mode-reply" && argc == 2 && parse_number(argv[1], &a)) {
         f->mode_reply = uint32_t(a);
         f->mode_reply_set = true;
@@ -307,6 +325,16 @@ static bool set_fault(sim_faults *f, int argc, char **argv) {
     return true;
 }
 
+// A reboot time in milliseconds: decimal digits alone, 0 to 600000.
+static bool parse_reboot_time(const char *text, int *ms) {
+    const size_t digits = std::strspn(text, "0123456789");
+    if (digits == 0 || digits > 6 || text[digits] != '\0') return false;
+    const long value = std::strtol(text, nullptr, 10);
+    if (value > SIM_REBOOT_TIME_MAX_MS) return false;
+    *ms = int(value);
+    return true;
+}
+
 // Applies mode, fault or clear-faults to the board; false, with the problem,
 // when the command or its arguments are not understood.
 static bool apply_change(sim_board *board, const std::string &cmd, int argc, char **argv,
@@ -321,6 +349,15 @@ static bool apply_change(sim_board *board, const std::string &cmd, int argc, cha
         if (argc == 0 || !set_fault(&board->faults, argc, argv)) return false;
     } else if (cmd == "clear-faults") {
         board->faults = sim_faults{};
+    } else if (cmd == "reboot-time") {
+        *problem = "reboot-time takes milliseconds, 0 to 600000";
+        int ms = 0;
+        if (argc != 1 || !parse_reboot_time(argv[0], &ms)) return false;
+        sim_set_reboot_time(board, ms);
+    } else if (cmd == "rescan") {
+        *problem = "rescan takes no arguments";
+        if (argc != 0) return false;
+        board->needs_rescan = false;
     } else {
         *problem = "unknown command";
         return false;
@@ -396,7 +433,8 @@ int main(int argc, char **argv) {
         return 0;
     }
     static const char *const commands[] = {"list", "add",  "remove", "show",        "history",
-                                           "verify", "mode", "fault",  "clear-faults"};
+                                           "verify", "mode", "fault",  "clear-faults", "reboot-time",
+                                           "rescan"};
     if (std::none_of(std::begin(commands), std::end(commands), [&](const char *c) { return cmd == c; }))
         return usage_error("unknown command");
     std::string error;

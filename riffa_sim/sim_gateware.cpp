@@ -3,6 +3,8 @@
 #include <cstring>
 #include <ctime>
 
+#include "sim_bus.h"
+
 static uint32_t words_in(uint32_t bytes) { return uint32_t((uint64_t(bytes) + 3) / 4); }
 
 static std::string utc_now() {
@@ -182,5 +184,6 @@ void sim_reset(sim_session *s) {
     s->board.reboot_armed = false;
     s->board.mode = s->board.mode == SIM_MODE_BOOTLOADER ? SIM_MODE_NORMAL : SIM_MODE_BOOTLOADER;
     s->board.programmer = sim_programmer{};
+    sim_bus_reboot(&s->board, sim_now_ms());
     changed(s);
 }

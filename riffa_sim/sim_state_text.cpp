@@ -10,6 +10,7 @@
 #include <set>
 #include <sstream>
 
+#include "sim_bus.h"
 #include "sim_store.h"
 
 static const char VERSION_LINE[] = "# riffa_sim board state v1";
@@ -28,6 +29,15 @@ std::string sim_format_progress(uint32_t received_bytes, uint64_t checksum) {
     std::snprintf(line, sizeof line, "progress %010lu %016llx\n", (unsigned long)received_bytes,
                   (unsigned long long)checksum);
     return line;
+}
+
+// The reboot's keys, last: a state written before them lacks them, and
+// reads as a board on the bus with no reboot time.
+static void format_bus(std::ostringstream &out, const sim_board &b) {
+    out << "reboot_time_ms " << b.reboot_time_ms << "\n"
+        << "back_at_ms " << b.back_at_ms << "\n"
+        << "needs_rescan " << b.needs_rescan << "\n"
+        << "fault_stays_off_bus " << b.faults.stays_off_bus << "\n";
 }
 
 std::string sim_format_state(const sim_board &b) {
@@ -53,6 +63,7 @@ std::string sim_format_state(const sim_board &b) {
         << "fault_image_fail_send " << f.image_fail_send << " " << f.image_fail_result << "\n"
         << "fault_programmer_error " << f.programmer_error << "\n"
         << "fault_busy_polls " << f.busy_polls << "\n";
+    format_bus(out, b);
     return out.str();
 }
 
@@ -128,6 +139,10 @@ static bool read_value(line_reader *r, sim_board *b) {
     else if (k == "fault_image_fail_send") f.image_fail_send = take_int(r, 0);
     else if (k == "fault_programmer_error") f.programmer_error = uint32_t(take_number(r, 0, 15));
     else if (k == "fault_busy_polls") f.busy_polls = take_int(r, 0);
+    else if (k == "reboot_time_ms") b->reboot_time_ms = int(take_number(r, 0, SIM_REBOOT_TIME_MAX_MS));
+    else if (k == "back_at_ms") b->back_at_ms = take_number(r, 0, LLONG_MAX);
+    else if (k == "needs_rescan") b->needs_rescan = take_bool(r);
+    else if (k == "fault_stays_off_bus") f.stays_off_bus = take_bool(r);
     else return false;
     // Some keys have a second value: the checksum of the received bytes,
     // what the failing send returns.
@@ -157,6 +172,8 @@ static bool consistent(const sim_board &b, std::string *error) {
                                   " do not fit the announced size " + std::to_string(p.announced_size));
     if (p.state == sim_prog_state::idle && p.received_bytes != 0)
         return invalid(error, "an idle programmer with received bytes");
+    if (b.back_at_ms != 0 && b.reboot_time_ms == 0)
+        return invalid(error, "a come-back time without a reboot time");
     return true;
 }
 

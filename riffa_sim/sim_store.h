@@ -45,6 +45,7 @@ struct sim_faults {
     int image_fail_result = 0;            // what that send returns (0 or negative)
     uint32_t programmer_error = 0;        // error code a finished run reports
     int busy_polls = 0;                   // status polls answered busy
+    bool stays_off_bus = false;           // after a reboot, back only with a rescan
 };
 
 enum class sim_prog_state { idle, programming, finished };
@@ -65,6 +66,11 @@ struct sim_board {
     bool reboot_armed = false;
     sim_programmer programmer;
     sim_faults faults;
+    // The reboot as the PC sees it: the board is off the bus for
+    // reboot_time_ms after its reboot (sim_bus.h).
+    int reboot_time_ms = 0;
+    int64_t back_at_ms = 0;      // wall-clock time it is back; 0: on the bus
+    bool needs_rescan = false;   // off the bus until riffa_sim rescan
 };
 
 struct sim_run {

@@ -155,6 +155,7 @@ TEST_F(Hostile, SecondProgramWaitsForTheBoardWithOneNotice) {
     expect_waits_for_the_board("zeda_pcie_get_mode", {}, false,
                                "Board in bootloader mode. \nPress any key to exit...\n");
     expect_waits_for_the_board("zeda_pcie_flash_image", flash, true, "Programming done\n");
+    expect_waits_for_the_board("zeda_pcie_wait_board", {}, false, "Board in bootloader mode. \n");
 }
 
 // Other users of the PC, for the cases that need them: the test runs as
@@ -222,6 +223,9 @@ TEST_F(Hostile, BoardThatCantBeLockedIsNotUsed) {
         const ToolResult flash = run("zeda_pcie_flash_image", {image});
         EXPECT_EQ(flash.err, refusal_start + c.reason + "\n") << c.planted;
         EXPECT_EQ(flash.status, 255) << c.planted;
+        const ToolResult wait = run("zeda_pcie_wait_board", {"0", "0"});
+        EXPECT_EQ(wait.out, refusal_start + c.reason + "\n") << c.planted;
+        EXPECT_EQ(wait.status, 255) << c.planted;
         EXPECT_FALSE(std::filesystem::exists(target)) << c.planted << ": followed";
     }
     EXPECT_TRUE(history().empty()) << "the programmer was reached";

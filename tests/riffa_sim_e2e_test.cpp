@@ -59,6 +59,19 @@ TEST_F(RiffaSimProgram, SetsAndClearsFaults) {
     EXPECT_EQ(f.image_fail_send, 0);
 }
 
+TEST_F(RiffaSimProgram, RebootTimeRebootingAndRescan) {
+    for (const char *bad : {"600001", "0x10", "-1", "1e3", ""})
+        EXPECT_EQ(sim({"reboot-time", bad}).status, 2) << bad;
+    EXPECT_EQ(sim({"reboot-time", "600000"}).status, 0);
+    EXPECT_EQ(sim({"fault", "stays-off-bus"}).status, 0);
+    ASSERT_EQ(run("zeda_pcie_mode_change", {}, "y\n").status, 0);
+    EXPECT_EQ(sim({"list"}).out, "board 0: bootloader mode, rebooting\n");
+    EXPECT_NE(sim({"show"}).out.find("bus: off, rebooting, back only after riffa_sim rescan\nreboot time: 600000 ms\n"),
+              std::string::npos);
+    EXPECT_NE(sim({"rescan"}).out.find("bus: off, rebooting, back in "), std::string::npos) << "the reboot lasts";
+    EXPECT_NE(sim({"reboot-time", "0"}).out.find("bus: on\n"), std::string::npos);
+}
+
 TEST_F(RiffaSimProgram, VerifyTellsWhetherTheFlashHoldsAnImage) {
     const std::vector<unsigned char> bytes = sample_bytes(6);
     const std::string image = write_file("image.bin", bytes);

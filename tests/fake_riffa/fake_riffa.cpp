@@ -71,6 +71,10 @@ extern "C" fpga_t *fpga_open(int id) {
     call.id = id;
     fake_riffa().calls.push_back(call);
     if (fake_riffa().open_fails) return nullptr;
+    if (fake_riffa().opens_failing > 0) {
+        --fake_riffa().opens_failing;
+        return nullptr;
+    }
     fake_board.id = id;
     return &fake_board;
 }

@@ -27,6 +27,8 @@ struct FakeCall {
 struct FakeRiffa {
     std::vector<FakeCall> calls;
     bool open_fails = false;
+    // Opens that fail before the next one succeeds, as a board off the bus.
+    int opens_failing = 0;
     // Results of the next sends; when empty a send takes every word.
     std::deque<int> send_results;
     // (count, word) of the next receives; a count below 1 leaves the

@@ -102,6 +102,7 @@ std::string built_tool_path(const std::string &tool) {
         {"zeda_pcie_mode_change", ZEDA_MODE_CHANGE_PATH},
         {"zeda_pcie_flash_image", ZEDA_FLASH_IMAGE_PATH},
         {"zeda_pcie_list_boards", ZEDA_LIST_BOARDS_PATH},
+        {"zeda_pcie_wait_board", ZEDA_WAIT_BOARD_PATH},
         {"riffa_sim", ZEDA_RIFFA_SIM_PATH},
     };
     const auto it = paths.find(tool);
