@@ -27,7 +27,7 @@ static const char USAGE[] =
     "  show                        mode, programmer, faults and last programming run\n"
     "  history                     every finished programming run\n"
     "  mode normal|bootloader      set the mode, as a JTAG load would\n"
-    "  verify IMAGE                check that the flash holds IMAGE (zero-padded to a word)\n"
+    "  verify IMAGE                check that the flash holds exactly IMAGE, erased after it\n"
     "  fault NAME [VALUE...]       set a fault (see below)\n"
     "  clear-faults                clear every fault\n"
     "\n"
@@ -218,31 +218,40 @@ static int cmd_history(const std::string &root, int id) {
     return 0;
 }
 
-// Compares the image with the start of the flash, a block at a time; the
-// image's last word is zero-padded, as the flasher sends it. Returns 1 when
-// the flash holds it (offset is then its padded size), 0 when they differ
-// at offset, -1 when a file can't be read.
+// Compares the image with the flash, a block at a time: the flash must hold
+// the image's bytes, its last word zero-padded as the flasher sends it, and
+// nothing after them but erased flash. Returns 1 when it does (offset is
+// then the padded size), 0 when they differ at offset, -1 when a file can't
+// be read.
 static int compare_with_flash(std::ifstream &image, std::ifstream &flash, size_t *offset,
                               uint64_t *checksum) {
     static char want[64 * 1024], have[sizeof want];
     *offset = 0;
     *checksum = SIM_CHECKSUM_START;
-    for (;;) {
-        image.read(want, sizeof want);
-        size_t n = size_t(image.gcount());
-        if (image.bad()) return -1;
-        if (n == 0) return 1;
-        while (n % 4 != 0) want[n++] = 0;
-        if (!flash.read(have, std::streamsize(n))) return -1;
-        for (size_t i = 0; i < n; ++i) {
-            if (want[i] != have[i]) {
-                *offset += i;
-                return 0;
-            }
+    size_t image_end = SIM_FLASH_BYTES;  // known once the image is read to its end
+    while (*offset < SIM_FLASH_BYTES) {
+        size_t n = 0;
+        if (image_end == SIM_FLASH_BYTES) {
+            image.read(want, sizeof want);
+            n = size_t(image.gcount());
+            if (image.bad()) return -1;
+            while (n % 4 != 0) want[n++] = 0;
+            *checksum = sim_checksum(*checksum, reinterpret_cast<const unsigned char *>(want), n);
+            if (n < sizeof want) image_end = *offset + n;
         }
-        *checksum = sim_checksum(*checksum, reinterpret_cast<const unsigned char *>(want), n);
-        *offset += n;
+        // Past the image, erased flash.
+        const size_t block = std::min(sizeof want, SIM_FLASH_BYTES - *offset);
+        std::memset(want + n, 0xFF, block - n);
+        if (!flash.read(have, std::streamsize(block))) return -1;
+        const size_t differ = size_t(std::mismatch(want, want + block, have).first - want);
+        if (differ < block) {
+            *offset += differ;
+            return 0;
+        }
+        *offset += block;
     }
+    *offset = image_end;
+    return 1;
 }
 
 static int cmd_verify(const std::string &root, int id, int argc, char **argv) {

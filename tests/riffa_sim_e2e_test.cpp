@@ -59,29 +59,53 @@ TEST_F(RiffaSimProgram, SetsAndClearsFaults) {
     EXPECT_EQ(f.image_fail_send, 0);
 }
 
-TEST_F(RiffaSimProgram, VerifyTellsWhetherTheFlashHoldsAnImage) {
-    const std::vector<unsigned char> bytes = sample_bytes(6);
-    const std::string image = write_file("image.bin", bytes);
+TEST_F(RiffaSimProgram, VerifyHoldsOnlyForExactlyTheImage) {
+    const std::vector<unsigned char> bytes = sample_bytes(10);
+    ASSERT_TRUE(bytes[0] != 0xFF && bytes[8] != 0xFF && bytes[9] != 0) << "the cases below rely on it";
     add_board(0, SIM_MODE_BOOTLOADER);
     fpga_t *f = fpga_open(0);
-    uint32_t w = 6;
+    uint32_t w = 10;
     fpga_send(f, 0, &w, 1, 2, 1, 0);
     w = 2;
     fpga_send(f, 0, &w, 1, 3, 1, 0);
     w = 1;
     fpga_send(f, 0, &w, 1, 3, 1, 0);
     std::vector<unsigned char> padded = bytes;
-    padded.resize(8, 0);
-    fpga_send(f, 1, padded.data(), 2, 0, 1, 0);
+    padded.resize(12, 0);
+    fpga_send(f, 1, padded.data(), 3, 0, 1, 0);
     fpga_close(f);
 
-    ToolResult r = sim({"verify", image});
-    EXPECT_EQ(r.status, 0) << r.out << r.err;
-    EXPECT_NE(r.out.find("holds"), std::string::npos);
-    const std::string other = write_file("other.bin", sample_bytes(6, 2));
-    r = sim({"verify", other});
-    EXPECT_EQ(r.status, 1);
-    EXPECT_NE(r.out.find("differs"), std::string::npos);
+    std::vector<unsigned char> longer = bytes;
+    longer.push_back(0x5A);
+    struct Case {
+        const char *what;
+        std::vector<unsigned char> image;
+        long differs_at;  // -1: the flash holds it
+    };
+    const Case cases[] = {
+        {"the image", bytes, -1},
+        {"a prefix of whole words", {bytes.begin(), bytes.begin() + 8}, 8},
+        {"a prefix within a word", {bytes.begin(), bytes.begin() + 9}, 9},
+        {"an empty file", {}, 0},
+        {"a longer file", longer, 10},
+        {"other bytes", sample_bytes(10, 2), 0},
+    };
+    for (const Case &c : cases) {
+        const std::string image = write_file("image.bin", c.image);
+        const ToolResult r = sim({"verify", image});
+        if (c.differs_at < 0) {
+            const uint64_t sum = sim_checksum(SIM_CHECKSUM_START, padded.data(), padded.size());
+            char tail[64];
+            std::snprintf(tail, sizeof tail, " (12 bytes with padding, checksum %016llx)\n", (unsigned long long)sum);
+            EXPECT_EQ(r.out, "flash of board 0 holds " + image + tail) << c.what;
+            EXPECT_EQ(r.status, 0) << c.what;
+        } else {
+            EXPECT_EQ(r.out, "flash of board 0 differs from " + image + " at byte " + std::to_string(c.differs_at) + "\n")
+                << c.what;
+            EXPECT_EQ(r.status, 1) << c.what;
+        }
+        EXPECT_EQ(r.err, "") << c.what;
+    }
     EXPECT_EQ(sim({"verify", dir_ + "/missing.bin"}).status, 1);
 }
 
