@@ -289,11 +289,12 @@ static bool check_flash_size(const std::string &root, int id, std::string *error
 
 // Reads and checks the board's state and its flash; text keeps the state
 // file as read.
-static bool load_locked(const sim_files &files, sim_board *board, std::string *text, std::string *error) {
+static bool load_locked(const sim_files &files, sim_board *board, std::string *text, std::string *error,
+                        bool skip_bad_faults = false) {
     const std::string path = state_path(files.root, files.id);
     board->id = files.id;
     if (!read_state_text(path, text, error)) return false;
-    if (!sim_parse_state(*text, board, error)) return fail(error, path, *error);
+    if (!sim_parse_state(*text, board, error, skip_bad_faults)) return fail(error, path, *error);
     return check_flash_size(files.root, files.id, error);
 }
 
@@ -389,6 +390,16 @@ bool sim_update_board(const std::string &root, int id, const std::function<void(
                             return sim_change::save;
                         },
                         error);
+}
+
+bool sim_clear_faults(const std::string &root, int id, std::string *error) {
+    sim_files files;
+    if (!sim_open_files(root, id, false, &files, error)) return false;
+    return with_state_lock(files, error, [&] {
+        sim_board board;
+        std::string text;
+        return load_locked(files, &board, &text, error, true) && save_locked(files, board, error);
+    });
 }
 
 bool sim_append_run(const std::string &root, int id, const sim_run &run, std::string *error) {

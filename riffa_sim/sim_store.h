@@ -130,6 +130,10 @@ bool sim_load_board(const std::string &root, int id, sim_board *board, std::stri
 bool sim_update_board(const std::string &root, int id, const std::function<void(sim_board &)> &edit,
                       std::string *error = nullptr);
 
+// Clears every fault of the board, also faults stored invalid, which no
+// other change reads past; the rest of the state is checked and kept.
+bool sim_clear_faults(const std::string &root, int id, std::string *error);
+
 bool sim_append_run(const std::string &root, int id, const sim_run &run, std::string *error);
 std::vector<sim_run> sim_load_history(const std::string &root, int id);
 
@@ -139,9 +143,12 @@ constexpr size_t SIM_PROGRESS_LINE_BYTES = 37;
 std::string sim_format_progress(uint32_t received_bytes, uint64_t checksum);
 
 // The state file's text, and back; parsing checks every value and their
-// consistency, and says what is wrong.
+// consistency, and says what is wrong. With skip_bad_faults, fault lines that
+// are invalid (written by hand or by an older riffa_sim) are passed over and
+// the board gets no faults, for clearing them.
 std::string sim_format_state(const sim_board &board);
-bool sim_parse_state(const std::string &text, sim_board *board, std::string *error);
+bool sim_parse_state(const std::string &text, sim_board *board, std::string *error,
+                     bool skip_bad_faults = false);
 
 // FNV-1a (64-bit) over 32-bit little-endian words, extended word by word.
 constexpr uint64_t SIM_CHECKSUM_START = 0xcbf29ce484222325ull;

@@ -51,12 +51,90 @@ TEST_F(RiffaSimProgram, SetsAndClearsFaults) {
     EXPECT_EQ(f.image_fail_send, 3);
     EXPECT_EQ(f.image_fail_result, -1);
     EXPECT_EQ(f.programmer_error, 5u);
-    EXPECT_EQ(sim({"fault", "programmer-error", "16"}).status, 2) << "codes are 4 bits";
+    EXPECT_EQ(sim({"fault", "programmer-error", "16"}).status, 1) << "codes are 4 bits";
     EXPECT_EQ(sim({"fault", "no-such-fault"}).status, 2);
     EXPECT_EQ(sim({"clear-faults"}).status, 0);
     f = board(0).faults;
     EXPECT_TRUE(f.recv_counts.empty() && f.send_counts.empty());
     EXPECT_EQ(f.image_fail_send, 0);
+}
+
+std::string read_text(const std::string &path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string((std::istreambuf_iterator<char>(in)), {});
+}
+
+TEST_F(RiffaSimProgram, FaultValuesAreCheckedWhenSet) {
+    struct Case {
+        std::vector<std::string> args;
+        std::string shown;  // the fault as show then lists it, or the refusal
+    };
+    const Case cases[] = {
+        {{"busy-polls", "010"}, "  busy-polls 10\n"},
+        {{"busy-polls", "08"}, "  busy-polls 8\n"},
+        {{"busy-polls", "0x7fffffff"}, "  busy-polls 2147483647\n"},
+        {{"mode-reply", "0xffffffff"}, "  mode-reply 0xffffffff\n"},
+        {{"image-fail-send", "1", "-2147483648"}, "  image-fail-send 1 -2147483648\n"},
+        {{"busy-polls", "3000000000"}, "fault busy-polls: B 3000000000 is not a number from 0 to 2147483647"},
+        {{"busy-polls", "2147483648"}, "fault busy-polls: B 2147483648 is not a number from 0 to 2147483647"},
+        {{"busy-polls", "-1"}, "fault busy-polls: B -1 is not a number from 0 to 2147483647"},
+        {{"busy-polls", "1e3"}, "fault busy-polls: B 1e3 is not a number from 0 to 2147483647"},
+        {{"image-max-words", "3000000000"}, "fault image-max-words: N 3000000000 is not a number from 0 to 2147483647"},
+        {{"image-max-words", "4294967297"}, "fault image-max-words: N 4294967297 is not a number from 0 to 2147483647"},
+        {{"image-fail-send", "3000000000"}, "fault image-fail-send: K 3000000000 is not a number from 1 to 2147483647"},
+        {{"image-fail-send", "1", "-3000000000"},
+         "fault image-fail-send: RESULT -3000000000 is not a number from -2147483648 to 0"},
+        {{"mode-reply", "99999999999"}, "fault mode-reply: VALUE 99999999999 is not a number from 0 to 4294967295"},
+        {{"mode-reply", "0x"}, "fault mode-reply: VALUE 0x is not a number from 0 to 4294967295"},
+        {{"send-count", "size", "99999999999999999999"},
+         "fault send-count: COUNT 99999999999999999999 is not a number from -2147483648 to 2147483647"},
+        {{"recv-count", "sizes", "0"},
+         "fault recv-count: REQUEST sizes is not a request name or a number from 0 to 4294967295"},
+    };
+    EXPECT_EQ(sim({"show"}).status, 0);
+    const std::string state = sim_board_dir(root_, 0) + "/state";
+    for (const Case &c : cases) {
+        EXPECT_EQ(sim({"clear-faults"}).status, 0);
+        const std::string before = read_text(state);
+        std::vector<std::string> args = {"fault"};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        const ToolResult r = sim(args);
+        if (c.shown.rfind("fault ", 0) == 0) {
+            EXPECT_EQ(r.err, "riffa_sim: " + c.shown + "\n") << c.args[1];
+            EXPECT_EQ(r.status, 1) << c.args[1];
+            EXPECT_EQ(read_text(state), before) << c.args[1] << ": the board changed";
+        } else {
+            EXPECT_TRUE(ends_with(r.out, "faults: \n" + c.shown)) << c.args[1] << ": " << r.out << r.err;
+            EXPECT_EQ(r.status, 0) << c.args[1];
+        }
+    }
+}
+
+TEST_F(RiffaSimProgram, ClearFaultsMendsFaultsStoredInvalidAndKeepsTheRest) {
+    add_board(0, SIM_MODE_BOOTLOADER);
+    const std::vector<unsigned char> bytes = sample_bytes(3000);
+    ASSERT_EQ(run("zeda_pcie_flash_image", {write_file("image.bin", bytes)}).status, 0);
+    // As an older riffa_sim stored busy-polls 3000000000.
+    const std::string state = sim_board_dir(root_, 0) + "/state";
+    std::string text = read_text(state);
+    const size_t at = text.find("fault_busy_polls 0\n");
+    ASSERT_NE(at, std::string::npos);
+    text.replace(at, 18, "fault_busy_polls -1294967296");
+    std::ofstream(state, std::ios::binary | std::ios::trunc) << text;
+    const std::string refusal = "state: line 14: bad value for fault_busy_polls (riffa_sim clear-faults clears the faults)\n";
+    const ToolResult show = sim({"show"});
+    EXPECT_EQ(show.err, "riffa_sim: board 0: " + sim_board_dir(root_, 0) + "/" + refusal);
+    EXPECT_EQ(show.status, 1);
+    const ToolResult query = run("zeda_pcie_get_mode", {}, "\n");
+    EXPECT_TRUE(ends_with(query.err, refusal)) << query.err;
+    EXPECT_NE(query.out.find("Could not get FPGA 0"), std::string::npos) << query.out;
+
+    const ToolResult mended = sim({"clear-faults"});
+    EXPECT_EQ(mended.status, 0) << mended.err;
+    EXPECT_NE(mended.out.find("mode: bootloader (2)"), std::string::npos) << mended.out;
+    EXPECT_TRUE(ends_with(mended.out, "faults: none\n")) << mended.out;
+    expect_one_good_run(3000, bytes);
+    expect_flash_holds(bytes);
 }
 
 TEST_F(RiffaSimProgram, VerifyHoldsOnlyForExactlyTheImage) {
