@@ -159,13 +159,13 @@ static void print_programmer(const sim_programmer &p) {
 
 static int cmd_show(const std::string &root, int id) {
     sim_board b;
+    std::vector<sim_run> runs;
     std::string error;
-    if (!sim_load_board(root, id, &b, &error)) return fail("board %d: %s", id, error.c_str());
+    if (!sim_load_board(root, id, &b, &error, &runs)) return fail("board %d: %s", id, error.c_str());
     std::printf("board %d (%s)\n", b.id, sim_board_dir(root, b.id).c_str());
     std::printf("mode: %s (%lu)%s\n", mode_name(b.mode), (unsigned long)b.mode,
                 b.reboot_armed ? ", reboot armed" : "");
     print_programmer(b.programmer);
-    const std::vector<sim_run> runs = sim_load_history(root, b.id);
     if (runs.empty()) std::printf("last run: none\n");
     else print_run("last run: ", runs.back());
     const std::vector<std::string> faults = fault_lines(b.faults);
@@ -210,7 +210,10 @@ static int cmd_remove(const std::string &root, int id) {
 }
 
 static int cmd_history(const std::string &root, int id) {
-    const std::vector<sim_run> runs = sim_load_history(root, id);
+    sim_board board;
+    std::vector<sim_run> runs;
+    std::string error;
+    if (!sim_load_board(root, id, &board, &error, &runs)) return fail("board %d: %s", id, error.c_str());
     if (runs.empty()) std::printf("board %d: no programming runs\n", id);
     for (const sim_run &r : runs) print_run("", r);
     return 0;

@@ -54,6 +54,7 @@ std::string sim_format_state(const sim_board &b) {
         << "fault_image_fail_send " << f.image_fail_send << " " << f.image_fail_result << "\n"
         << "fault_programmer_error " << f.programmer_error << "\n"
         << "fault_busy_polls " << f.busy_polls << "\n";
+    if (b.history_runs >= 0) out << "history_runs " << b.history_runs << "\n";
     return out.str();
 }
 
@@ -122,6 +123,7 @@ static bool read_value(line_reader *r, sim_board *b) {
     else if (k == "fault_image_fail_send") f.image_fail_send = take_int(r, 0);
     else if (k == "fault_programmer_error") f.programmer_error = uint32_t(take_number(r, 0, 15));
     else if (k == "fault_busy_polls") f.busy_polls = take_int(r, 0);
+    else if (k == "history_runs") b->history_runs = take_number(r, 0, UINT32_MAX);
     else return false;
     // Some keys have a second value: the checksum of the received bytes,
     // what the failing send returns.

@@ -5,7 +5,9 @@
 //             only its fixed-width progress line, the programmer's received
 //             bytes and their checksum, is rewritten in place, in one write;
 //   flash.bin the 8 MiB flash;
-//   history   one line per finished programming run;
+//   history   one line per finished programming run, replaced whole (as
+//             the state) just before the state that counts its runs, so
+//             that a run is on record exactly when the state says so;
 //   state.lock, session.lock  the short lock of every change, and the lock a
 //             program holds from its open to its close.
 // A board is created whole in a folder of its own and renamed into place,
@@ -59,20 +61,24 @@ struct sim_programmer {
     int busy_polls_seen = 0;
 };
 
-struct sim_board {
-    int id = 0;
-    uint32_t mode = SIM_MODE_NORMAL;
-    bool reboot_armed = false;
-    sim_programmer programmer;
-    sim_faults faults;
-};
-
 struct sim_run {
     std::string time;
     uint32_t announced_size = 0;
     uint32_t received_bytes = 0;
     uint32_t error = 0;
     uint64_t checksum = 0;
+};
+
+struct sim_board {
+    int id = 0;
+    uint32_t mode = SIM_MODE_NORMAL;
+    bool reboot_armed = false;
+    sim_programmer programmer;
+    sim_faults faults;
+    // Runs the history holds; -1 for a state from before they were counted.
+    long long history_runs = -1;
+    // Runs finished since the state was read, recorded with its next save.
+    std::vector<sim_run> new_runs;
 };
 
 // Root folder: $RIFFA_SIM_DIR, else a per-user state folder. Empty, with
@@ -125,8 +131,10 @@ bool sim_erase_flash(std::FILE *flash);
 // Reads and checks the state into board, under the board's state lock.
 bool sim_read_board(sim_files *files, sim_board *board, std::string *error);
 
-// Reads the board under its lock, or applies edit under it and saves.
-bool sim_load_board(const std::string &root, int id, sim_board *board, std::string *error = nullptr);
+// Reads the board under its lock, with its history when runs is given, or
+// applies edit under it and saves.
+bool sim_load_board(const std::string &root, int id, sim_board *board, std::string *error = nullptr,
+                    std::vector<sim_run> *runs = nullptr);
 bool sim_update_board(const std::string &root, int id, const std::function<void(sim_board &)> &edit,
                       std::string *error = nullptr);
 
@@ -134,8 +142,6 @@ bool sim_update_board(const std::string &root, int id, const std::function<void(
 // other change reads past; the rest of the state is checked and kept.
 bool sim_clear_faults(const std::string &root, int id, std::string *error);
 
-bool sim_append_run(const std::string &root, int id, const sim_run &run, std::string *error);
-std::vector<sim_run> sim_load_history(const std::string &root, int id);
 
 // The progress line: received bytes and checksum, fixed-width, so that it
 // can be rewritten in place.

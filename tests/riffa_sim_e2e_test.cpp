@@ -1,9 +1,13 @@
 // The riffa_sim control program, as a person setting up a rehearsal uses it.
 #include "sim_fixture.h"
 
+#include <sys/mount.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <climits>
+#include <cstring>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -135,6 +139,59 @@ TEST_F(RiffaSimProgram, ClearFaultsMendsFaultsStoredInvalidAndKeepsTheRest) {
     EXPECT_TRUE(ends_with(mended.out, "faults: none\n")) << mended.out;
     expect_one_good_run(3000, bytes);
     expect_flash_holds(bytes);
+}
+
+// The board's folder on a disk of its own that a filler file fills but for
+// one page: room for one small file more.
+class FullDisk {
+public:
+    explicit FullDisk(const std::string &at) : at_(at) {
+        mounted_ = mount("tmpfs", at.c_str(), "tmpfs", 0, "size=9m") == 0;
+        if (!mounted_) why_ = std::strerror(errno);
+    }
+    ~FullDisk() {
+        if (mounted_) umount2(at_.c_str(), MNT_DETACH);
+    }
+    bool mounted() const { return mounted_; }
+    const std::string &why() const { return why_; }
+    void fill_but_one_page() {
+        const std::string path = at_ + "/filler";
+        std::FILE *f = std::fopen(path.c_str(), "wb");
+        ASSERT_NE(f, nullptr);
+        std::setvbuf(f, nullptr, _IONBF, 0);
+        static const char block[4096] = {};
+        while (std::fwrite(block, 1, sizeof block, f) == sizeof block) {
+        }
+        std::fclose(f);
+        const uintmax_t pages = (std::filesystem::file_size(path) + 4095) / 4096;
+        ASSERT_GT(pages, 0u);
+        std::filesystem::resize_file(path, (pages - 1) * 4096);
+    }
+
+private:
+    std::string at_, why_;
+    bool mounted_ = false;
+};
+
+TEST_F(RiffaSimProgram, AFullDiskLeavesHistoryStateAndFlasherInAgreement) {
+    if (under_wine()) GTEST_SKIP() << "a Linux mount";
+    if (geteuid() != 0) GTEST_SKIP() << "needs root, to mount a small tmpfs as a disk that fills up";
+    FullDisk disk(root_);
+    if (!disk.mounted()) GTEST_SKIP() << "cannot mount a tmpfs here: " << disk.why();
+    add_board(0, SIM_MODE_BOOTLOADER);
+    EXPECT_EQ(sim({"show"}).status, 0) << "its lock file made";
+    const std::string image = write_file("image.bin", sample_bytes(300001));
+    disk.fill_but_one_page();
+
+    const ToolResult r = run("zeda_pcie_flash_image", {image});
+    EXPECT_TRUE(ends_with(r.err, "Programming hardware error. Code:    0xf\n")) << r.err;
+    EXPECT_NE(r.err.find("No space left on device"), std::string::npos) << r.err;
+    EXPECT_EQ(r.status, 1);
+    const ToolResult history = sim({"history"});
+    EXPECT_EQ(history.out, "board 0: no programming runs\n") << history.err;
+    const ToolResult show = sim({"show"});
+    EXPECT_NE(show.out.find("programmer: programming, "), std::string::npos) << show.out << show.err;
+    EXPECT_NE(show.out.find("last run: none\n"), std::string::npos) << show.out;
 }
 
 TEST_F(RiffaSimProgram, VerifyHoldsOnlyForExactlyTheImage) {
