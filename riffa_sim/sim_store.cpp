@@ -55,6 +55,23 @@ static std::string state_lock_path(const std::string &root, int id) {
     return in_board(root, id, "state.lock");
 }
 
+// Where the notice of a wait goes: 1 standard output, 2 standard error.
+static int notice_fd = 2;
+
+void sim_notices_to(int fd) { notice_fd = fd; }
+
+// Takes a lock of board id; a wait of a second behind another program says
+// so once, as the tools do, and goes on waiting.
+static file_lock_status take_telling(file_lock_t lock, int id, const char **reason) {
+    const file_lock_status status = file_lock_take(lock, SIM_NOTICE_AFTER_MS, reason);
+    if (status != FILE_LOCK_BUSY) return status;
+    std::FILE *stream = notice_fd == 1 ? stdout : stderr;
+    std::fflush(stdout);
+    std::fprintf(stream, "Board %d is in use by another program. Waiting...\n", id);
+    std::fflush(stream);
+    return file_lock_take(lock, FILE_LOCK_WAIT_FOREVER, reason);
+}
+
 static bool fail(std::string *error, const std::string &path, const std::string &reason) {
     *error = path + ": " + reason;
     return false;
@@ -184,7 +201,7 @@ bool sim_remove_board(const std::string &root, int id, std::string *error) {
     }
     const std::string state_lock = state_lock_path(root, id);
     const file_lock_t state = file_lock_open(state_lock.c_str(), &reason);
-    if (state == FILE_LOCK_NONE || file_lock_take(state, FILE_LOCK_WAIT_FOREVER, &reason) != FILE_LOCK_HELD) {
+    if (state == FILE_LOCK_NONE || take_telling(state, id, &reason) != FILE_LOCK_HELD) {
         file_lock_close(state);
         file_lock_close(session);
         return fail(error, state_lock, reason);
@@ -414,7 +431,7 @@ static bool with_state_lock(const sim_files &files, std::string *error, const st
     const std::string lock_path = state_lock_path(files.root, files.id);
     const char *reason = "";
     const file_lock_t lock = file_lock_open(lock_path.c_str(), &reason);
-    if (lock == FILE_LOCK_NONE || file_lock_take(lock, FILE_LOCK_WAIT_FOREVER, &reason) != FILE_LOCK_HELD) {
+    if (lock == FILE_LOCK_NONE || take_telling(lock, files.id, &reason) != FILE_LOCK_HELD) {
         file_lock_close(lock);
         return fail(error, lock_path, sim_board_exists(files.root, files.id) ? reason : "the board was removed");
     }

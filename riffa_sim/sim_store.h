@@ -116,6 +116,13 @@ void sim_close_files(sim_files *files);
 // (received bytes and checksum), anything, or a failure that set the error.
 enum class sim_change { none, progress, save, failed };
 
+// A program that has waited this long for a board's state lock, held by
+// another program, says so with the tools' notice "Board <id> is in use by
+// another program. Waiting..." and waits on: never a silent hang.
+constexpr int SIM_NOTICE_AFTER_MS = 1000;
+// Where the notice goes: 1 standard output, 2 standard error (the default).
+void sim_notices_to(int fd);
+
 // One read-modify-write of the board under its state lock: reads and checks
 // the state into board, calls change, and saves what it returns. Errors read
 // "<file>: <reason>".
