@@ -268,8 +268,9 @@ static int cmd_verify(const std::string &root, int id, int argc, char **argv) {
     if (size > SIM_FLASH_BYTES) return fail("%s is larger than the flash (%ju bytes)", image_path, size);
     std::ifstream image(image_path, std::ios::binary);
     if (!image) return fail("cannot read %s: %s", image_path, std::strerror(errno));
-    std::ifstream flash(sim_flash_path(root, id), std::ios::binary);
-    if (!flash) return fail("cannot read the flash of board %d", id);
+    const std::string flash_path = sim_flash_path(root, id);
+    std::ifstream flash(flash_path, std::ios::binary);
+    if (!flash) return fail("cannot read the flash of board %d: %s: %s", id, flash_path.c_str(), std::strerror(errno));
     size_t offset;
     uint64_t checksum;
     const int holds = compare_with_flash(image, flash, &offset, &checksum);
@@ -405,9 +406,10 @@ static bool parse_board_id(const char *text, int *id) {
 // Makes sure the board exists: board 0 appears on first use, as it does for
 // the tools.
 static int find_board(const std::string &root, int id, const std::string &cmd) {
-    if (sim_board_exists(root, id)) return 0;
-    if (id != 0 || cmd == "remove") return fail("no board %d under %s", id, root.c_str());
     std::string error;
+    if (sim_board_found(root, id, &error)) return 0;
+    if (!error.empty()) return fail("board %d: %s", id, error.c_str());
+    if (id != 0 || cmd == "remove") return fail("no board %d under %s", id, root.c_str());
     if (!sim_board_present(root, 0, &error)) return fail("cannot create board %d: %s", id, error.c_str());
     return 0;
 }

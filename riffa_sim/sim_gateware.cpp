@@ -1,5 +1,6 @@
 #include "sim_gateware.h"
 
+#include <cerrno>
 #include <cstring>
 #include <ctime>
 
@@ -80,7 +81,8 @@ static void programmer_request(sim_session *s, uint32_t code, uint32_t value) {
         changed(s);
     } else if (code == SIM_REQ_PROGRAMMER_COMMAND && value == SIM_CMD_ERASE) {
         if (!s->files.flash || !sim_erase_flash(s->files.flash)) {
-            s->error = sim_flash_path(s->files.root, s->board.id) + ": cannot be erased";
+            s->error = sim_flash_path(s->files.root, s->board.id) + ": cannot be erased: " +
+                       (s->files.flash ? std::strerror(errno) : "not open");
             s->change = sim_change::failed;
             return;
         }

@@ -103,8 +103,23 @@ bool sim_board_exists(const std::string &root, int id) {
     return fs::is_directory(sim_board_dir(root, id), ec);
 }
 
+bool sim_board_found(const std::string &root, int id, std::string *error) {
+    const std::string dir = sim_board_dir(root, id);
+    std::error_code ec;
+    const fs::file_status st = fs::status(dir, ec);
+    // Neither there nor missing: a folder on the way that this user may not
+    // search, say.
+    if (st.type() == fs::file_type::none) return fail(error, dir, ec.message());
+    return fs::is_directory(st);
+}
+
 bool sim_board_present(const std::string &root, int id, std::string *error) {
-    if (sim_board_exists(root, id)) return true;
+    std::string why;
+    if (sim_board_found(root, id, &why)) return true;
+    if (!why.empty()) {
+        *error = why;
+        return false;
+    }
     if (id != 0) return false;
     return sim_create_board(root, 0, SIM_MODE_NORMAL, error) || sim_board_exists(root, 0);
 }

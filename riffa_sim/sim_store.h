@@ -90,9 +90,13 @@ std::string sim_session_lock_path(const std::string &root, int id);
 
 // A board exists once its folder does; what is in it is checked on use.
 bool sim_board_exists(const std::string &root, int id);
+// True when board id exists; false with the reason in error when that can't
+// be told (a folder this user may not search).
+bool sim_board_found(const std::string &root, int id, std::string *error);
 // True when board id exists. Board 0 stands in every fresh machine, as one
 // card in its slot would, so it is created on first use (perhaps by another
-// process at the same moment); error is set only when that fails.
+// process at the same moment); error is set only when that fails, or when
+// whether the board exists can't be told.
 bool sim_board_present(const std::string &root, int id, std::string *error);
 // Creates the board whole, with an erased flash; false with the reason when
 // it exists already or the folder can't hold it.

@@ -20,6 +20,7 @@ namespace {
 class RiffaSimProgram : public SimBoardTest {
 protected:
     ToolResult sim(std::vector<std::string> args) { return run("riffa_sim", std::move(args)); }
+    ToolResult sim_run(const ToolRun &how) { return run("riffa_sim", how); }
 };
 
 bool ends_with(const std::string &s, const std::string &end) {
@@ -353,6 +354,51 @@ TEST_F(RiffaSimProgram, AnInvalidStateIsReportedAndLeftAsItIs) {
     }
     std::ifstream in(path, std::ios::binary);
     EXPECT_EQ(std::string((std::istreambuf_iterator<char>(in)), {}), "mode 2\n");
+}
+
+TEST_F(RiffaSimProgram, EveryRefusalSaysWhyAndNoneHangs) {
+    if (under_wine()) GTEST_SKIP() << "POSIX files and users";
+    namespace fs = std::filesystem;
+    const std::string board0 = sim_board_dir(root_, 0);
+    struct Case {
+        const char *what;
+        const char *command;
+        std::function<void()> make;
+        std::string reason;
+        bool other_user;  // run as a user who is not the folder's owner
+    };
+    const Case cases[] = {
+        {"a FIFO for the state", "show", [&] { fs::remove(board0 + "/state"); mkfifo((board0 + "/state").c_str(), 0644); },
+         board0 + "/state: not a regular file", false},
+        {"a folder for the history", "history", [&] { fs::create_directory(board0 + "/history"); },
+         board0 + "/history: not a regular file", false},
+        {"garbage for the history", "show", [&] { write_file("sim/board0/history", {'x', '\n'}); },
+         board0 + "/history: line 1: not a programming run", false},
+        {"a board folder this user may not write", "show", [&] { fs::permissions(board0, fs::perms(0555)); },
+         board0 + "/state.lock: Permission denied", true},
+        {"a state folder this user may not search", "show", [&] { fs::permissions(root_, fs::perms(0700)); },
+         board0 + ": Permission denied", true},
+    };
+    for (const Case &c : cases) {
+        if (c.other_user && geteuid() != 0) {
+            std::printf("skipped \"%s\": needs root, to run riffa_sim as another user\n", c.what);
+            continue;
+        }
+        add_board(0, SIM_MODE_NORMAL);
+        fs::permissions(dir_, fs::perms(0755));
+        c.make();
+        ToolRun how;
+        how.args = {c.command};
+        how.timeout_seconds = 10;
+        if (c.other_user) how.uid = 65534;
+        const ToolResult r = sim_run(how);
+        EXPECT_EQ(r.err, "riffa_sim: board 0: " + c.reason + "\n") << c.what;
+        EXPECT_EQ(r.out, "") << c.what;
+        EXPECT_EQ(r.status, 1) << c.what;
+        fs::permissions(root_, fs::perms(0755));
+        fs::permissions(board0, fs::perms(0755));
+        fs::remove_all(board0);
+    }
 }
 
 TEST_F(RiffaSimProgram, AFlasherWhoseBoardRebootedUnderItFails) {
