@@ -24,16 +24,18 @@ FakeRiffa &fake_riffa() {
     return state;
 }
 
-// A lock file of this test process's own, removed when it ends.
+// A lock file of this test process's own, removed when it ends. Its name is
+// never destroyed: the handler that removes the file runs after the statics
+// made before it are gone.
 static std::string own_lock_path() {
-    static const std::string path = [] {
-        const std::string p = (std::filesystem::temp_directory_path() /
-                               ("fake_riffa_board_" + std::to_string(getpid()) + ".lock"))
-                                  .string();
+    static const std::string *path = [] {
+        const auto *p = new std::string((std::filesystem::temp_directory_path() /
+                                         ("fake_riffa_board_" + std::to_string(getpid()) + ".lock"))
+                                            .string());
         std::atexit([] { std::remove(own_lock_path().c_str()); });
         return p;
     }();
-    return path;
+    return *path;
 }
 
 void fake_riffa_reset() {
