@@ -92,6 +92,7 @@ void board_let_go() {
 }
 
 fpga_t *board_open(int id, FILE *stream) {
+    board_backend_prepare(stream);
     fpga_t *handle = fpga_open(id);
     if (handle == nullptr) {
         tell(stream, "Could not get FPGA %d\n", id);

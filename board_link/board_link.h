@@ -76,6 +76,11 @@ void board_close(fpga_t *handle);
 // hardware its id on this PC, for the virtual board its folder.
 bool board_lock_path(int id, char *path, size_t size);
 
+// Called by board_open before anything else: the backend's own messages
+// about the board (the virtual board's notice of a wait) go to stream, as
+// the board link's do.
+void board_backend_prepare(FILE *stream);
+
 // What the tools drive, for their version line: the RIFFA host library or
 // the virtual board.
 const char *board_backend_name();

@@ -126,6 +126,8 @@ extern "C" RIFFA_SIM_EXPORT void fpga_reset(fpga_t *fpga) {
     request(s, [&] { sim_reset(s); });
 }
 
+extern "C" RIFFA_SIM_EXPORT void riffa_sim_session_notices_to(int fd) { sim_notices_to(fd == 1 ? 1 : 2); }
+
 extern "C" RIFFA_SIM_EXPORT int riffa_sim_session_lock_path(int id, char *path, size_t size) {
     std::string error;
     const std::string root = sim_root(&error);

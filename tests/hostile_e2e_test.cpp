@@ -130,8 +130,8 @@ const char NOTICE[] = "Board 0 is in use by another program. Waiting...\n";
 // Runs the tool while the test holds board 0: it must say so once, first,
 // send nothing until the test lets go, then end as usual.
 void expect_waits_for_the_board(const std::string &tool, ToolRun how, bool notice_on_stderr,
-                                const std::string &ends_with) {
-    BoardHolder holder(session_lock(0), NOTICE, notice_on_stderr);
+                                const std::string &ends_with, const std::string &lock = session_lock(0)) {
+    BoardHolder holder(lock, NOTICE, notice_on_stderr);
     how.watch = [&](const ToolResult &so_far) { holder.watch(so_far); };
     const ToolResult r = run_command(tool_command(tool, built_tool_path(tool)), how);
     EXPECT_FALSE(holder.went_on_while_held()) << tool << " went on while the board was held";
@@ -156,6 +156,23 @@ TEST_F(Hostile, SecondProgramWaitsForTheBoardWithOneNotice) {
                                "Board in bootloader mode. \nPress any key to exit...\n");
     expect_waits_for_the_board("zeda_pcie_flash_image", flash, true, "Programming done\n");
     expect_waits_for_the_board("zeda_pcie_wait_board", {}, false, "Board in bootloader mode. \n");
+}
+
+TEST_F(Hostile, AWaitForTheBoardsStateSaysSoOnTheToolsMessageStream) {
+    SKIP_UNDER_WINE();
+    // As a program stopped (Ctrl-Z) within a change of the board's state.
+    add_board(0, SIM_MODE_BOOTLOADER);
+    const std::string state_lock = sim_board_dir(root_, 0) + "/state.lock";
+    ToolRun show, list, query, flash;
+    show.args = {"show"};
+    list.args = {"list"};
+    flash.args = {write_file("image.bin", sample_bytes(3000))};
+    for (ToolRun *how : {&show, &list, &query, &flash}) how->timeout_seconds = 10;  // a silent wait never ends
+    expect_waits_for_the_board("riffa_sim", show, true, "faults: none\n", state_lock);
+    expect_waits_for_the_board("riffa_sim", list, true, "board 0: bootloader mode\n", state_lock);
+    expect_waits_for_the_board("zeda_pcie_get_mode", query, false,
+                               "Board in bootloader mode. \nPress any key to exit...\n", state_lock);
+    expect_waits_for_the_board("zeda_pcie_flash_image", flash, true, "Programming done\n", state_lock);
 }
 
 // Other users of the PC, for the cases that need them: the test runs as

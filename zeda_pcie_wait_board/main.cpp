@@ -62,6 +62,8 @@ int main(int argc, char **argv) {
         return 2;
     }
 
+    // Its looks open the board themselves; a wait inside the library says so here.
+    board_backend_prepare(stdout);
     const Clock::time_point deadline = Clock::now() + std::chrono::seconds(seconds);
     bool answered = false;
     uint32_t mode = 0;

@@ -51,7 +51,13 @@ std::vector<unsigned char> SimBoardTest::flash(int id) {
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
-std::vector<sim_run> SimBoardTest::history(int id) { return sim_load_history(root_, id); }
+std::vector<sim_run> SimBoardTest::history(int id) {
+    sim_board b;
+    std::vector<sim_run> runs;
+    std::string error;
+    EXPECT_TRUE(sim_load_board(root_, id, &b, &error, &runs)) << "board " << id << ": " << error;
+    return runs;
+}
 
 static std::vector<unsigned char> padded_to_word(std::vector<unsigned char> bytes) {
     bytes.resize((bytes.size() + 3) / 4 * 4, 0);
