@@ -11,6 +11,8 @@
 #include <sys/file.h>
 #include <unistd.h>
 
+#include <gtest/gtest.h>
+
 #include "board_link.h"
 
 struct fpga_t {
@@ -63,6 +65,24 @@ std::vector<uint32_t> fake_riffa_taken_words(int chnl) {
         out.insert(out.end(), c.words.begin(), c.words.begin() + long(n));
     }
     return out;
+}
+
+FakeRun fake_riffa_run_main(int (*main_fn)(int, char **), std::vector<std::string> args) {
+    std::vector<char *> argv;
+    for (std::string &a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    testing::internal::CaptureStdout();
+    FakeRun run;
+    run.status = main_fn(int(args.size()), argv.data());
+    std::fflush(stdout);
+    run.out = testing::internal::GetCapturedStdout();
+    for (const FakeCall &c : fake_riffa().calls) {
+        std::string call = c.fn;
+        if (c.fn == "send") call += " " + std::to_string(c.destoff) + " " + std::to_string(c.words.at(0));
+        if (c.fn == "open" || c.fn == "close") call += " " + std::to_string(c.id);
+        run.calls.push_back(call);
+    }
+    return run;
 }
 
 extern "C" fpga_t *fpga_open(int id) {

@@ -52,4 +52,14 @@ std::vector<FakeCall> fake_riffa_calls(const std::string &fn);
 // The words the board took on a channel, in order, over all sends.
 std::vector<uint32_t> fake_riffa_taken_words(int chnl);
 
+// What a tool's main did, run in this process against the fake: its status,
+// its standard output, and its calls one per line ("open <id>", "send <code>
+// <first word>", "recv", "reset", "close <id>").
+struct FakeRun {
+    int status = 0;
+    std::string out;
+    std::vector<std::string> calls;
+};
+FakeRun fake_riffa_run_main(int (*main_fn)(int, char **), std::vector<std::string> args);
+
 #endif
