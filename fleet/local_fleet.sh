@@ -17,7 +17,7 @@ dir=$(cd "$dir" && pwd)
 head -c 300003 /dev/urandom > "$dir/gateware.bin"
 
 {
-  echo "all:"
+  echo "zeda_pcs:"
   echo "  vars:"
   echo "    ansible_connection: local"
   echo "    ansible_python_interpreter: \"{{ ansible_playbook_python }}\""
