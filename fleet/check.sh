@@ -54,6 +54,9 @@ updated_and_normal() {
 "$here/local_fleet.sh" "$build" "$work"
 ansible-playbook --syntax-check -i "$work/inventory.yml" "$here/field_update.yml" > "$log" 2>&1 \
   || fail "syntax check"
+(cd "$here" && ansible-lint --offline --nocolor --profile production field_update.yml roles) > "$log" 2>&1 \
+  || fail "ansible-lint"
+python3 "$here/plugins_test.py" > "$log" 2>&1 || fail "the filter plugin's cases"
 
 # 1. Every board is updated, also pc4's, found in bootloader mode.
 play 0 -e fleet_batch_size=4

@@ -156,6 +156,9 @@ class CallbackModule(CallbackBase):
 
     def v2_runner_on_failed(self, result, ignore_errors=False):
         host = result._host.get_name()
+        # A check of the image on the controller is not a PC's failure.
+        if result._task.delegate_to in ('localhost', '127.0.0.1'):
+            host = 'controller'
         if not ignore_errors and not any(r['host'] == host for r in self.rows.values()):
             self.rows[(host, '-')] = {'host': host, 'board': '-', 'step': result._task.get_name().split(' : ')[-1],
                                       'result': 'FAILED: pre-flight', 'message': str(result._result.get('msg', ''))}
