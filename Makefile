@@ -10,6 +10,7 @@ BENCHBUILD ?= build-bench
 FUZZBUILD ?= build-fuzz
 WINBUILD ?= build-windows
 WINHWBUILD ?= build-windows-hw-check
+WINPKGBUILD ?= build-windows-hw
 BENCH_RUNS ?= 7
 FUZZ_SECONDS ?= 60
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
@@ -18,7 +19,7 @@ CMAKE_FLAGS ?=
 DEPS = scripts/install-deps
 CONFIGURE = scripts/configure
 
-.PHONY: all configure test test-plain test-sanitize demo fleet-demo fleet-check fleet-tools install bench fuzz package windows-check clean
+.PHONY: all configure test test-plain test-sanitize demo fleet-demo fleet-check fleet-tools install bench fuzz package windows-package windows-check clean
 
 all: configure
 	cmake --build $(BUILD) -j $(JOBS)
@@ -91,17 +92,41 @@ package: all
 	lintian --fail-on error $(BUILD)/*.deb $(BUILD)/hw_package/*.deb
 	@echo "lintian: no errors in" $(BUILD)/*.deb $(BUILD)/hw_package/*.deb
 
+WINDOWS_FLAGS = -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/mingw-w64-x86_64.cmake -DCMAKE_BUILD_TYPE=Release
+WINDOWS_SIM_FLAGS = $(WINDOWS_FLAGS) -DZEDA_RIFFA=sim -DZEDA_BUILD_TESTS=OFF -DCMAKE_CXX_FLAGS=-Werror
+
+# The Windows packages, an MSI and a ZIP of each flavour: the virtual-board
+# one (-sim) in $(WINBUILD); with RIFFA_ROOT=<prefix of the Windows RIFFA
+# library>, the hardware one in $(WINPKGBUILD).
+windows-package:
+	@$(DEPS) windows-package
+	@$(CONFIGURE) $(WINBUILD) $(WINDOWS_SIM_FLAGS)
+	cmake --build $(WINBUILD) -j $(JOBS) --target package
+ifdef RIFFA_ROOT
+	@$(CONFIGURE) $(WINPKGBUILD) $(WINDOWS_FLAGS) -DZEDA_RIFFA=system -DRIFFA_ROOT=$(RIFFA_ROOT) -DCMAKE_CXX_FLAGS=-Werror
+	cmake --build $(WINPKGBUILD) -j $(JOBS) --target package
+	@ls -l $(WINBUILD)/*.msi $(WINBUILD)/*.zip $(WINPKGBUILD)/*.msi $(WINPKGBUILD)/*.zip
+else
+	@ls -l $(WINBUILD)/*.msi $(WINBUILD)/*.zip
+	@echo "windows-package: no RIFFA_ROOT given, so only the virtual-board (-sim) packages were built;" \
+	  "for the hardware ones: make windows-package RIFFA_ROOT=<prefix holding include/riffa.h and lib/riffa.lib>"
+endif
+
 # Cross-builds the tools, libriffa_sim.dll and riffa_sim.exe with mingw-w64
 # (warnings are errors), then runs the end-to-end suite of $(BUILD) with the
 # Windows executables under Wine. Then the README's Windows hardware recipe
 # against a RIFFA-compatible DLL of our own, in $(WINHWBUILD), run under Wine
-# too (in the same Wine prefix).
+# too. Last, the packages of both flavours (the hardware one against that
+# DLL) installed, upgraded, run and removed under Wine. All in one Wine
+# prefix, made afresh for each run.
 windows-check: all
 	@$(DEPS) windows
-	@$(CONFIGURE) $(WINBUILD) -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/mingw-w64-x86_64.cmake -DCMAKE_BUILD_TYPE=Release -DZEDA_RIFFA=sim -DZEDA_BUILD_TESTS=OFF -DCMAKE_CXX_FLAGS=-Werror
-	cmake --build $(WINBUILD) -j $(JOBS)
+	@$(CONFIGURE) $(WINBUILD) $(WINDOWS_SIM_FLAGS)
+	cmake --build $(WINBUILD) -j $(JOBS) --target package
+	rm -rf $(WINBUILD)/wineprefix
 	JOBS=$(JOBS) tests/windows_check.sh $(BUILD) $(WINBUILD)/bin
 	JOBS=$(JOBS) WINEPREFIX=$${WINEPREFIX:-$(CURDIR)/$(WINBUILD)/wineprefix} tests/windows_hw_check.sh $(WINHWBUILD)
+	JOBS=$(JOBS) WINEPREFIX=$${WINEPREFIX:-$(CURDIR)/$(WINBUILD)/wineprefix} tests/windows_package_check.sh $(WINHWBUILD) $(WINBUILD)
 
 clean:
-	rm -rf $(BUILD) $(DEMOBUILD) $(SANBUILD) $(BENCHBUILD) $(FUZZBUILD) $(WINBUILD) $(WINHWBUILD)
+	rm -rf $(BUILD) $(DEMOBUILD) $(SANBUILD) $(BENCHBUILD) $(FUZZBUILD) $(WINBUILD) $(WINHWBUILD) $(WINPKGBUILD)

@@ -8,9 +8,16 @@
 
 const char *board_backend_name() { return "RIFFA host library"; }
 
+// The RIFFA library prints nothing of its own to redirect.
+void board_backend_prepare(FILE *) {}
+
 // Where a program locks a hardware board: one lock file per board id on
-// this PC, in a folder every user can create files in, so that the lock
-// works between users as the device does.
+// this PC. The folder is chosen by what exists, never by what this user may
+// write: every user of the PC must agree on one file, so one who can't
+// create it there is refused (board_hold says why) rather than sent to a
+// folder of their own. /run/lock is root's and sticky: a lock file can be
+// removed only by its creator or root, and a planted link or non-file under
+// its name is refused, never locked through.
 
 #ifdef _WIN32
 

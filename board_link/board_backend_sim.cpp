@@ -5,6 +5,8 @@
 
 const char *board_backend_name() { return "virtual board riffa_sim, drives no hardware"; }
 
+void board_backend_prepare(FILE *stream) { riffa_sim_session_notices_to(stream == stdout ? 1 : 2); }
+
 // In the board's own folder, which the virtual board names.
 bool board_lock_path(int id, char *path, size_t size) {
     return riffa_sim_session_lock_path(id, path, size) == 0;

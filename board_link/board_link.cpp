@@ -2,12 +2,16 @@
 
 #include <cctype>
 #include <climits>
+#include <cerrno>
 #include <cstdarg>
+#include <cstring>
 
 #include "file_lock.h"
 
-// The lock taken by board_open, released by board_close; a run holds at
-// most one board.
+// The lock taken by board_hold, released by board_let_go or board_close. A
+// run holds at most one board at a time, and every call that may release it
+// is the board link's own, so one value serves without widening the handle
+// that the tools pass on to RIFFA.
 static file_lock_t held_board = FILE_LOCK_NONE;
 
 int parse_board_id(int argc, char **argv, int position) {
@@ -34,44 +38,78 @@ void board_print_error(const char *format, ...) {
     va_end(args);
 }
 
-// A message about board id on the caller's stream, in program order with
-// standard output and shown at once.
+// A message on the caller's stream, in program order with standard output
+// and shown at once.
 #if defined(__GNUC__)
-__attribute__((format(printf, 2, 0)))
+__attribute__((format(printf, 2, 3)))
 #endif
-static void tell(FILE *stream, const char *format, int id) {
+static void tell(FILE *stream, const char *format, ...) {
     if (stream != stdout) std::fflush(stdout);
-    std::fprintf(stream, format, id);
+    va_list args;
+    va_start(args, format);
+    std::vfprintf(stream, format, args);
+    va_end(args);
     std::fflush(stream);
 }
 
-// Without a lock file (no such board, or nowhere to put one) the run goes
-// on unguarded rather than not at all.
-static void hold_board(int id, FILE *stream) {
+static bool refuse(FILE *stream, int id, const char *path, const char *reason) {
+    tell(stream, "Board %d can't be locked: %s: %s\n", id, path, reason);
+    return false;
+}
+
+bool board_hold(int id, FILE *stream) {
     char path[4096];
-    if (!board_lock_path(id, path, sizeof path)) return;
-    const file_lock_t lock = file_lock_open(path);
-    if (!file_lock_take(lock, false)) {
-        tell(stream, "Board %d is in use by another program. Waiting...\n", id);
-        file_lock_take(lock, true);
+    if (!board_lock_path(id, path, sizeof path)) return refuse(stream, id, "", std::strerror(ENOENT));
+    bool told = false;
+    for (;;) {
+        const char *reason = "";
+        const file_lock_t lock = file_lock_open(path, &reason);
+        if (lock == FILE_LOCK_NONE) return refuse(stream, id, path, reason);
+        file_lock_status status = file_lock_take(lock, FILE_LOCK_NO_WAIT, &reason);
+        if (status == FILE_LOCK_BUSY) {
+            // Only a holder makes us wait, and the notice is said once.
+            if (!told) tell(stream, "Board %d is in use by another program. Waiting...\n", id);
+            told = true;
+            status = file_lock_take(lock, FILE_LOCK_WAIT_FOREVER, &reason);
+        }
+        if (status != FILE_LOCK_HELD) {
+            file_lock_close(lock);
+            return refuse(stream, id, path, reason);
+        }
+        if (file_lock_names(lock, path)) {
+            held_board = lock;
+            return true;
+        }
+        // The file was removed or replaced while we waited for it: the next
+        // program would lock the new one, so that is the one to hold.
+        file_lock_close(lock);
     }
-    held_board = lock;
+}
+
+void board_let_go() {
+    file_lock_close(held_board);
+    held_board = FILE_LOCK_NONE;
 }
 
 fpga_t *board_open(int id, FILE *stream) {
+    board_backend_prepare(stream);
     fpga_t *handle = fpga_open(id);
     if (handle == nullptr) {
         tell(stream, "Could not get FPGA %d\n", id);
         return nullptr;
     }
-    hold_board(id, stream);
+    if (!board_hold(id, stream)) {
+        fpga_close(handle);
+        return nullptr;
+    }
     return handle;
 }
 
 void board_close(fpga_t *handle) {
+    // Closed before it is let go: the next program never meets this one's
+    // close on the board.
     fpga_close(handle);
-    file_lock_close(held_board);
-    held_board = FILE_LOCK_NONE;
+    board_let_go();
 }
 
 static void warn_count(int count) {

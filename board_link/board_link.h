@@ -50,20 +50,36 @@ inline uint32_t STATUS_ERROR_CODE(uint32_t status) {
 // Values beyond the int range saturate to INT_MAX / INT_MIN.
 int parse_board_id(int argc, char **argv, int position);
 
-// Opens the board; on failure prints "Could not get FPGA <id>" to the given
-// stream and returns null. The board is then held for this program alone
-// until board_close: a program that finds it held by another says so once
-// on the stream and waits. RIFFA's control channel carries one exchange at
-// a time, so a second program would take the replies meant for the first.
+// Opens the board and holds it (board_hold); null when either fails, after
+// "Could not get FPGA <id>" or the refusal line on the given stream. A
+// program talks to a board only while it holds it: RIFFA's control channel
+// carries one exchange at a time, and a second program would take the
+// replies meant for the first, or mix its image into the flash.
 fpga_t *board_open(int id, FILE *stream);
 
-// Closes the board with fpga_close and lets the next program have it.
+// Holds board id for this program alone, through the lock on its lock file.
+// A board held by another program is waited for, after the notice "Board
+// <id> is in use by another program. Waiting..." on the stream, once. When
+// no lock can be taken at all, prints "Board <id> can't be locked: <lock
+// file>: <reason>" and returns false: the board must then not be used.
+bool board_hold(int id, FILE *stream);
+
+// Lets the next program have the board, which stays open here; nothing may
+// be sent to it any more.
+void board_let_go();
+
+// Closes the board with fpga_close, then lets the next program have it.
 void board_close(fpga_t *handle);
 
 // The file whose lock holds board id, written to path; false when there is
 // none. Each RIFFA backend brings its own: a board is one board, for
 // hardware its id on this PC, for the virtual board its folder.
 bool board_lock_path(int id, char *path, size_t size);
+
+// Called by board_open before anything else: the backend's own messages
+// about the board (the virtual board's notice of a wait) go to stream, as
+// the board link's do.
+void board_backend_prepare(FILE *stream);
 
 // What the tools drive, for their version line: the RIFFA host library or
 // the virtual board.

@@ -113,6 +113,28 @@ TEST_F(BoardLink, SuccessfulOpenPrintsNothing) {
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
     EXPECT_EQ(fake_riffa().calls[0].id, 4);
+    board_close(fake_riffa_handle());
+}
+
+TEST_F(BoardLink, BoardIsClosedBeforeItIsLetGo) {
+    board_close(board_open(0, stdout));
+    const std::vector<FakeCall> closes = fake_riffa_calls("close");
+    ASSERT_EQ(closes.size(), 1u);
+    EXPECT_EQ(closes[0].result, 1) << "the next program could meet this one's close";
+}
+
+TEST_F(BoardLink, BoardThatCantBeLockedIsClosedUnusedWithTheReason) {
+    fake_riffa().lock_path = testing::TempDir();  // a folder where the lock file should be
+    std::FILE *stream = std::tmpfile();
+    ASSERT_NE(stream, nullptr);
+    EXPECT_EQ(board_open(2, stream), nullptr);
+    std::rewind(stream);
+    char text[4200] = {};
+    std::fread(text, 1, sizeof text - 1, stream);
+    std::fclose(stream);
+    EXPECT_EQ(std::string(text), "Board 2 can't be locked: " + testing::TempDir() + ": Is a directory\n");
+    ASSERT_EQ(fake_riffa().calls.size(), 2u);
+    EXPECT_EQ(fake_riffa().calls[1].fn, "close");
 }
 
 TEST(ProgrammerStatus, DoneBitAndErrorCode) {

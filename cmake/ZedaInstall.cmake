@@ -7,7 +7,16 @@
 # hardware.
 include(GNUInstallDirs)
 
-set(ZEDA_INSTALLED_TOOLS zeda_pcie_get_mode zeda_pcie_mode_change zeda_pcie_flash_image zeda_pcie_list_boards)
+set(ZEDA_INSTALLED_TOOLS zeda_pcie_get_mode zeda_pcie_mode_change zeda_pcie_flash_image zeda_pcie_list_boards
+  zeda_pcie_wait_board)
+
+# A Windows install is one folder, the one put on PATH: programs, DLL and
+# documentation side by side.
+if(WIN32)
+  set(ZEDA_INSTALL_BINDIR .)
+else()
+  set(ZEDA_INSTALL_BINDIR ${CMAKE_INSTALL_BINDIR})
+endif()
 
 if(ZEDA_BACKEND STREQUAL "sim")
   set(ZEDA_PACKAGE_NAME zeda-pcie-tools-sim)
@@ -24,7 +33,7 @@ install(CODE "message(STATUS \"Installing ${ZEDA_BACKEND_LINE}\")")
 
 # --- programs and libraries -------------------------------------------------
 
-install(TARGETS ${ZEDA_INSTALLED_TOOLS} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+install(TARGETS ${ZEDA_INSTALLED_TOOLS} RUNTIME DESTINATION ${ZEDA_INSTALL_BINDIR})
 
 if(ZEDA_BACKEND STREQUAL "sim")
   # libriffa_sim is private to these tools: kept out of the linker's search
@@ -33,10 +42,10 @@ if(ZEDA_BACKEND STREQUAL "sim")
   # Windows the DLL sits beside the executables.
   set(ZEDA_PRIVATE_LIBDIR ${CMAKE_INSTALL_LIBDIR}/zeda-pcie-tools)
   install(TARGETS riffa_sim
-    RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
+    RUNTIME DESTINATION ${ZEDA_INSTALL_BINDIR}
     LIBRARY DESTINATION ${ZEDA_PRIVATE_LIBDIR}
     ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT devel EXCLUDE_FROM_ALL)
-  install(TARGETS riffa_sim_tool RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+  install(TARGETS riffa_sim_tool RUNTIME DESTINATION ${ZEDA_INSTALL_BINDIR})
   if(NOT WIN32 AND NOT APPLE)
     file(RELATIVE_PATH _zeda_bin_to_lib /prefix/${CMAKE_INSTALL_BINDIR} /prefix/${ZEDA_PRIVATE_LIBDIR})
     set_property(TARGET ${ZEDA_INSTALLED_TOOLS} PROPERTY INSTALL_RPATH "$ORIGIN/${_zeda_bin_to_lib}")
@@ -59,27 +68,36 @@ endif()
 
 # --- man pages ----------------------------------------------------------------
 
-if(NOT WIN32)
-  set(_zeda_pages ${ZEDA_INSTALLED_TOOLS})
-  if(ZEDA_BACKEND STREQUAL "sim")
-    list(APPEND _zeda_pages riffa_sim)
+set(_zeda_pages ${ZEDA_INSTALLED_TOOLS})
+if(ZEDA_BACKEND STREQUAL "sim")
+  list(APPEND _zeda_pages riffa_sim)
+endif()
+if(WIN32)
+  # Windows has no man: the pages go beside the tools as plain ASCII text
+  # with CRLF line ends, which Notepad and `type` in a console both show.
+  find_program(ZEDA_GROFF groff)
+  mark_as_advanced(ZEDA_GROFF)
+  if(NOT ZEDA_GROFF)
+    message(FATAL_ERROR "groff renders the man pages into the Windows packages: apt-get install groff-base")
   endif()
+else()
   find_program(ZEDA_GZIP gzip)
   mark_as_advanced(ZEDA_GZIP)
-  set(_zeda_page_files)
-  foreach(prog ${_zeda_pages})
-    set(src ${PROJECT_SOURCE_DIR}/man/${prog}.1)
-    set(page ${CMAKE_BINARY_DIR}/man/${prog}.1)
-    set_property(DIRECTORY ${PROJECT_SOURCE_DIR} APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${src})
-    file(READ ${src} _zeda_roff)
-    if(ZEDA_BACKEND STREQUAL "sim" AND NOT prog STREQUAL "riffa_sim")
-      # The note goes in front of SEE ALSO; a page without that heading
-      # would silently lose it.
-      string(FIND "${_zeda_roff}" "\n.SH SEE ALSO\n" _zeda_see_also)
-      if(_zeda_see_also EQUAL -1)
-        message(FATAL_ERROR "${src} has no '.SH SEE ALSO' section to put the virtual-board note before")
-      endif()
-      string(REPLACE "\n.SH SEE ALSO\n" "
+endif()
+set(_zeda_page_files)
+foreach(prog ${_zeda_pages})
+  set(src ${PROJECT_SOURCE_DIR}/man/${prog}.1)
+  set(page ${CMAKE_BINARY_DIR}/man/${prog}.1)
+  set_property(DIRECTORY ${PROJECT_SOURCE_DIR} APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${src})
+  file(READ ${src} _zeda_roff)
+  if(ZEDA_BACKEND STREQUAL "sim" AND NOT prog STREQUAL "riffa_sim")
+    # The note goes in front of SEE ALSO; a page without that heading
+    # would silently lose it.
+    string(FIND "${_zeda_roff}" "\n.SH SEE ALSO\n" _zeda_see_also)
+    if(_zeda_see_also EQUAL -1)
+      message(FATAL_ERROR "${src} has no '.SH SEE ALSO' section to put the virtual-board note before")
+    endif()
+    string(REPLACE "\n.SH SEE ALSO\n" "
 .SH VIRTUAL BOARD
 This installation of
 .B ${prog}
@@ -90,22 +108,36 @@ Its boards live under
 .BR RIFFA_SIM_DIR .
 .SH SEE ALSO
 " _zeda_roff "${_zeda_roff}")
+  endif()
+  # Rewritten only when it changes, so that the page is not rebuilt on
+  # every configure.
+  file(WRITE ${page}.new "${_zeda_roff}")
+  configure_file(${page}.new ${page} COPYONLY)
+  file(REMOVE ${page}.new)
+  if(WIN32)
+    execute_process(COMMAND ${ZEDA_GROFF} -man -Tascii -P-cbou ${page}
+      OUTPUT_VARIABLE _zeda_text ERROR_VARIABLE _zeda_groff_err RESULT_VARIABLE _zeda_groff_rc)
+    if(NOT _zeda_groff_rc EQUAL 0 OR NOT _zeda_groff_err STREQUAL "" OR _zeda_text STREQUAL "")
+      message(FATAL_ERROR "groff could not render ${src}: ${_zeda_groff_rc} ${_zeda_groff_err}")
     endif()
-    # Rewritten only when it changes, so that the page is not rebuilt on
-    # every configure.
-    file(WRITE ${page}.new "${_zeda_roff}")
-    configure_file(${page}.new ${page} COPYONLY)
-    file(REMOVE ${page}.new)
-    if(ZEDA_GZIP)
-      add_custom_command(OUTPUT ${page}.gz
-        COMMAND ${ZEDA_GZIP} -9nkf ${page}
-        DEPENDS ${page}
-        COMMENT "Compressing the man page of ${prog}")
-      list(APPEND _zeda_page_files ${page}.gz)
-    else()
-      list(APPEND _zeda_page_files ${page})
-    endif()
-  endforeach()
+    string(REPLACE "\n" "\r\n" _zeda_text "${_zeda_text}")
+    file(WRITE ${page}.txt.new "${_zeda_text}")
+    configure_file(${page}.txt.new ${CMAKE_BINARY_DIR}/doc/${prog}.txt COPYONLY)
+    file(REMOVE ${page}.txt.new)
+    list(APPEND _zeda_page_files ${CMAKE_BINARY_DIR}/doc/${prog}.txt)
+  elseif(ZEDA_GZIP)
+    add_custom_command(OUTPUT ${page}.gz
+      COMMAND ${ZEDA_GZIP} -9nkf ${page}
+      DEPENDS ${page}
+      COMMENT "Compressing the man page of ${prog}")
+    list(APPEND _zeda_page_files ${page}.gz)
+  else()
+    list(APPEND _zeda_page_files ${page})
+  endif()
+endforeach()
+if(WIN32)
+  install(FILES ${_zeda_page_files} DESTINATION ${ZEDA_INSTALL_BINDIR})
+else()
   add_custom_target(man_pages ALL DEPENDS ${_zeda_page_files})
   install(FILES ${_zeda_page_files} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 endif()
@@ -147,7 +179,8 @@ if(ZEDA_BACKEND STREQUAL "sim")
     "ZEDA FPGA board field-update tools on a VIRTUAL BOARD (no hardware)")
   set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
 "This build of zeda_pcie_get_mode, zeda_pcie_mode_change,
-zeda_pcie_flash_image and zeda_pcie_list_boards is linked against
+zeda_pcie_flash_image, zeda_pcie_list_boards and zeda_pcie_wait_board is
+linked against
 riffa_sim, a virtual board that
 stands in for the RIFFA PCI Express host library. It drives a virtual
 board, NOT hardware: use it to rehearse a field update, for training and
@@ -160,14 +193,15 @@ else()
 "zeda_pcie_get_mode reports whether a ZEDA FPGA board in a PCI Express slot
 is in bootloader or normal operation mode, zeda_pcie_mode_change reboots it
 into the other mode, zeda_pcie_flash_image writes a new gateware image
-into its flash, and zeda_pcie_list_boards lists the boards there are. They
+into its flash, zeda_pcie_list_boards lists the boards there are, and
+zeda_pcie_wait_board waits for a board to come back after a reboot. They
 drive the boards through the RIFFA PCI Express host library, which must be
 installed. Built against:
 ${RIFFA_LIBRARY}")
 endif()
 
 if(WIN32)
-  set(CPACK_GENERATOR ZIP)
+  include(ZedaWindowsPackage)
 else()
   set(CPACK_GENERATOR DEB)
 endif()

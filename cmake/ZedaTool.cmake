@@ -45,6 +45,6 @@ function(zeda_add_flow_test test main_name test_source)
   target_link_libraries(${test}_flow PRIVATE fake_riffa)
   zeda_add_gtest(${test}
     SOURCES ${test_source} ${BOARD_LINK_SOURCES} $<TARGET_OBJECTS:${test}_flow>
-    LIBS fake_riffa)
+    LIBS fake_riffa file_lock)
   target_include_directories(${test} PRIVATE ${PROJECT_SOURCE_DIR}/board_link)
 endfunction()

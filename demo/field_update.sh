@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Rehearses a whole field update on a fresh virtual board and shows what a
-# person at the console sees: list, query, switch to bootloader mode, flash a
-# sample image, switch back, query, then what the board holds. The tools'
-# output is shown as they write it.
+# person at the console sees: list, query, switch to bootloader mode, wait
+# for the board to come back, flash a sample image, switch back, wait again,
+# then what the board holds. The board takes a realistic time to reboot, as
+# hardware does. The tools' output is shown as they write it.
 # Usage: demo/field_update.sh <build folder>
 set -euo pipefail
 build=${1:-build}
@@ -12,6 +13,7 @@ rm -rf "$RIFFA_SIM_DIR"
 mkdir -p "$RIFFA_SIM_DIR"
 image="$RIFFA_SIM_DIR/sample_gateware.bin"
 head -c 300003 /dev/urandom > "$image"
+reboot_ms=${DEMO_REBOOT_MS:-1500}
 
 bold=$(tput bold 2>/dev/null || true)
 plain=$(tput sgr0 2>/dev/null || true)
@@ -20,6 +22,16 @@ show() { printf '$ %s\n' "$*"; }
 # The console shows what was typed at a prompt; with the answer piped in it
 # is not echoed, so echo it here.
 answer() { sed -u "s/Proceed \[y\/n\]? /&$1\\n/"; }
+# The time the board is off the PCI bus after each reboot.
+"$bin/riffa_sim" reboot-time "$reboot_ms" > /dev/null
+# Runs a command and says how long it took.
+timed() {
+  local start end
+  start=$(date +%s%N)
+  "$@"
+  end=$(date +%s%N)
+  printf '(%s ms)\n' $(( (end - start) / 1000000 ))
+}
 step "0. Which boards are there?"
 show "zeda_pcie_list_boards"
 "$bin/zeda_pcie_list_boards"
@@ -32,17 +44,23 @@ step "2. Switch it to bootloader mode (answer y)"
 show "zeda_pcie_mode_change"
 echo y | "$bin/zeda_pcie_mode_change" | answer y
 
-step "3. Flash the new image ($(wc -c < "$image") bytes)"
+step "3. The board reboots: it is off the PCI bus for about $reboot_ms ms, so wait for it"
+show "zeda_pcie_get_mode"
+echo | "$bin/zeda_pcie_get_mode" || true
+show "zeda_pcie_wait_board"
+timed "$bin/zeda_pcie_wait_board"
+
+step "4. Flash the new image ($(wc -c < "$image") bytes)"
 show "zeda_pcie_flash_image $image"
 "$bin/zeda_pcie_flash_image" "$image"
 
-step "4. Switch back to normal operation mode (answer y)"
+step "5. Switch back to normal operation mode (answer y)"
 show "zeda_pcie_mode_change"
 echo y | "$bin/zeda_pcie_mode_change" | answer y
 
-step "5. Check that the board came back"
-show "zeda_pcie_get_mode"
-echo | "$bin/zeda_pcie_get_mode"
+step "6. Wait for the board to come back from its reboot, in normal operation mode"
+show "zeda_pcie_wait_board"
+timed "$bin/zeda_pcie_wait_board"
 
 step "What the virtual board holds now"
 show "riffa_sim verify $image"

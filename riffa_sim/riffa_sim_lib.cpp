@@ -10,6 +10,7 @@
 
 #include "riffa.h"
 #include "riffa_sim_session.h"
+#include "sim_bus.h"
 #include "sim_gateware.h"
 
 struct fpga_t {
@@ -40,6 +41,8 @@ extern "C" RIFFA_SIM_EXPORT fpga_t *fpga_open(int id) {
     if (!sim_open_files(root, id, true, &s.files, &error) || !sim_read_board(&s.files, &s.board, &error))
         return open_failed(fpga, id, error);
     if (s.board.faults.open_fails) return open_failed(fpga, id, "");
+    // Rebooting: not on the bus, as a device the driver does not find.
+    if (sim_off_bus(s.board, sim_now_ms())) return open_failed(fpga, id, "");
     s.in_sync = true;
     s.pending.reserve(SIM_PENDING_BYTES);
     return fpga;
@@ -123,10 +126,12 @@ extern "C" RIFFA_SIM_EXPORT void fpga_reset(fpga_t *fpga) {
     request(s, [&] { sim_reset(s); });
 }
 
+extern "C" RIFFA_SIM_EXPORT void riffa_sim_session_notices_to(int fd) { sim_notices_to(fd == 1 ? 1 : 2); }
+
 extern "C" RIFFA_SIM_EXPORT int riffa_sim_session_lock_path(int id, char *path, size_t size) {
     std::string error;
     const std::string root = sim_root(&error);
-    if (root.empty() || !sim_board_exists(root, id)) return -1;
+    if (root.empty()) return -1;
     const std::string file = sim_session_lock_path(root, id);
     if (file.size() >= size) return -1;
     std::memcpy(path, file.c_str(), file.size() + 1);

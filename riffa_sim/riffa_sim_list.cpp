@@ -1,11 +1,13 @@
 // Virtual board: fpga_list, the RIFFA library's list of the boards there
 // are, over the boards of the state folder.
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
 
 #include "riffa.h"
+#include "sim_bus.h"
 #include "sim_store.h"
 
 // What every virtual board reports: a name that says what it is, ids that
@@ -15,6 +17,13 @@ static const char SIM_LIST_NAME[] = "riffa_sim";
 constexpr int SIM_LIST_VENDOR = 0xffff;
 constexpr int SIM_LIST_DEVICE = 0x0000;
 constexpr int SIM_LIST_CHANNELS = 2;
+
+// A board off the bus after its reboot is not found; one whose state can't
+// be read is listed all the same, and opening it says why.
+static bool rebooting(const std::string &root, int id) {
+    sim_board board;
+    return sim_load_board(root, id, &board) && sim_off_bus(board, sim_now_ms());
+}
 
 // Fails, with the library's one line on standard error, when the state
 // folder can't be used; a fresh one holds board 0, as fpga_open finds it.
@@ -30,6 +39,7 @@ extern "C" RIFFA_SIM_EXPORT int fpga_list(fpga_info_list *list) {
         std::fprintf(stderr, "riffa_sim: %s\n", error.c_str());
         return -1;
     }
+    ids.erase(std::remove_if(ids.begin(), ids.end(), [&](int id) { return rebooting(root, id); }), ids.end());
     const size_t capacity = sizeof list->id / sizeof list->id[0];
     for (size_t i = 0; i < ids.size() && i < capacity; ++i) {
         list->id[i] = ids[i];

@@ -12,7 +12,9 @@
 #include <string>
 #include <vector>
 
+#include "sim_bus.h"
 #include "sim_gateware.h"
+#include "sim_number.h"
 #include "sim_store.h"
 
 static const char USAGE[] =
@@ -27,9 +29,11 @@ static const char USAGE[] =
     "  show                        mode, programmer, faults and last programming run\n"
     "  history                     every finished programming run\n"
     "  mode normal|bootloader      set the mode, as a JTAG load would\n"
-    "  verify IMAGE                check that the flash holds IMAGE (zero-padded to a word)\n"
+    "  verify IMAGE                check that the flash holds exactly IMAGE, erased after it\n"
     "  fault NAME [VALUE...]       set a fault (see below)\n"
     "  clear-faults                clear every fault\n"
+    "  reboot-time MS              off the bus for MS ms after a reboot (0 to 600000)\n"
+    "  rescan                      bring the board back on the bus, as a PCI rescan\n"
     "\n"
     "Faults:\n"
     "  open-fails                  fpga_open returns null\n"
@@ -40,7 +44,9 @@ static const char USAGE[] =
     "  image-fail-send K [RESULT]  the K-th image send moves nothing, returns RESULT (0)\n"
     "  programmer-error E          programming ends with error code E\n"
     "  busy-polls B                B status polls answer busy before done\n"
+    "  stays-off-bus               after a reboot, off the bus until a rescan\n"
     "REQUEST: mode-query, status, size, command, mode-switch, or a number.\n"
+    "Numbers are decimal or 0x hexadecimal (010 is ten), each within its fault's range.\n"
     "\n"
     "Programmer error codes of the virtual board: 0x1 image words before command 1,\n"
     "0x2 more words than the announced size, 0x3 size over 8 MiB, 0x4 command 1\n"
@@ -68,13 +74,6 @@ static int fail(const char *format, ...) {
     return 1;
 }
 
-static bool parse_number(const char *text, long long *value) {
-    if (!text || !*text) return false;
-    char *end = nullptr;
-    *value = std::strtoll(text, &end, 0);
-    return *end == '\0';
-}
-
 static bool parse_request(const char *text, uint32_t *code) {
     static const struct {
         const char *name;
@@ -91,7 +90,7 @@ static bool parse_request(const char *text, uint32_t *code) {
         }
     }
     long long v;
-    if (!parse_number(text, &v)) return false;
+    if (!sim_parse_number(text, 0, UINT32_MAX, &v)) return false;
     *code = uint32_t(v);
     return true;
 }
@@ -149,6 +148,7 @@ static std::vector<std::string> fault_lines(const sim_faults &f) {
         std::snprintf(text, sizeof text, "busy-polls %d", f.busy_polls);
         lines.push_back(text);
     }
+    if (f.stays_off_bus) lines.push_back("stays-off-bus");
     return lines;
 }
 
@@ -162,12 +162,25 @@ static void print_programmer(const sim_programmer &p) {
         std::printf("programmer: finished, error code 0x%lx\n", (unsigned long)p.error);
 }
 
-static int cmd_show(const std::string &root, const sim_board &b) {
+// Whether the PC finds the board, and for how long a reboot takes it away.
+static void print_bus(const sim_board &b) {
+    const long long wait = sim_bus_wait_ms(b, sim_now_ms());
+    if (wait < 0) std::printf("bus: off, rebooting, back only after riffa_sim rescan\n");
+    else if (wait > 0) std::printf("bus: off, rebooting, back in %lld ms\n", wait);
+    else std::printf("bus: on\n");
+    std::printf("reboot time: %d ms\n", b.reboot_time_ms);
+}
+
+static int cmd_show(const std::string &root, int id) {
+    sim_board b;
+    std::vector<sim_run> runs;
+    std::string error;
+    if (!sim_load_board(root, id, &b, &error, &runs)) return fail("board %d: %s", id, error.c_str());
     std::printf("board %d (%s)\n", b.id, sim_board_dir(root, b.id).c_str());
     std::printf("mode: %s (%lu)%s\n", mode_name(b.mode), (unsigned long)b.mode,
                 b.reboot_armed ? ", reboot armed" : "");
+    print_bus(b);
     print_programmer(b.programmer);
-    const std::vector<sim_run> runs = sim_load_history(root, b.id);
     if (runs.empty()) std::printf("last run: none\n");
     else print_run("last run: ", runs.back());
     const std::vector<std::string> faults = fault_lines(b.faults);
@@ -185,7 +198,8 @@ static int cmd_list(const std::string &root) {
     for (int id : ids) {
         sim_board board;
         if (sim_load_board(root, id, &board, &error))
-            std::printf("board %d: %s mode\n", id, mode_name(board.mode));
+            std::printf("board %d: %s mode%s\n", id, mode_name(board.mode),
+                        sim_off_bus(board, sim_now_ms()) ? ", rebooting" : "");
         else
             status = fail("board %d: %s", id, error.c_str());
     }
@@ -212,37 +226,49 @@ static int cmd_remove(const std::string &root, int id) {
 }
 
 static int cmd_history(const std::string &root, int id) {
-    const std::vector<sim_run> runs = sim_load_history(root, id);
+    sim_board board;
+    std::vector<sim_run> runs;
+    std::string error;
+    if (!sim_load_board(root, id, &board, &error, &runs)) return fail("board %d: %s", id, error.c_str());
     if (runs.empty()) std::printf("board %d: no programming runs\n", id);
     for (const sim_run &r : runs) print_run("", r);
     return 0;
 }
 
-// Compares the image with the start of the flash, a block at a time; the
-// image's last word is zero-padded, as the flasher sends it. Returns 1 when
-// the flash holds it (offset is then its padded size), 0 when they differ
-// at offset, -1 when a file can't be read.
+// Compares the image with the flash, a block at a time: the flash must hold
+// the image's bytes, its last word zero-padded as the flasher sends it, and
+// nothing after them but erased flash. Returns 1 when it does (offset is
+// then the padded size), 0 when they differ at offset, -1 when a file can't
+// be read.
 static int compare_with_flash(std::ifstream &image, std::ifstream &flash, size_t *offset,
                               uint64_t *checksum) {
     static char want[64 * 1024], have[sizeof want];
     *offset = 0;
     *checksum = SIM_CHECKSUM_START;
-    for (;;) {
-        image.read(want, sizeof want);
-        size_t n = size_t(image.gcount());
-        if (image.bad()) return -1;
-        if (n == 0) return 1;
-        while (n % 4 != 0) want[n++] = 0;
-        if (!flash.read(have, std::streamsize(n))) return -1;
-        for (size_t i = 0; i < n; ++i) {
-            if (want[i] != have[i]) {
-                *offset += i;
-                return 0;
-            }
+    size_t image_end = SIM_FLASH_BYTES;  // known once the image is read to its end
+    while (*offset < SIM_FLASH_BYTES) {
+        size_t n = 0;
+        if (image_end == SIM_FLASH_BYTES) {
+            image.read(want, sizeof want);
+            n = size_t(image.gcount());
+            if (image.bad()) return -1;
+            while (n % 4 != 0) want[n++] = 0;
+            *checksum = sim_checksum(*checksum, reinterpret_cast<const unsigned char *>(want), n);
+            if (n < sizeof want) image_end = *offset + n;
         }
-        *checksum = sim_checksum(*checksum, reinterpret_cast<const unsigned char *>(want), n);
-        *offset += n;
+        // Past the image, erased flash.
+        const size_t block = std::min(sizeof want, SIM_FLASH_BYTES - *offset);
+        std::memset(want + n, 0xFF, block - n);
+        if (!flash.read(have, std::streamsize(block))) return -1;
+        const size_t differ = size_t(std::mismatch(want, want + block, have).first - want);
+        if (differ < block) {
+            *offset += differ;
+            return 0;
+        }
+        *offset += block;
     }
+    *offset = image_end;
+    return 1;
 }
 
 static int cmd_verify(const std::string &root, int id, int argc, char **argv) {
@@ -258,8 +284,9 @@ static int cmd_verify(const std::string &root, int id, int argc, char **argv) {
     if (size > SIM_FLASH_BYTES) return fail("%s is larger than the flash (%ju bytes)", image_path, size);
     std::ifstream image(image_path, std::ios::binary);
     if (!image) return fail("cannot read %s: %s", image_path, std::strerror(errno));
-    std::ifstream flash(sim_flash_path(root, id), std::ios::binary);
-    if (!flash) return fail("cannot read the flash of board %d", id);
+    const std::string flash_path = sim_flash_path(root, id);
+    std::ifstream flash(flash_path, std::ios::binary);
+    if (!flash) return fail("cannot read the flash of board %d: %s: %s", id, flash_path.c_str(), std::strerror(errno));
     size_t offset;
     uint64_t checksum;
     const int holds = compare_with_flash(image, flash, &offset, &checksum);
@@ -273,74 +300,121 @@ static int cmd_verify(const std::string &root, int id, int argc, char **argv) {
     return 0;
 }
 
-// Sets one fault; false when the name or its values are not understood.
-static bool set_fault(sim_faults *f, int argc, char **argv) {
-    const std::string name = argv[0];
-    long long a = 0, b = 0;
-    uint32_t code;
-    if (name == "open-fails" && argc == 1) {
-        f->open_fails = true;
-    } else if (name == "mode-reply" && argc == 2 && parse_number(argv[1], &a)) {
-        f->mode_reply = uint32_t(a);
-        f->mode_reply_set = true;
-    } else if (name == "send-count" && argc == 3 && parse_request(argv[1], &code) &&
-               parse_number(argv[2], &b)) {
-        f->send_counts[code] = int(b);
-    } else if (name == "recv-count" && argc == 3 && parse_request(argv[1], &code) &&
-               parse_number(argv[2], &b)) {
-        f->recv_counts[code] = int(b);
-    } else if (name == "image-max-words" && argc == 2 && parse_number(argv[1], &a) && a >= 0) {
-        f->image_max_words = int(a);
-    } else if (name == "image-fail-send" && (argc == 2 || argc == 3) && parse_number(argv[1], &a) &&
-               a >= 1) {
-        if (argc == 3 && (!parse_number(argv[2], &b) || b > 0)) return false;
-        f->image_fail_send = int(a);
-        f->image_fail_result = int(b);
-    } else if (name == "programmer-error" && argc == 2 && parse_number(argv[1], &a) && a >= 0 &&
-               a <= 15) {
-        f->programmer_error = uint32_t(a);
-    } else if (name == "busy-polls" && argc == 2 && parse_number(argv[1], &a) && a >= 0) {
-        f->busy_polls = int(a);
-    } else {
-        return false;
+// One value of a fault: a number within [low, high], or a request code,
+// by name or number.
+struct fault_value {
+    const char *name;  // as the help calls it
+    long long low, high;
+    bool request;
+};
+
+// A fault as riffa_sim sets it: its name, its values (those after the
+// required ones may be left out and are then 0), and how it is set.
+struct fault_kind {
+    const char *name;
+    size_t required;
+    std::vector<fault_value> values;
+    void (*set)(sim_faults *f, const long long *v);
+};
+
+static const fault_kind FAULT_KINDS[] = {
+    {"open-fails", 0, {}, [](sim_faults *f, const long long *) { f->open_fails = true; }},
+    {"stays-off-bus", 0, {}, [](sim_faults *f, const long long *) { f->stays_off_bus = true; }},
+    {"mode-reply", 1, {{"VALUE", 0, UINT32_MAX, false}},
+     [](sim_faults *f, const long long *v) {
+         f->mode_reply = uint32_t(v[0]);
+         f->mode_reply_set = true;
+     }},
+    {"send-count", 2, {{"REQUEST", 0, UINT32_MAX, true}, {"COUNT", INT_MIN, INT_MAX, false}},
+     [](sim_faults *f, const long long *v) { f->send_counts[uint32_t(v[0])] = int(v[1]); }},
+    {"recv-count", 2, {{"REQUEST", 0, UINT32_MAX, true}, {"COUNT", INT_MIN, INT_MAX, false}},
+     [](sim_faults *f, const long long *v) { f->recv_counts[uint32_t(v[0])] = int(v[1]); }},
+    {"image-max-words", 1, {{"N", 0, INT_MAX, false}},
+     [](sim_faults *f, const long long *v) { f->image_max_words = int(v[0]); }},
+    {"image-fail-send", 1, {{"K", 1, INT_MAX, false}, {"RESULT", INT_MIN, 0, false}},
+     [](sim_faults *f, const long long *v) {
+         f->image_fail_send = int(v[0]);
+         f->image_fail_result = int(v[1]);
+     }},
+    {"programmer-error", 1, {{"E", 0, 15, false}},
+     [](sim_faults *f, const long long *v) { f->programmer_error = uint32_t(v[0]); }},
+    {"busy-polls", 1, {{"B", 0, INT_MAX, false}}, [](sim_faults *f, const long long *v) { f->busy_polls = int(v[0]); }},
+};
+
+// A fault and its checked values, ready to be set.
+struct fault_setting {
+    const fault_kind *kind = nullptr;
+    long long values[2] = {0, 0};
+};
+
+// Reads "NAME VALUE..." of the fault command into setting; returns 0, or the
+// exit status after saying what is wrong.
+static int parse_fault(int argc, char **argv, fault_setting *setting) {
+    if (argc == 0) return usage_error("fault needs a name");
+    for (const fault_kind &kind : FAULT_KINDS) {
+        if (std::strcmp(argv[0], kind.name) != 0) continue;
+        const size_t given = size_t(argc - 1);
+        if (given < kind.required || given > kind.values.size()) break;
+        setting->kind = &kind;
+        for (size_t i = 0; i < given; ++i) {
+            const fault_value &v = kind.values[i];
+            uint32_t code;
+            if (v.request && parse_request(argv[i + 1], &code)) setting->values[i] = code;
+            else if (v.request)
+                return fail("fault %s: %s %s is not a request name or a number from %lld to %lld", kind.name,
+                            v.name, argv[i + 1], v.low, v.high);
+            else if (!sim_parse_number(argv[i + 1], v.low, v.high, &setting->values[i]))
+                return fail("fault %s: %s %s is not a number from %lld to %lld", kind.name, v.name, argv[i + 1],
+                            v.low, v.high);
+        }
+        return 0;
     }
+    return usage_error("unknown fault or bad value");
+}
+
+// A reboot time in milliseconds: decimal digits alone, 0 to 600000.
+static bool parse_reboot_time(const char *text, int *ms) {
+    const size_t digits = std::strspn(text, "0123456789");
+    if (digits == 0 || digits > 6 || text[digits] != '\0') return false;
+    const long value = std::strtol(text, nullptr, 10);
+    if (value > SIM_REBOOT_TIME_MAX_MS) return false;
+    *ms = int(value);
     return true;
 }
 
-// Applies mode, fault or clear-faults to the board; false, with the problem,
-// when the command or its arguments are not understood.
-static bool apply_change(sim_board *board, const std::string &cmd, int argc, char **argv,
-                         const char **problem) {
-    if (cmd == "mode") {
-        *problem = "mode takes normal or bootloader";
-        if (argc != 1 || !parse_mode(argv[0], &board->mode)) return false;
-        board->reboot_armed = false;
-        board->programmer = sim_programmer{};
-    } else if (cmd == "fault") {
-        *problem = argc == 0 ? "fault needs a name" : "unknown fault or bad value";
-        if (argc == 0 || !set_fault(&board->faults, argc, argv)) return false;
-    } else if (cmd == "clear-faults") {
-        board->faults = sim_faults{};
-    } else {
-        *problem = "unknown command";
-        return false;
-    }
-    return true;
-}
-
-// A change is read, made and saved under the board's state lock, so that it
-// takes effect also while a program is using the board.
+// Changes mode or faults, read, made and saved under the board's state lock,
+// so that it takes effect also while a program is using the board. Values
+// are checked first: a refused one leaves the board as it was.
 static int cmd_change(const std::string &root, int id, const std::string &cmd, int argc, char **argv) {
-    sim_board board;
-    const char *problem = nullptr;
-    if (!apply_change(&board, cmd, argc, argv, &problem)) return usage_error(problem);
+    uint32_t mode = SIM_MODE_NORMAL;
+    fault_setting fault;
+    if (cmd == "mode" && (argc != 1 || !parse_mode(argv[0], &mode)))
+        return usage_error("mode takes normal or bootloader");
+    if (cmd == "fault")
+        if (int status = parse_fault(argc, argv, &fault)) return status;
+    int reboot_ms = 0;
+    if (cmd == "reboot-time" && (argc != 1 || !parse_reboot_time(argv[0], &reboot_ms)))
+        return usage_error("reboot-time takes milliseconds, 0 to 600000");
+    if (cmd == "rescan" && argc != 0) return usage_error("rescan takes no arguments");
     std::string error;
     const auto edit = [&](sim_board &b) {
-        apply_change(&b, cmd, argc, argv, &problem);
-        board = b;
+        if (cmd == "mode") {
+            b.mode = mode;
+            b.reboot_armed = false;
+            b.programmer = sim_programmer{};
+        } else if (cmd == "reboot-time") {
+            sim_set_reboot_time(&b, reboot_ms);
+        } else if (cmd == "rescan") {
+            b.needs_rescan = false;
+        } else {
+            fault.kind->set(&b.faults, fault.values);
+        }
     };
-    if (!sim_update_board(root, id, edit, &error)) return fail("board %d: %s", id, error.c_str());
-    return cmd_show(root, board);
+    // Clearing the faults also mends faults stored invalid.
+    const bool changed = cmd == "clear-faults" ? sim_clear_faults(root, id, &error)
+                                               : sim_update_board(root, id, edit, &error);
+    if (!changed) return fail("board %d: %s", id, error.c_str());
+    return cmd_show(root, id);
 }
 
 // The commands on a board that exists.
@@ -349,10 +423,7 @@ static int run_on_board(const std::string &root, int id, const std::string &cmd,
     if (cmd == "history") return cmd_history(root, id);
     if (cmd == "verify") return cmd_verify(root, id, argc, argv);
     if (cmd != "show") return cmd_change(root, id, cmd, argc, argv);
-    sim_board board;
-    std::string error;
-    if (!sim_load_board(root, id, &board, &error)) return fail("board %d: %s", id, error.c_str());
-    return cmd_show(root, board);
+    return cmd_show(root, id);
 }
 
 // A board id as the tools read theirs, beyond the range of int saturated;
@@ -370,9 +441,10 @@ static bool parse_board_id(const char *text, int *id) {
 // Makes sure the board exists: board 0 appears on first use, as it does for
 // the tools.
 static int find_board(const std::string &root, int id, const std::string &cmd) {
-    if (sim_board_exists(root, id)) return 0;
-    if (id != 0 || cmd == "remove") return fail("no board %d under %s", id, root.c_str());
     std::string error;
+    if (sim_board_found(root, id, &error)) return 0;
+    if (!error.empty()) return fail("board %d: %s", id, error.c_str());
+    if (id != 0 || cmd == "remove") return fail("no board %d under %s", id, root.c_str());
     if (!sim_board_present(root, 0, &error)) return fail("cannot create board %d: %s", id, error.c_str());
     return 0;
 }
@@ -396,7 +468,8 @@ int main(int argc, char **argv) {
         return 0;
     }
     static const char *const commands[] = {"list", "add",  "remove", "show",        "history",
-                                           "verify", "mode", "fault",  "clear-faults"};
+                                           "verify", "mode", "fault",  "clear-faults", "reboot-time",
+                                           "rescan"};
     if (std::none_of(std::begin(commands), std::end(commands), [&](const char *c) { return cmd == c; }))
         return usage_error("unknown command");
     std::string error;

@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <csignal>
 #include <cstring>
 #include <filesystem>
@@ -13,6 +14,7 @@
 #include <sstream>
 
 #include "riffa.h"
+#include "sim_bus.h"
 #include "sim_fixture.h"
 
 namespace {
@@ -77,6 +79,42 @@ TEST_F(VirtualBoard, ArmedResetRebootsIntoTheOtherModeAndBack) {
         fpga_close(f);
         EXPECT_EQ(mode_of(0), expected) << "the new mode persists";
     }
+}
+
+// Whether the PC finds board 0: it opens, and the board list has it.
+bool on_the_bus() {
+    fpga_info_list list = {};
+    const bool listed = fpga_list(&list) == 0 && list.num_fpgas == 1;
+    fpga_t *f = fpga_open(0);
+    fpga_close(f);
+    EXPECT_EQ(listed, f != nullptr) << "opening and listing disagree";
+    return f != nullptr;
+}
+
+TEST_F(VirtualBoard, OffTheBusForItsRebootTimeThenBackInTheNewMode) {
+    edit_board(0, [](sim_board &b) { b.reboot_time_ms = 300; });
+    fpga_t *f = fpga_open(0);
+    send(f, MODE_SWITCH, KEY);
+    EXPECT_TRUE(on_the_bus()) << "gone only with the reset";
+    fpga_reset(f);
+    fpga_close(f);
+    EXPECT_FALSE(on_the_bus()) << "right after the reset";
+    const auto start = std::chrono::steady_clock::now();
+    while (!on_the_bus() && std::chrono::steady_clock::now() - start < std::chrono::seconds(10))
+        usleep(20000);
+    EXPECT_TRUE(on_the_bus()) << "back within a few seconds";
+    EXPECT_EQ(mode_of(0), 2u);
+}
+
+TEST(VirtualBoardBus, NoClockChangeKeepsABoardAway) {
+    sim_board b;
+    b.reboot_time_ms = 1000;
+    b.back_at_ms = 50000;
+    // Before 49000 the clock went back: the come-back time is further than a reboot.
+    const struct { int64_t now; long long wait; } cases[] = {{49000, 1000}, {49999, 1}, {50000, 0}, {48999, 0}};
+    for (const auto &c : cases) EXPECT_EQ(sim_bus_wait_ms(b, c.now), c.wait) << c.now;
+    b.needs_rescan = true;
+    EXPECT_EQ(sim_bus_wait_ms(b, 90000), -1);
 }
 
 TEST_F(VirtualBoard, ResetWithoutTheKeyChangesNothing) {
@@ -306,8 +344,24 @@ TEST_F(VirtualBoard, AnInvalidStateIsAnErrorNamingTheFileAndNeverReplaced) {
         {"an unknown key", [](std::string &t) { t += "colour blue\n"; }, "unknown key colour"},
         {"a bad number", [](std::string &t) { replace_text(t, "mode 3", "mode 3x"); }, "bad value for mode"},
         {"a key twice", [](std::string &t) { t += "mode 2\n"; }, "mode given twice"},
+        {"an error code over 4 bits", [](std::string &t) { replace_text(t, "\nerror 0", "\nerror 16"); },
+         "bad value for error"},
+        {"a failing send that returns words",
+         [](std::string &t) { replace_text(t, "fault_image_fail_send 0 0", "fault_image_fail_send 1 5"); },
+         "bad value for fault_image_fail_send (riffa_sim clear-faults clears the faults)"},
+        {"negative busy polls",
+         [](std::string &t) { replace_text(t, "fault_busy_polls 0", "fault_busy_polls -1294967296"); },
+         "bad value for fault_busy_polls (riffa_sim clear-faults clears the faults)"},
+        {"CRLF line ends", [](std::string &t) { for (size_t at = 0; (at = t.find('\n', at)) != std::string::npos; at += 2) t.insert(at, "\r"); },
+         "state: the line ends are CRLF (carriage return and line feed), not the LF of a riffa_sim board state"},
         {"a mode that isn't one", [](std::string &t) { replace_text(t, "mode 3", "mode 7"); },
          "state: mode 7 is neither 2 nor 3"},
+        {"a reboot time over ten minutes",
+         [](std::string &t) { replace_text(t, "reboot_time_ms 0", "reboot_time_ms 600001"); },
+         "bad value for reboot_time_ms"},
+        {"a come-back time without a reboot time",
+         [](std::string &t) { replace_text(t, "back_at_ms 0", "back_at_ms 99"); },
+         "state: a come-back time without a reboot time"},
         {"received beyond the announced size",
          [](std::string &t) {
              replace_text(t, "progress 0000000000", "progress 4294967292");
@@ -337,6 +391,13 @@ TEST_F(VirtualBoard, AnInvalidStateIsAnErrorNamingTheFileAndNeverReplaced) {
         EXPECT_EQ(now, text) << c.what << ": the state was replaced";
         sim_remove_board(root_, 0);
     }
+}
+
+TEST_F(VirtualBoard, AStateWrittenBeforeRebootTimesReadsAsOnTheBus) {
+    add_board(0, SIM_MODE_BOOTLOADER);
+    std::string text = sim_format_state(board(0));
+    std::ofstream(sim_board_dir(root_, 0) + "/state", std::ios::binary) << text.erase(text.find("reboot_time_ms"));
+    EXPECT_EQ(mode_of(0), 2u);
 }
 
 TEST_F(VirtualBoard, AMissingStateOrAFlashOfTheWrongSizeIsNeverRecreated) {

@@ -1,7 +1,10 @@
 #include "sim_gateware.h"
 
+#include <cerrno>
 #include <cstring>
 #include <ctime>
+
+#include "sim_bus.h"
 
 static uint32_t words_in(uint32_t bytes) { return uint32_t((uint64_t(bytes) + 3) / 4); }
 
@@ -28,14 +31,13 @@ static void progressed(sim_session *s) {
     if (s->change == sim_change::none) s->change = sim_change::progress;
 }
 
-// Ends the run with a result and records it in the history.
+// Ends the run with a result, recorded in the history with the state.
 static void finish_run(sim_session *s, uint32_t error) {
     sim_programmer &p = s->board.programmer;
     p.state = sim_prog_state::finished;
     p.error = error;
     changed(s);
-    const sim_run run = {utc_now(), p.announced_size, p.received_bytes, p.error, p.checksum};
-    if (!sim_append_run(s->files.root, s->board.id, run, &s->error)) s->change = sim_change::failed;
+    s->board.new_runs.push_back({utc_now(), p.announced_size, p.received_bytes, p.error, p.checksum});
 }
 
 static void start_programming(sim_session *s) {
@@ -81,7 +83,8 @@ static void programmer_request(sim_session *s, uint32_t code, uint32_t value) {
         changed(s);
     } else if (code == SIM_REQ_PROGRAMMER_COMMAND && value == SIM_CMD_ERASE) {
         if (!s->files.flash || !sim_erase_flash(s->files.flash)) {
-            s->error = sim_flash_path(s->files.root, s->board.id) + ": cannot be erased";
+            s->error = sim_flash_path(s->files.root, s->board.id) + ": cannot be erased: " +
+                       (s->files.flash ? std::strerror(errno) : "not open");
             s->change = sim_change::failed;
             return;
         }
@@ -182,5 +185,6 @@ void sim_reset(sim_session *s) {
     s->board.reboot_armed = false;
     s->board.mode = s->board.mode == SIM_MODE_BOOTLOADER ? SIM_MODE_NORMAL : SIM_MODE_BOOTLOADER;
     s->board.programmer = sim_programmer{};
+    sim_bus_reboot(&s->board, sim_now_ms());
     changed(s);
 }

@@ -10,6 +10,8 @@
 #include <set>
 #include <sstream>
 
+#include "sim_bus.h"
+#include "sim_number.h"
 #include "sim_store.h"
 
 static const char VERSION_LINE[] = "# riffa_sim board state v1";
@@ -28,6 +30,15 @@ std::string sim_format_progress(uint32_t received_bytes, uint64_t checksum) {
     std::snprintf(line, sizeof line, "progress %010lu %016llx\n", (unsigned long)received_bytes,
                   (unsigned long long)checksum);
     return line;
+}
+
+// The reboot's keys, last: a state written before them lacks them, and
+// reads as a board on the bus with no reboot time.
+static void format_bus(std::ostringstream &out, const sim_board &b) {
+    out << "reboot_time_ms " << b.reboot_time_ms << "\n"
+        << "back_at_ms " << b.back_at_ms << "\n"
+        << "needs_rescan " << b.needs_rescan << "\n"
+        << "fault_stays_off_bus " << b.faults.stays_off_bus << "\n";
 }
 
 std::string sim_format_state(const sim_board &b) {
@@ -53,6 +64,8 @@ std::string sim_format_state(const sim_board &b) {
         << "fault_image_fail_send " << f.image_fail_send << " " << f.image_fail_result << "\n"
         << "fault_programmer_error " << f.programmer_error << "\n"
         << "fault_busy_polls " << f.busy_polls << "\n";
+    format_bus(out, b);
+    if (b.history_runs >= 0) out << "history_runs " << b.history_runs << "\n";
     return out.str();
 }
 
@@ -63,19 +76,12 @@ struct line_reader {
     bool ok = true;
 };
 
-// A decimal number within [low, high]; nothing else on the line may follow
-// the last value.
+// A number within [low, high]; nothing else on the line may follow the
+// last value.
 static long long take_number(line_reader *r, long long low, long long high) {
     std::string word;
-    if (!(r->in >> word)) {
-        r->ok = false;
-        return 0;
-    }
-    const char *text = word.c_str();
-    char *end = nullptr;
-    errno = 0;
-    const long long value = std::strtoll(text, &end, 10);
-    if (end == text || *end != '\0' || errno == ERANGE || value < low || value > high) r->ok = false;
+    long long value = 0;
+    if (!(r->in >> word) || !sim_parse_number(word.c_str(), low, high, &value)) r->ok = false;
     return value;
 }
 
@@ -128,6 +134,11 @@ static bool read_value(line_reader *r, sim_board *b) {
     else if (k == "fault_image_fail_send") f.image_fail_send = take_int(r, 0);
     else if (k == "fault_programmer_error") f.programmer_error = uint32_t(take_number(r, 0, 15));
     else if (k == "fault_busy_polls") f.busy_polls = take_int(r, 0);
+    else if (k == "reboot_time_ms") b->reboot_time_ms = int(take_number(r, 0, SIM_REBOOT_TIME_MAX_MS));
+    else if (k == "back_at_ms") b->back_at_ms = take_number(r, 0, LLONG_MAX);
+    else if (k == "needs_rescan") b->needs_rescan = take_bool(r);
+    else if (k == "fault_stays_off_bus") f.stays_off_bus = take_bool(r);
+    else if (k == "history_runs") b->history_runs = take_number(r, 0, UINT32_MAX);
     else return false;
     // Some keys have a second value: the checksum of the received bytes,
     // what the failing send returns.
@@ -157,6 +168,8 @@ static bool consistent(const sim_board &b, std::string *error) {
                                   " do not fit the announced size " + std::to_string(p.announced_size));
     if (p.state == sim_prog_state::idle && p.received_bytes != 0)
         return invalid(error, "an idle programmer with received bytes");
+    if (b.back_at_ms != 0 && b.reboot_time_ms == 0)
+        return invalid(error, "a come-back time without a reboot time");
     return true;
 }
 
@@ -167,7 +180,9 @@ static const std::set<std::string> REQUIRED = {
     "fault_open_fails", "fault_image_max_words", "fault_image_fail_send", "fault_programmer_error",
     "fault_busy_polls"};
 
-bool sim_parse_state(const std::string &text, sim_board *board, std::string *error) {
+static bool is_fault_key(const std::string &key) { return key.rfind("fault_", 0) == 0; }
+
+bool sim_parse_state(const std::string &text, sim_board *board, std::string *error, bool skip_bad_faults) {
     const int id = board->id;
     *board = sim_board{};
     board->id = id;
@@ -175,6 +190,8 @@ bool sim_parse_state(const std::string &text, sim_board *board, std::string *err
     std::string line;
     if (!std::getline(in, line) || line.rfind(VERSION_PREFIX, 0) != 0)
         return invalid(error, "not a riffa_sim board state (no version line)");
+    if (line.back() == '\r')
+        return invalid(error, "the line ends are CRLF (carriage return and line feed), not the LF of a riffa_sim board state");
     if (line != VERSION_LINE)
         return invalid(error, "state format version " + line.substr(sizeof VERSION_PREFIX - 1) +
                                   " is not the version 1 that this riffa_sim reads");
@@ -185,13 +202,19 @@ bool sim_parse_state(const std::string &text, sim_board *board, std::string *err
         r.in.str(line);
         const std::string where = "line " + std::to_string(number) + ": ";
         if (!(r.in >> r.key)) return invalid(error, where + "empty");
-        if (!read_value(&r, board)) return invalid(error, where + "unknown key " + r.key);
+        std::string problem;
         std::string rest;
-        if (!r.ok || r.in >> rest) return invalid(error, where + "bad value for " + r.key);
-        if (!seen.insert(r.key).second && !REPEATABLE.count(r.key))
-            return invalid(error, where + r.key + " given twice");
+        if (!read_value(&r, board)) problem = "unknown key " + r.key;
+        else if (!r.ok || r.in >> rest) problem = "bad value for " + r.key;
+        else if (!seen.insert(r.key).second && !REPEATABLE.count(r.key)) problem = r.key + " given twice";
+        if (problem.empty()) continue;
+        if (!is_fault_key(r.key)) return invalid(error, where + problem);
+        // The faults can be cleared whole, which mends such a line.
+        if (!skip_bad_faults) return invalid(error, where + problem + " (riffa_sim clear-faults clears the faults)");
     }
     for (const std::string &key : REQUIRED)
-        if (!seen.count(key)) return invalid(error, "no " + key + " line (the file is cut short)");
+        if (!seen.count(key) && !(skip_bad_faults && is_fault_key(key)))
+            return invalid(error, "no " + key + " line (the file is cut short)");
+    if (skip_bad_faults) board->faults = sim_faults{};
     return consistent(*board, error);
 }

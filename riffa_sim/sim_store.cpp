@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
+#include <sstream>
 #include <system_error>
 
 #include "file_lock.h"
@@ -14,6 +14,8 @@
 #ifdef _WIN32
 #include <windows.h>
 #else
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #endif
 
@@ -53,6 +55,23 @@ static std::string state_lock_path(const std::string &root, int id) {
     return in_board(root, id, "state.lock");
 }
 
+// Where the notice of a wait goes: 1 standard output, 2 standard error.
+static int notice_fd = 2;
+
+void sim_notices_to(int fd) { notice_fd = fd; }
+
+// Takes a lock of board id; a wait of a second behind another program says
+// so once, as the tools do, and goes on waiting.
+static file_lock_status take_telling(file_lock_t lock, int id, const char **reason) {
+    const file_lock_status status = file_lock_take(lock, SIM_NOTICE_AFTER_MS, reason);
+    if (status != FILE_LOCK_BUSY) return status;
+    std::FILE *stream = notice_fd == 1 ? stdout : stderr;
+    std::fflush(stdout);
+    std::fprintf(stream, "Board %d is in use by another program. Waiting...\n", id);
+    std::fflush(stream);
+    return file_lock_take(lock, FILE_LOCK_WAIT_FOREVER, reason);
+}
+
 static bool fail(std::string *error, const std::string &path, const std::string &reason) {
     *error = path + ": " + reason;
     return false;
@@ -84,8 +103,23 @@ bool sim_board_exists(const std::string &root, int id) {
     return fs::is_directory(sim_board_dir(root, id), ec);
 }
 
+bool sim_board_found(const std::string &root, int id, std::string *error) {
+    const std::string dir = sim_board_dir(root, id);
+    std::error_code ec;
+    const fs::file_status st = fs::status(dir, ec);
+    // Neither there nor missing: a folder on the way that this user may not
+    // search, say.
+    if (st.type() == fs::file_type::none) return fail(error, dir, ec.message());
+    return fs::is_directory(st);
+}
+
 bool sim_board_present(const std::string &root, int id, std::string *error) {
-    if (sim_board_exists(root, id)) return true;
+    std::string why;
+    if (sim_board_found(root, id, &why)) return true;
+    if (!why.empty()) {
+        *error = why;
+        return false;
+    }
     if (id != 0) return false;
     return sim_create_board(root, 0, SIM_MODE_NORMAL, error) || sim_board_exists(root, 0);
 }
@@ -155,6 +189,7 @@ bool sim_create_board(const std::string &root, int id, uint32_t mode, std::strin
     sim_board board;
     board.id = id;
     board.mode = mode;
+    board.history_runs = 0;
     const std::string state = sim_format_state(board);
     const fs::path dir(temp);
     const bool ok = write_erased_flash((dir / "flash.bin").string(), error) &&
@@ -168,14 +203,24 @@ bool sim_remove_board(const std::string &root, int id, std::string *error) {
     std::string ignored;
     if (!error) error = &ignored;
     if (!sim_board_exists(root, id)) return fail(error, sim_board_dir(root, id), "no such board");
-    const file_lock_t session = file_lock_open(sim_session_lock_path(root, id).c_str());
-    if (!file_lock_take(session, false)) {
+    const char *reason = "";
+    const std::string session_path = sim_session_lock_path(root, id);
+    const file_lock_t session = file_lock_open(session_path.c_str(), &reason);
+    if (session == FILE_LOCK_NONE) return fail(error, session_path, reason);
+    const file_lock_status taken = file_lock_take(session, FILE_LOCK_NO_WAIT, &reason);
+    if (taken != FILE_LOCK_HELD) {
         file_lock_close(session);
+        if (taken == FILE_LOCK_FAILED) return fail(error, session_path, reason);
         *error = "it is in use by another program";
         return false;
     }
-    const file_lock_t state = file_lock_open(state_lock_path(root, id).c_str());
-    file_lock_take(state, true);
+    const std::string state_lock = state_lock_path(root, id);
+    const file_lock_t state = file_lock_open(state_lock.c_str(), &reason);
+    if (state == FILE_LOCK_NONE || take_telling(state, id, &reason) != FILE_LOCK_HELD) {
+        file_lock_close(state);
+        file_lock_close(session);
+        return fail(error, state_lock, reason);
+    }
     // Renamed away first, so that no one ever finds half a board.
     const std::string trash = unique_path(root, "removed-board" + std::to_string(id));
     const bool moved = rename_folder(sim_board_dir(root, id), trash, error);
@@ -251,19 +296,60 @@ bool sim_write_flash(const sim_files &files, uint32_t offset, const void *bytes,
     return true;
 }
 
-static bool read_state_text(const std::string &path, std::string *text, std::string *error) {
+// Opens a file of the board for reading, when it is a regular file: a FIFO
+// would block the open or the read, a folder never reads. Sets missing when
+// there is no such file.
+static std::FILE *open_regular(const std::string &path, bool *missing, std::string *error) {
+    *missing = false;
+#ifdef _WIN32
+    std::error_code ec;
+    const fs::file_status st = fs::status(path, ec);
+    if (st.type() == fs::file_type::not_found) *missing = true;
+    if (*missing || ec) return fail(error, path, *missing ? "missing" : ec.message()), nullptr;
+    if (!fs::is_regular_file(st)) return fail(error, path, "not a regular file"), nullptr;
     std::FILE *f = std::fopen(path.c_str(), "rb");
-    if (!f) return fail(error, path, errno == ENOENT ? "missing" : std::strerror(errno));
+    if (!f) fail_errno(error, path);
+    return f;
+#else
+    const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        *missing = errno == ENOENT;
+        return fail(error, path, *missing ? "missing" : std::strerror(errno)), nullptr;
+    }
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        close(fd);
+        return fail(error, path, "not a regular file"), nullptr;
+    }
+    std::FILE *f = fdopen(fd, "rb");
+    if (!f) {
+        fail_errno(error, path);
+        close(fd);
+    }
+    return f;
+#endif
+}
+
+// Reads a whole file of the board, of at most limit bytes.
+static bool read_text(const std::string &path, size_t limit, std::string *text, bool *missing,
+                      std::string *error) {
+    std::FILE *f = open_regular(path, missing, error);
+    if (!f) return false;
     text->clear();
     char block[4096];
     size_t n;
-    while (text->size() <= STATE_FILE_LIMIT && (n = std::fread(block, 1, sizeof block, f)) > 0)
-        text->append(block, n);
+    while (text->size() <= limit && (n = std::fread(block, 1, sizeof block, f)) > 0) text->append(block, n);
+    const int saved = errno;
     const bool read_error = std::ferror(f) != 0;
     std::fclose(f);
-    if (read_error) return fail(error, path, "cannot be read");
-    if (text->size() > STATE_FILE_LIMIT) return fail(error, path, "too large for a board state");
+    if (read_error) return fail(error, path, std::string("cannot be read: ") + std::strerror(saved));
+    if (text->size() > limit) return fail(error, path, "too large");
     return true;
+}
+
+static bool read_state_text(const std::string &path, std::string *text, std::string *error) {
+    bool missing;
+    return read_text(path, STATE_FILE_LIMIT, text, &missing, error);
 }
 
 static bool check_flash_size(const std::string &root, int id, std::string *error) {
@@ -279,18 +365,18 @@ static bool check_flash_size(const std::string &root, int id, std::string *error
 
 // Reads and checks the board's state and its flash; text keeps the state
 // file as read.
-static bool load_locked(const sim_files &files, sim_board *board, std::string *text, std::string *error) {
+static bool load_locked(const sim_files &files, sim_board *board, std::string *text, std::string *error,
+                        bool skip_bad_faults = false) {
     const std::string path = state_path(files.root, files.id);
     board->id = files.id;
     if (!read_state_text(path, text, error)) return false;
-    if (!sim_parse_state(*text, board, error)) return fail(error, path, *error);
+    if (!sim_parse_state(*text, board, error, skip_bad_faults)) return fail(error, path, *error);
     return check_flash_size(files.root, files.id, error);
 }
 
-static bool save_locked(const sim_files &files, const sim_board &board, std::string *error) {
-    const std::string path = state_path(files.root, files.id);
+// Writes text to a temporary file of this process and renames it over path.
+static bool replace_whole(const std::string &path, const std::string &text, std::string *error) {
     const std::string tmp = path + "." + std::to_string(process_id()) + ".tmp";
-    const std::string text = sim_format_state(board);
     if (!write_new_file(tmp, text.data(), text.size(), error)) {
         std::remove(tmp.c_str());
         return false;
@@ -301,6 +387,26 @@ static bool save_locked(const sim_files &files, const sim_board &board, std::str
         return fail(error, path, std::strerror(saved));
     }
     return true;
+}
+
+static bool read_history(const std::string &root, int id, long long count, std::vector<sim_run> *runs,
+                         std::string *error);
+static bool write_history(const std::string &root, int id, const std::vector<sim_run> &runs, std::string *error);
+
+// Saves the state, and the runs that finished with it: the history is
+// replaced first, then the state that counts its runs, so that a save that
+// fails between the two leaves a history with a run more than the state
+// counts, which is never shown. One rename makes both true.
+static bool save_locked(const sim_files &files, const sim_board &board, std::string *error) {
+    sim_board saved = board;
+    if (!board.new_runs.empty()) {
+        std::vector<sim_run> runs;
+        if (!read_history(files.root, files.id, board.history_runs, &runs, error)) return false;
+        runs.insert(runs.end(), board.new_runs.begin(), board.new_runs.end());
+        if (!write_history(files.root, files.id, runs, error)) return false;
+        saved.history_runs = (long long)runs.size();
+    }
+    return replace_whole(state_path(files.root, files.id), sim_format_state(saved), error);
 }
 
 // Rewrites the progress line of the state file as read in text, in place
@@ -338,11 +444,11 @@ static bool transact_locked(sim_files *files, sim_board *board,
 // Runs what under the board's state lock.
 static bool with_state_lock(const sim_files &files, std::string *error, const std::function<bool()> &what) {
     const std::string lock_path = state_lock_path(files.root, files.id);
-    const file_lock_t lock = file_lock_open(lock_path.c_str());
-    if (!file_lock_take(lock, true)) {
+    const char *reason = "";
+    const file_lock_t lock = file_lock_open(lock_path.c_str(), &reason);
+    if (lock == FILE_LOCK_NONE || take_telling(lock, files.id, &reason) != FILE_LOCK_HELD) {
         file_lock_close(lock);
-        return fail(error, lock_path, sim_board_exists(files.root, files.id) ? "cannot be locked"
-                                                                             : "the board was removed");
+        return fail(error, lock_path, sim_board_exists(files.root, files.id) ? reason : "the board was removed");
     }
     const bool ok = what();
     file_lock_close(lock);
@@ -358,12 +464,17 @@ bool sim_read_board(sim_files *files, sim_board *board, std::string *error) {
     return sim_transact(files, board, [](sim_board &) { return sim_change::none; }, error);
 }
 
-bool sim_load_board(const std::string &root, int id, sim_board *board, std::string *error) {
+bool sim_load_board(const std::string &root, int id, sim_board *board, std::string *error,
+                    std::vector<sim_run> *runs) {
     std::string ignored;
     if (!error) error = &ignored;
     sim_files files;
     if (!sim_open_files(root, id, false, &files, error)) return false;
-    return sim_read_board(&files, board, error);
+    return with_state_lock(files, error, [&] {
+        std::string text;
+        return load_locked(files, board, &text, error) &&
+               (!runs || read_history(root, id, board->history_runs, runs, error));
+    });
 }
 
 bool sim_update_board(const std::string &root, int id, const std::function<void(sim_board &)> &edit,
@@ -381,33 +492,69 @@ bool sim_update_board(const std::string &root, int id, const std::function<void(
                         error);
 }
 
-bool sim_append_run(const std::string &root, int id, const sim_run &run, std::string *error) {
+bool sim_clear_faults(const std::string &root, int id, std::string *error) {
+    sim_files files;
+    if (!sim_open_files(root, id, false, &files, error)) return false;
+    return with_state_lock(files, error, [&] {
+        sim_board board;
+        std::string text;
+        return load_locked(files, &board, &text, error, true) && save_locked(files, board, error);
+    });
+}
+
+static std::string format_run(const sim_run &run) {
     char line[160];
-    std::snprintf(line, sizeof line, "%s size=%lu received=%lu error=%lu checksum=%016llx\n",
-                  run.time.c_str(), (unsigned long)run.announced_size, (unsigned long)run.received_bytes,
-                  (unsigned long)run.error, (unsigned long long)run.checksum);
-    const std::string path = history_path(root, id);
-    std::FILE *f = std::fopen(path.c_str(), "ab");
-    if (!f) return fail_errno(error, path);
-    const bool written = std::fputs(line, f) >= 0 && std::fflush(f) == 0;
-    const int saved = errno;
-    if (std::fclose(f) != 0 || !written) return fail(error, path, std::strerror(written ? errno : saved));
+    std::snprintf(line, sizeof line, "%s size=%lu received=%lu error=%lu checksum=%016llx\n", run.time.c_str(),
+                  (unsigned long)run.announced_size, (unsigned long)run.received_bytes, (unsigned long)run.error,
+                  (unsigned long long)run.checksum);
+    return line;
+}
+
+static bool parse_run(const std::string &line, sim_run *run) {
+    char time[64];
+    unsigned long size, received, error;
+    unsigned long long sum;
+    int end = -1;
+    if (std::sscanf(line.c_str(), "%63s size=%lu received=%lu error=%lu checksum=%16llx%n", time, &size, &received,
+                    &error, &sum, &end) != 5 ||
+        size_t(end) != line.size() || size > UINT32_MAX || received > UINT32_MAX || error > 15)
+        return false;
+    *run = {time, uint32_t(size), uint32_t(received), uint32_t(error), sum};
     return true;
 }
 
-std::vector<sim_run> sim_load_history(const std::string &root, int id) {
-    std::vector<sim_run> runs;
-    std::ifstream in(history_path(root, id));
-    // A last line without its line end was cut short by a writer that died.
-    for (std::string line; std::getline(in, line) && !in.eof();) {
-        char time[64];
-        unsigned long size, received, error;
-        unsigned long long sum;
-        if (std::sscanf(line.c_str(), "%63s size=%lu received=%lu error=%lu checksum=%16llx", time, &size,
-                        &received, &error, &sum) == 5)
-            runs.push_back({time, uint32_t(size), uint32_t(received), uint32_t(error), sum});
+// The runs of the history, as many as the state counts: a history replaced
+// for a state whose save then failed holds more, which never happened. A
+// state from before the runs were counted (count -1) takes every line, but
+// not a last one cut short by a writer that died as it appended it.
+static bool read_history(const std::string &root, int id, long long count, std::vector<sim_run> *runs,
+                         std::string *error) {
+    runs->clear();
+    const std::string path = history_path(root, id);
+    std::string text;
+    bool missing;
+    if (!read_text(path, SIZE_MAX / 2, &text, &missing, error)) return missing && count <= 0;
+    std::istringstream in(text);
+    std::string line;
+    for (long long number = 1; std::getline(in, line); ++number) {
+        const bool whole = !in.eof();
+        if (!whole && count < 0) break;
+        sim_run run;
+        if (!whole || !parse_run(line, &run))
+            return fail(error, path, "line " + std::to_string(number) + ": not a programming run");
+        if (count < 0 || number <= count) runs->push_back(run);
     }
-    return runs;
+    if (count >= 0 && (long long)runs->size() < count)
+        return fail(error, path,
+                    std::to_string(runs->size()) + " runs where the state counts " + std::to_string(count));
+    return true;
+}
+
+// Replaces the history whole, as the state is.
+static bool write_history(const std::string &root, int id, const std::vector<sim_run> &runs, std::string *error) {
+    std::string text;
+    for (const sim_run &run : runs) text += format_run(run);
+    return replace_whole(history_path(root, id), text, error);
 }
 
 uint64_t sim_checksum(uint64_t sum, const unsigned char *bytes, size_t byte_count) {

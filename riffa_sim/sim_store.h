@@ -5,7 +5,9 @@
 //             only its fixed-width progress line, the programmer's received
 //             bytes and their checksum, is rewritten in place, in one write;
 //   flash.bin the 8 MiB flash;
-//   history   one line per finished programming run;
+//   history   one line per finished programming run, replaced whole (as
+//             the state) just before the state that counts its runs, so
+//             that a run is on record exactly when the state says so;
 //   state.lock, session.lock  the short lock of every change, and the lock a
 //             program holds from its open to its close.
 // A board is created whole in a folder of its own and renamed into place,
@@ -45,6 +47,7 @@ struct sim_faults {
     int image_fail_result = 0;            // what that send returns (0 or negative)
     uint32_t programmer_error = 0;        // error code a finished run reports
     int busy_polls = 0;                   // status polls answered busy
+    bool stays_off_bus = false;           // after a reboot, back only with a rescan
 };
 
 enum class sim_prog_state { idle, programming, finished };
@@ -59,20 +62,29 @@ struct sim_programmer {
     int busy_polls_seen = 0;
 };
 
-struct sim_board {
-    int id = 0;
-    uint32_t mode = SIM_MODE_NORMAL;
-    bool reboot_armed = false;
-    sim_programmer programmer;
-    sim_faults faults;
-};
-
 struct sim_run {
     std::string time;
     uint32_t announced_size = 0;
     uint32_t received_bytes = 0;
     uint32_t error = 0;
     uint64_t checksum = 0;
+};
+
+struct sim_board {
+    int id = 0;
+    uint32_t mode = SIM_MODE_NORMAL;
+    bool reboot_armed = false;
+    sim_programmer programmer;
+    sim_faults faults;
+    // The reboot as the PC sees it: the board is off the bus for
+    // reboot_time_ms after its reboot (sim_bus.h).
+    int reboot_time_ms = 0;
+    int64_t back_at_ms = 0;      // wall-clock time it is back; 0: on the bus
+    bool needs_rescan = false;   // off the bus until riffa_sim rescan
+    // Runs the history holds; -1 for a state from before they were counted.
+    long long history_runs = -1;
+    // Runs finished since the state was read, recorded with its next save.
+    std::vector<sim_run> new_runs;
 };
 
 // Root folder: $RIFFA_SIM_DIR, else a per-user state folder. Empty, with
@@ -84,9 +96,13 @@ std::string sim_session_lock_path(const std::string &root, int id);
 
 // A board exists once its folder does; what is in it is checked on use.
 bool sim_board_exists(const std::string &root, int id);
+// True when board id exists; false with the reason in error when that can't
+// be told (a folder this user may not search).
+bool sim_board_found(const std::string &root, int id, std::string *error);
 // True when board id exists. Board 0 stands in every fresh machine, as one
 // card in its slot would, so it is created on first use (perhaps by another
-// process at the same moment); error is set only when that fails.
+// process at the same moment); error is set only when that fails, or when
+// whether the board exists can't be told.
 bool sim_board_present(const std::string &root, int id, std::string *error);
 // Creates the board whole, with an erased flash; false with the reason when
 // it exists already or the folder can't hold it.
@@ -110,6 +126,13 @@ void sim_close_files(sim_files *files);
 // (received bytes and checksum), anything, or a failure that set the error.
 enum class sim_change { none, progress, save, failed };
 
+// A program that has waited this long for a board's state lock, held by
+// another program, says so with the tools' notice "Board <id> is in use by
+// another program. Waiting..." and waits on: never a silent hang.
+constexpr int SIM_NOTICE_AFTER_MS = 1000;
+// Where the notice goes: 1 standard output, 2 standard error (the default).
+void sim_notices_to(int fd);
+
 // One read-modify-write of the board under its state lock: reads and checks
 // the state into board, calls change, and saves what it returns. Errors read
 // "<file>: <reason>".
@@ -125,13 +148,17 @@ bool sim_erase_flash(std::FILE *flash);
 // Reads and checks the state into board, under the board's state lock.
 bool sim_read_board(sim_files *files, sim_board *board, std::string *error);
 
-// Reads the board under its lock, or applies edit under it and saves.
-bool sim_load_board(const std::string &root, int id, sim_board *board, std::string *error = nullptr);
+// Reads the board under its lock, with its history when runs is given, or
+// applies edit under it and saves.
+bool sim_load_board(const std::string &root, int id, sim_board *board, std::string *error = nullptr,
+                    std::vector<sim_run> *runs = nullptr);
 bool sim_update_board(const std::string &root, int id, const std::function<void(sim_board &)> &edit,
                       std::string *error = nullptr);
 
-bool sim_append_run(const std::string &root, int id, const sim_run &run, std::string *error);
-std::vector<sim_run> sim_load_history(const std::string &root, int id);
+// Clears every fault of the board, also faults stored invalid, which no
+// other change reads past; the rest of the state is checked and kept.
+bool sim_clear_faults(const std::string &root, int id, std::string *error);
+
 
 // The progress line: received bytes and checksum, fixed-width, so that it
 // can be rewritten in place.
@@ -139,9 +166,12 @@ constexpr size_t SIM_PROGRESS_LINE_BYTES = 37;
 std::string sim_format_progress(uint32_t received_bytes, uint64_t checksum);
 
 // The state file's text, and back; parsing checks every value and their
-// consistency, and says what is wrong.
+// consistency, and says what is wrong. With skip_bad_faults, fault lines that
+// are invalid (written by hand or by an older riffa_sim) are passed over and
+// the board gets no faults, for clearing them.
 std::string sim_format_state(const sim_board &board);
-bool sim_parse_state(const std::string &text, sim_board *board, std::string *error);
+bool sim_parse_state(const std::string &text, sim_board *board, std::string *error,
+                     bool skip_bad_faults = false);
 
 // FNV-1a (64-bit) over 32-bit little-endian words, extended word by word.
 constexpr uint64_t SIM_CHECKSUM_START = 0xcbf29ce484222325ull;

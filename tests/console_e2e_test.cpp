@@ -30,7 +30,7 @@ TEST_F(Console, HelpAndVersionNeverTouchTheBoard) {
     add_board(0, SIM_MODE_NORMAL);
     set_faults(0, [](sim_faults &f) { f.open_fails = true; });  // an open would fail the run
     for (const char *tool : {"zeda_pcie_get_mode", "zeda_pcie_mode_change", "zeda_pcie_flash_image",
-                             "zeda_pcie_list_boards"}) {
+                             "zeda_pcie_list_boards", "zeda_pcie_wait_board"}) {
         for (const char *arg : {"-h", "--help", "--version"}) {
             const ToolResult r = run(tool, {arg, "0"}, "y\n");
             const std::string starts = std::string(arg) == "--version" ? std::string(tool) + " 1.0.0 ("

@@ -38,6 +38,7 @@ const Page PAGES[] = {
     {"zeda_pcie_mode_change", {"zeda_pcie_mode_change", "board_link/board_link.cpp"}, true},
     {"zeda_pcie_flash_image", {"zeda_pcie_flash_image", "board_link/board_link.cpp"}, true},
     {"zeda_pcie_list_boards", {"zeda_pcie_list_boards"}, false},
+    {"zeda_pcie_wait_board", {"zeda_pcie_wait_board", "board_link/board_link.cpp"}, true},
     {"riffa_sim", {"riffa_sim/riffa_sim_main.cpp"}, false},
 };
 

@@ -1,9 +1,13 @@
 // The riffa_sim control program, as a person setting up a rehearsal uses it.
 #include "sim_fixture.h"
 
+#include <sys/mount.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <climits>
+#include <cstring>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -16,6 +20,7 @@ namespace {
 class RiffaSimProgram : public SimBoardTest {
 protected:
     ToolResult sim(std::vector<std::string> args) { return run("riffa_sim", std::move(args)); }
+    ToolResult sim_run(const ToolRun &how) { return run("riffa_sim", how); }
 };
 
 bool ends_with(const std::string &s, const std::string &end) {
@@ -51,7 +56,7 @@ TEST_F(RiffaSimProgram, SetsAndClearsFaults) {
     EXPECT_EQ(f.image_fail_send, 3);
     EXPECT_EQ(f.image_fail_result, -1);
     EXPECT_EQ(f.programmer_error, 5u);
-    EXPECT_EQ(sim({"fault", "programmer-error", "16"}).status, 2) << "codes are 4 bits";
+    EXPECT_EQ(sim({"fault", "programmer-error", "16"}).status, 1) << "codes are 4 bits";
     EXPECT_EQ(sim({"fault", "no-such-fault"}).status, 2);
     EXPECT_EQ(sim({"clear-faults"}).status, 0);
     f = board(0).faults;
@@ -59,29 +64,194 @@ TEST_F(RiffaSimProgram, SetsAndClearsFaults) {
     EXPECT_EQ(f.image_fail_send, 0);
 }
 
-TEST_F(RiffaSimProgram, VerifyTellsWhetherTheFlashHoldsAnImage) {
-    const std::vector<unsigned char> bytes = sample_bytes(6);
-    const std::string image = write_file("image.bin", bytes);
+TEST_F(RiffaSimProgram, RebootTimeRebootingAndRescan) {
+    for (const char *bad : {"600001", "0x10", "-1", "1e3", ""})
+        EXPECT_EQ(sim({"reboot-time", bad}).status, 2) << bad;
+    EXPECT_EQ(sim({"reboot-time", "600000"}).status, 0);
+    EXPECT_EQ(sim({"fault", "stays-off-bus"}).status, 0);
+    ASSERT_EQ(run("zeda_pcie_mode_change", {}, "y\n").status, 0);
+    EXPECT_EQ(sim({"list"}).out, "board 0: bootloader mode, rebooting\n");
+    EXPECT_NE(sim({"show"}).out.find("bus: off, rebooting, back only after riffa_sim rescan\nreboot time: 600000 ms\n"),
+              std::string::npos);
+    EXPECT_NE(sim({"rescan"}).out.find("bus: off, rebooting, back in "), std::string::npos) << "the reboot lasts";
+    EXPECT_NE(sim({"reboot-time", "0"}).out.find("bus: on\n"), std::string::npos);
+}
+
+std::string read_text(const std::string &path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string((std::istreambuf_iterator<char>(in)), {});
+}
+
+TEST_F(RiffaSimProgram, FaultValuesAreCheckedWhenSet) {
+    struct Case {
+        std::vector<std::string> args;
+        std::string shown;  // the fault as show then lists it, or the refusal
+    };
+    const Case cases[] = {
+        {{"busy-polls", "010"}, "  busy-polls 10\n"},
+        {{"busy-polls", "08"}, "  busy-polls 8\n"},
+        {{"mode-reply", "0xffffffff"}, "  mode-reply 0xffffffff\n"},
+        {{"busy-polls", "3000000000"}, "fault busy-polls: B 3000000000 is not a number from 0 to 2147483647"},
+        {{"busy-polls", "2147483648"}, "fault busy-polls: B 2147483648 is not a number from 0 to 2147483647"},
+        {{"busy-polls", "1e3"}, "fault busy-polls: B 1e3 is not a number from 0 to 2147483647"},
+        {{"image-max-words", "3000000000"}, "fault image-max-words: N 3000000000 is not a number from 0 to 2147483647"},
+        {{"image-max-words", "4294967297"}, "fault image-max-words: N 4294967297 is not a number from 0 to 2147483647"},
+        {{"image-fail-send", "3000000000"}, "fault image-fail-send: K 3000000000 is not a number from 1 to 2147483647"},
+        {{"image-fail-send", "1", "-3000000000"},
+         "fault image-fail-send: RESULT -3000000000 is not a number from -2147483648 to 0"},
+        {{"mode-reply", "99999999999"}, "fault mode-reply: VALUE 99999999999 is not a number from 0 to 4294967295"},
+        {{"send-count", "size", "99999999999999999999"},
+         "fault send-count: COUNT 99999999999999999999 is not a number from -2147483648 to 2147483647"},
+        {{"recv-count", "sizes", "0"},
+         "fault recv-count: REQUEST sizes is not a request name or a number from 0 to 4294967295"},
+    };
+    EXPECT_EQ(sim({"show"}).status, 0);
+    const std::string state = sim_board_dir(root_, 0) + "/state";
+    for (const Case &c : cases) {
+        EXPECT_EQ(sim({"clear-faults"}).status, 0);
+        const std::string before = read_text(state);
+        std::vector<std::string> args = {"fault"};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        const ToolResult r = sim(args);
+        if (c.shown.rfind("fault ", 0) == 0) {
+            EXPECT_EQ(r.err, "riffa_sim: " + c.shown + "\n") << c.args[1];
+            EXPECT_EQ(r.status, 1) << c.args[1];
+            EXPECT_EQ(read_text(state), before) << c.args[1] << ": the board changed";
+        } else {
+            EXPECT_TRUE(ends_with(r.out, "faults: \n" + c.shown)) << c.args[1] << ": " << r.out << r.err;
+            EXPECT_EQ(r.status, 0) << c.args[1];
+        }
+    }
+}
+
+TEST_F(RiffaSimProgram, ClearFaultsMendsFaultsStoredInvalidAndKeepsTheRest) {
+    add_board(0, SIM_MODE_BOOTLOADER);
+    const std::vector<unsigned char> bytes = sample_bytes(3000);
+    ASSERT_EQ(run("zeda_pcie_flash_image", {write_file("image.bin", bytes)}).status, 0);
+    // As an older riffa_sim stored busy-polls 3000000000.
+    const std::string state = sim_board_dir(root_, 0) + "/state";
+    std::string text = read_text(state);
+    const size_t at = text.find("fault_busy_polls 0\n");
+    ASSERT_NE(at, std::string::npos);
+    text.replace(at, 18, "fault_busy_polls -1294967296");
+    std::ofstream(state, std::ios::binary | std::ios::trunc) << text;
+    const std::string refusal = "state: line 14: bad value for fault_busy_polls (riffa_sim clear-faults clears the faults)\n";
+    const ToolResult show = sim({"show"});
+    EXPECT_EQ(show.err.rfind("riffa_sim: board 0: ", 0), 0u) << show.err;
+    EXPECT_TRUE(ends_with(show.err, refusal)) << show.err;
+    EXPECT_EQ(show.status, 1);
+    const ToolResult query = run("zeda_pcie_get_mode", {}, "\n");
+    EXPECT_TRUE(ends_with(query.err, refusal)) << query.err;
+    EXPECT_NE(query.out.find("Could not get FPGA 0"), std::string::npos) << query.out;
+
+    const ToolResult mended = sim({"clear-faults"});
+    EXPECT_EQ(mended.status, 0) << mended.err;
+    EXPECT_NE(mended.out.find("mode: bootloader (2)"), std::string::npos) << mended.out;
+    EXPECT_TRUE(ends_with(mended.out, "faults: none\n")) << mended.out;
+    expect_one_good_run(3000, bytes);
+    expect_flash_holds(bytes);
+}
+
+// The board's folder on a disk of its own that a filler file fills but for
+// one page: room for one small file more.
+class FullDisk {
+public:
+    explicit FullDisk(const std::string &at) : at_(at) {
+        mounted_ = mount("tmpfs", at.c_str(), "tmpfs", 0, "size=9m") == 0;
+        if (!mounted_) why_ = std::strerror(errno);
+    }
+    ~FullDisk() {
+        if (mounted_) umount2(at_.c_str(), MNT_DETACH);
+    }
+    bool mounted() const { return mounted_; }
+    const std::string &why() const { return why_; }
+    void fill_but_one_page() {
+        const std::string path = at_ + "/filler";
+        std::FILE *f = std::fopen(path.c_str(), "wb");
+        ASSERT_NE(f, nullptr);
+        std::setvbuf(f, nullptr, _IONBF, 0);
+        static const char block[4096] = {};
+        while (std::fwrite(block, 1, sizeof block, f) == sizeof block) {
+        }
+        std::fclose(f);
+        const uintmax_t pages = (std::filesystem::file_size(path) + 4095) / 4096;
+        ASSERT_GT(pages, 0u);
+        std::filesystem::resize_file(path, (pages - 1) * 4096);
+    }
+
+private:
+    std::string at_, why_;
+    bool mounted_ = false;
+};
+
+TEST_F(RiffaSimProgram, AFullDiskLeavesHistoryStateAndFlasherInAgreement) {
+    if (under_wine()) GTEST_SKIP() << "a Linux mount";
+    if (geteuid() != 0) GTEST_SKIP() << "needs root, to mount a small tmpfs as a disk that fills up";
+    FullDisk disk(root_);
+    if (!disk.mounted()) GTEST_SKIP() << "cannot mount a tmpfs here: " << disk.why();
+    add_board(0, SIM_MODE_BOOTLOADER);
+    EXPECT_EQ(sim({"show"}).status, 0) << "its lock file made";
+    const std::string image = write_file("image.bin", sample_bytes(300001));
+    disk.fill_but_one_page();
+
+    const ToolResult r = run("zeda_pcie_flash_image", {image});
+    EXPECT_TRUE(ends_with(r.err, "Programming hardware error. Code:    0xf\n")) << r.err;
+    EXPECT_NE(r.err.find("No space left on device"), std::string::npos) << r.err;
+    EXPECT_EQ(r.status, 1);
+    const ToolResult history = sim({"history"});
+    EXPECT_EQ(history.out, "board 0: no programming runs\n") << history.err;
+    const ToolResult show = sim({"show"});
+    EXPECT_NE(show.out.find("programmer: programming, "), std::string::npos) << show.out << show.err;
+    EXPECT_NE(show.out.find("last run: none\n"), std::string::npos) << show.out;
+}
+
+TEST_F(RiffaSimProgram, VerifyHoldsOnlyForExactlyTheImage) {
+    const std::vector<unsigned char> bytes = sample_bytes(10);
+    ASSERT_TRUE(bytes[0] != 0xFF && bytes[8] != 0xFF && bytes[9] != 0) << "the cases below rely on it";
     add_board(0, SIM_MODE_BOOTLOADER);
     fpga_t *f = fpga_open(0);
-    uint32_t w = 6;
+    uint32_t w = 10;
     fpga_send(f, 0, &w, 1, 2, 1, 0);
     w = 2;
     fpga_send(f, 0, &w, 1, 3, 1, 0);
     w = 1;
     fpga_send(f, 0, &w, 1, 3, 1, 0);
     std::vector<unsigned char> padded = bytes;
-    padded.resize(8, 0);
-    fpga_send(f, 1, padded.data(), 2, 0, 1, 0);
+    padded.resize(12, 0);
+    fpga_send(f, 1, padded.data(), 3, 0, 1, 0);
     fpga_close(f);
 
-    ToolResult r = sim({"verify", image});
-    EXPECT_EQ(r.status, 0) << r.out << r.err;
-    EXPECT_NE(r.out.find("holds"), std::string::npos);
-    const std::string other = write_file("other.bin", sample_bytes(6, 2));
-    r = sim({"verify", other});
-    EXPECT_EQ(r.status, 1);
-    EXPECT_NE(r.out.find("differs"), std::string::npos);
+    std::vector<unsigned char> longer = bytes;
+    longer.push_back(0x5A);
+    struct Case {
+        const char *what;
+        std::vector<unsigned char> image;
+        long differs_at;  // -1: the flash holds it
+    };
+    const Case cases[] = {
+        {"the image", bytes, -1},
+        {"a prefix of whole words", {bytes.begin(), bytes.begin() + 8}, 8},
+        {"a prefix within a word", {bytes.begin(), bytes.begin() + 9}, 9},
+        {"an empty file", {}, 0},
+        {"a longer file", longer, 10},
+        {"other bytes", sample_bytes(10, 2), 0},
+    };
+    for (const Case &c : cases) {
+        const std::string image = write_file("image.bin", c.image);
+        const ToolResult r = sim({"verify", image});
+        if (c.differs_at < 0) {
+            const uint64_t sum = sim_checksum(SIM_CHECKSUM_START, padded.data(), padded.size());
+            char tail[64];
+            std::snprintf(tail, sizeof tail, " (12 bytes with padding, checksum %016llx)\n", (unsigned long long)sum);
+            EXPECT_EQ(r.out, "flash of board 0 holds " + image + tail) << c.what;
+            EXPECT_EQ(r.status, 0) << c.what;
+        } else {
+            EXPECT_EQ(r.out, "flash of board 0 differs from " + image + " at byte " + std::to_string(c.differs_at) + "\n")
+                << c.what;
+            EXPECT_EQ(r.status, 1) << c.what;
+        }
+        EXPECT_EQ(r.err, "") << c.what;
+    }
     EXPECT_EQ(sim({"verify", dir_ + "/missing.bin"}).status, 1);
 }
 
@@ -168,8 +338,9 @@ TEST_F(RiffaSimProgram, VerifyRefusesWhatIsNoImageWithoutReadingIt) {
 TEST_F(RiffaSimProgram, RemoveIsRefusedWhileAProgramHoldsTheBoard) {
     if (under_wine()) GTEST_SKIP() << "a Unix lock is not a Windows one";
     add_board(1, SIM_MODE_NORMAL);
-    const file_lock_t held = file_lock_open(sim_session_lock_path(root_, 1).c_str());
-    ASSERT_TRUE(file_lock_take(held, false));
+    const char *reason = "";
+    const file_lock_t held = file_lock_open(sim_session_lock_path(root_, 1).c_str(), &reason);
+    ASSERT_EQ(file_lock_take(held, FILE_LOCK_NO_WAIT, &reason), FILE_LOCK_HELD);
     ToolResult r = sim({"-b", "1", "remove"});
     EXPECT_EQ(r.err, "riffa_sim: cannot remove board 1: it is in use by another program\n");
     EXPECT_EQ(r.status, 1);
@@ -193,6 +364,51 @@ TEST_F(RiffaSimProgram, AnInvalidStateIsReportedAndLeftAsItIs) {
     }
     std::ifstream in(path, std::ios::binary);
     EXPECT_EQ(std::string((std::istreambuf_iterator<char>(in)), {}), "mode 2\n");
+}
+
+TEST_F(RiffaSimProgram, EveryRefusalSaysWhyAndNoneHangs) {
+    if (under_wine()) GTEST_SKIP() << "POSIX files and users";
+    namespace fs = std::filesystem;
+    const std::string board0 = sim_board_dir(root_, 0);
+    struct Case {
+        const char *what;
+        const char *command;
+        std::function<void()> make;
+        std::string reason;
+        bool other_user;  // run as a user who is not the folder's owner
+    };
+    const Case cases[] = {
+        {"a FIFO for the state", "show", [&] { fs::remove(board0 + "/state"); mkfifo((board0 + "/state").c_str(), 0644); },
+         board0 + "/state: not a regular file", false},
+        {"a folder for the history", "history", [&] { fs::create_directory(board0 + "/history"); },
+         board0 + "/history: not a regular file", false},
+        {"garbage for the history", "show", [&] { write_file("sim/board0/history", {'x', '\n'}); },
+         board0 + "/history: line 1: not a programming run", false},
+        {"a board folder this user may not write", "show", [&] { fs::permissions(board0, fs::perms(0555)); },
+         board0 + "/state.lock: Permission denied", true},
+        {"a state folder this user may not search", "show", [&] { fs::permissions(root_, fs::perms(0700)); },
+         board0 + ": Permission denied", true},
+    };
+    for (const Case &c : cases) {
+        if (c.other_user && geteuid() != 0) {
+            std::printf("skipped \"%s\": needs root, to run riffa_sim as another user\n", c.what);
+            continue;
+        }
+        add_board(0, SIM_MODE_NORMAL);
+        fs::permissions(dir_, fs::perms(0755));
+        c.make();
+        ToolRun how;
+        how.args = {c.command};
+        how.timeout_seconds = 10;
+        if (c.other_user) how.uid = 65534;
+        const ToolResult r = sim_run(how);
+        EXPECT_EQ(r.err, "riffa_sim: board 0: " + c.reason + "\n") << c.what;
+        EXPECT_EQ(r.out, "") << c.what;
+        EXPECT_EQ(r.status, 1) << c.what;
+        fs::permissions(root_, fs::perms(0755));
+        fs::permissions(board0, fs::perms(0755));
+        fs::remove_all(board0);
+    }
 }
 
 TEST_F(RiffaSimProgram, AFlasherWhoseBoardRebootedUnderItFails) {

@@ -25,7 +25,8 @@ cmake --build "$work/build" -j 2 > "$work/build.log"
 status=0
 extra=$(ls "$work/build/bin" | grep -vx 'zeda_pcie_[a-z_]*' | xargs || true)
 [ -z "$extra" ] || { echo "FAIL: bin/ of a hardware build holds more than the tools: $extra"; status=1; }
-for tool in zeda_pcie_get_mode zeda_pcie_mode_change zeda_pcie_flash_image zeda_pcie_list_boards; do
+for tool in zeda_pcie_get_mode zeda_pcie_mode_change zeda_pcie_flash_image zeda_pcie_list_boards \
+            zeda_pcie_wait_board; do
   exe="$work/build/bin/$tool"
   [ -x "$exe" ] || continue
   libs=$(ldd "$exe")

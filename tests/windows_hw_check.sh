@@ -81,9 +81,11 @@ for variant in tools-lib tools-dll-a; do
   run "$dir" zeda_pcie_mode_change 255 "Could not get FPGA 0" ""
   run "$dir" zeda_pcie_flash_image 255 "Preparing to program 1000 bytes" "Could not get FPGA 0" "$work/image.bin"
   run "$dir" zeda_pcie_list_boards 255 "Could not list FPGAs" ""
+  run "$dir" zeda_pcie_wait_board 1 "Board 0 did not come back within 0 s. Rescan the PCI bus (see man zeda_pcie_wait_board) or restart the PC." "" 0 0
   export RIFFA_STUB_MODE=3
   run "$dir" zeda_pcie_get_mode 0 $'Board in normal operation mode. \nPress any key to exit...' ""
   run "$dir" zeda_pcie_list_boards 0 "Board 0: riffa_stub (vendor 0x0000, device 0x0000, 2 channels)" ""
+  run "$dir" zeda_pcie_wait_board 0 "Board in normal operation mode. " "" 0 5
 done
 unset RIFFA_STUB_MODE
 

@@ -13,30 +13,12 @@ int get_mode_main(int argc, char **argv);
 
 namespace {
 
-struct Outcome {
-    int status;
-    std::string out;
-    std::vector<std::string> calls;
-};
+using Outcome = FakeRun;
 
 Outcome run_get_mode(std::vector<std::string> args) {
     EXPECT_NE(std::freopen("/dev/null", "r", stdin), nullptr);
     args.insert(args.begin(), "zeda_pcie_get_mode");
-    std::vector<char *> argv;
-    for (std::string &a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    testing::internal::CaptureStdout();
-    Outcome o;
-    o.status = get_mode_main(int(args.size()), argv.data());
-    std::fflush(stdout);
-    o.out = testing::internal::GetCapturedStdout();
-    for (const FakeCall &c : fake_riffa().calls) {
-        std::string call = c.fn;
-        if (c.fn == "send") call += " " + std::to_string(c.destoff) + " " + std::to_string(c.words.at(0));
-        if (c.fn == "open" || c.fn == "close") call += " " + std::to_string(c.id);
-        o.calls.push_back(call);
-    }
-    return o;
+    return fake_riffa_run_main(get_mode_main, args);
 }
 
 const std::string QUERY = "send " + std::to_string(REQ_MODE_QUERY) + " " + std::to_string(QUERY_FILL);

@@ -26,6 +26,9 @@ int main(int argc, char **argv) {
         return -1;
     }
 
+    // A person may leave the prompt open for long: the board stays open,
+    // but another program may use it meanwhile, as nothing more is sent.
+    board_let_go();
     console_wait_for_key("Press any key to exit...\n");  // or the end of input
 
     board_close(board);

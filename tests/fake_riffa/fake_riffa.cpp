@@ -2,7 +2,16 @@
 
 #include <algorithm>
 #include <csignal>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <filesystem>
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
 
 #include "board_link.h"
 
@@ -17,8 +26,23 @@ FakeRiffa &fake_riffa() {
     return state;
 }
 
+// A lock file of this test process's own, removed when it ends. Kept in a
+// plain array: the removal runs after the strings are gone.
+static const char *own_lock_path() {
+    static char path[4096];
+    if (path[0] == '\0') {
+        const std::string p = (std::filesystem::temp_directory_path() /
+                               ("fake_riffa_board_" + std::to_string(getpid()) + ".lock"))
+                                  .string();
+        std::snprintf(path, sizeof path, "%s", p.c_str());
+        std::atexit([] { std::remove(path); });
+    }
+    return path;
+}
+
 void fake_riffa_reset() {
     fake_riffa() = FakeRiffa{};
+    fake_riffa().lock_path = own_lock_path();
     // A run under test may have left them ignored; each run starts as a process does.
     std::signal(SIGPIPE, SIG_DFL);
     std::signal(SIGHUP, SIG_DFL);
@@ -43,20 +67,52 @@ std::vector<uint32_t> fake_riffa_taken_words(int chnl) {
     return out;
 }
 
+FakeRun fake_riffa_run_main(int (*main_fn)(int, char **), std::vector<std::string> args) {
+    std::vector<char *> argv;
+    for (std::string &a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    testing::internal::CaptureStdout();
+    FakeRun run;
+    run.status = main_fn(int(args.size()), argv.data());
+    std::fflush(stdout);
+    run.out = testing::internal::GetCapturedStdout();
+    for (const FakeCall &c : fake_riffa().calls) {
+        std::string call = c.fn;
+        if (c.fn == "send") call += " " + std::to_string(c.destoff) + " " + std::to_string(c.words.at(0));
+        if (c.fn == "open" || c.fn == "close") call += " " + std::to_string(c.id);
+        run.calls.push_back(call);
+    }
+    return run;
+}
+
 extern "C" fpga_t *fpga_open(int id) {
     FakeCall call;
     call.fn = "open";
     call.id = id;
     fake_riffa().calls.push_back(call);
     if (fake_riffa().open_fails) return nullptr;
+    if (fake_riffa().opens_failing > 0) {
+        --fake_riffa().opens_failing;
+        return nullptr;
+    }
     fake_board.id = id;
     return &fake_board;
+}
+
+// True when another program trying the board's lock now would find it taken.
+static bool board_lock_taken() {
+    const int fd = open(fake_riffa().lock_path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    const bool taken = flock(fd, LOCK_EX | LOCK_NB) != 0;
+    close(fd);
+    return taken;
 }
 
 extern "C" void fpga_close(fpga_t *fpga) {
     FakeCall call;
     call.fn = "close";
     call.id = fpga ? fpga->id : -1;
+    call.result = board_lock_taken();
     fake_riffa().calls.push_back(call);
 }
 
@@ -117,3 +173,5 @@ bool board_lock_path(int, char *path, size_t size) {
 }
 
 const char *board_backend_name() { return "recording fake RIFFA"; }
+
+void board_backend_prepare(FILE *) {}

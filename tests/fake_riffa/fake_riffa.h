@@ -20,19 +20,21 @@ struct FakeCall {
     int last = 0;
     long long timeout = 0;
     std::vector<uint32_t> words;  // what a send was handed (len words)
-    int result = 0;
+    int result = 0;               // for a close: 1 while the board's lock was still taken
     bool hangup_ignored = false;  // SIGPIPE and SIGHUP were ignored at the time
 };
 
 struct FakeRiffa {
     std::vector<FakeCall> calls;
     bool open_fails = false;
+    // Opens that fail before the next one succeeds, as a board off the bus.
+    int opens_failing = 0;
     // Results of the next sends; when empty a send takes every word.
     std::deque<int> send_results;
     // (count, word) of the next receives; a count below 1 leaves the
     // caller's word untouched. When empty a receive moves nothing.
     std::deque<std::pair<int, uint32_t>> recv_results;
-    // The board's lock file; none when empty.
+    // The board's lock file: one of the test process's own; none when empty.
     std::string lock_path;
     // What fpga_list reports, and its result.
     fpga_info_list list = {};
@@ -49,5 +51,15 @@ fpga_t *fake_riffa_handle();
 std::vector<FakeCall> fake_riffa_calls(const std::string &fn);
 // The words the board took on a channel, in order, over all sends.
 std::vector<uint32_t> fake_riffa_taken_words(int chnl);
+
+// What a tool's main did, run in this process against the fake: its status,
+// its standard output, and its calls one per line ("open <id>", "send <code>
+// <first word>", "recv", "reset", "close <id>").
+struct FakeRun {
+    int status = 0;
+    std::string out;
+    std::vector<std::string> calls;
+};
+FakeRun fake_riffa_run_main(int (*main_fn)(int, char **), std::vector<std::string> args);
 
 #endif

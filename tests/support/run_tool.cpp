@@ -8,6 +8,8 @@
 #include <cstring>
 #include <fcntl.h>
 #include <poll.h>
+#include <grp.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -62,6 +64,9 @@ ToolResult run_command(std::vector<std::string> command, const ToolRun &run) {
         dup2(run.merge_stderr ? out_pipe[1] : err_pipe[1], 2);
         for (int fd : {in_pipe[0], in_pipe[1], out_pipe[0], out_pipe[1], err_pipe[0], err_pipe[1]}) close(fd);
         for (int fd : run.closed_fds) close(fd);
+        if (run.umask >= 0) ::umask(mode_t(run.umask));
+        if (run.uid >= 0 && (setgroups(0, nullptr) != 0 || setgid(gid_t(run.uid)) != 0 || setuid(uid_t(run.uid)) != 0))
+            _exit(126);
         std::vector<char *> argv;
         for (std::string &a : command) argv.push_back(a.data());
         argv.push_back(nullptr);
@@ -77,14 +82,15 @@ ToolResult run_command(std::vector<std::string> command, const ToolRun &run) {
 
     ToolResult result;
     size_t written = 0;
-    if (run.input.empty()) close_fd(in_fd);
+    const auto input_done = [&] { return written == run.input.size() && (!run.end_input || run.end_input(result)); };
+    if (input_done()) close_fd(in_fd);
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(run.timeout_seconds);
     while (out_fd >= 0 || err_fd >= 0) {
         pollfd fds[3];
         int n = 0;
         if (out_fd >= 0) fds[n++] = {out_fd, POLLIN, 0};
         if (err_fd >= 0) fds[n++] = {err_fd, POLLIN, 0};
-        if (in_fd >= 0) fds[n++] = {in_fd, POLLOUT, 0};
+        if (in_fd >= 0 && written < run.input.size()) fds[n++] = {in_fd, POLLOUT, 0};
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
         if (left <= 0) {
             result.timed_out = true;
@@ -97,7 +103,7 @@ ToolResult run_command(std::vector<std::string> command, const ToolRun &run) {
             if (fds[i].fd == in_fd) {
                 const ssize_t w = write(in_fd, run.input.data() + written, run.input.size() - written);
                 if (w > 0) written += size_t(w);
-                if (w < 0 || written == run.input.size()) close_fd(in_fd);
+                if (w < 0 || input_done()) close_fd(in_fd);
                 continue;
             }
             char buf[65536];
@@ -106,6 +112,7 @@ ToolResult run_command(std::vector<std::string> command, const ToolRun &run) {
             if (r > 0) sink.append(buf, size_t(r));
             else close_fd(fds[i].fd == out_fd ? out_fd : err_fd);
             if (run.watch) run.watch(result);
+            if (in_fd >= 0 && input_done()) close_fd(in_fd);
         }
         if (out_fd >= 0 && run.stop_reading_after_lines >= 0 &&
             std::count(result.out.begin(), result.out.end(), '\n') >= run.stop_reading_after_lines)

@@ -24,6 +24,11 @@ struct ToolRun {
     int stop_reading_after_lines = -1;  // then the reader of stdout goes away, as head -n does
     // Called with what has arrived so far, each time more arrives.
     std::function<void(const ToolResult &)> watch;
+    // When set, standard input stays open after the input until this says
+    // so, as a person who has not pressed a key yet.
+    std::function<bool(const ToolResult &)> end_input;
+    int uid = -1;    // run as this user and group id (the test runs as root)
+    int umask = -1;  // the program's umask
 };
 
 // Command line of a tool: its path, from ZEDA_TEST_TOOL_DIR when set (with

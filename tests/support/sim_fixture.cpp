@@ -51,7 +51,13 @@ std::vector<unsigned char> SimBoardTest::flash(int id) {
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
-std::vector<sim_run> SimBoardTest::history(int id) { return sim_load_history(root_, id); }
+std::vector<sim_run> SimBoardTest::history(int id) {
+    sim_board b;
+    std::vector<sim_run> runs;
+    std::string error;
+    EXPECT_TRUE(sim_load_board(root_, id, &b, &error, &runs)) << "board " << id << ": " << error;
+    return runs;
+}
 
 static std::vector<unsigned char> padded_to_word(std::vector<unsigned char> bytes) {
     bytes.resize((bytes.size() + 3) / 4 * 4, 0);
@@ -102,6 +108,7 @@ std::string built_tool_path(const std::string &tool) {
         {"zeda_pcie_mode_change", ZEDA_MODE_CHANGE_PATH},
         {"zeda_pcie_flash_image", ZEDA_FLASH_IMAGE_PATH},
         {"zeda_pcie_list_boards", ZEDA_LIST_BOARDS_PATH},
+        {"zeda_pcie_wait_board", ZEDA_WAIT_BOARD_PATH},
         {"riffa_sim", ZEDA_RIFFA_SIM_PATH},
     };
     const auto it = paths.find(tool);

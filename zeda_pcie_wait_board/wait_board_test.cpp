@@ -1,0 +1,64 @@
+// The wait flow against the recording fake RIFFA: quiet opens until the
+// board is there, then the mode query under the board's lock, the board
+// closed after every look, and looks a few times a second, never a spin.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "board_link.h"
+#include "fake_riffa.h"
+
+int wait_board_main(int argc, char **argv);
+
+namespace {
+
+using Outcome = FakeRun;
+
+Outcome run_wait(std::vector<std::string> args) {
+    args.insert(args.begin(), "zeda_pcie_wait_board");
+    return fake_riffa_run_main(wait_board_main, args);
+}
+
+const std::string QUERY = "send " + std::to_string(REQ_MODE_QUERY) + " " + std::to_string(QUERY_FILL);
+const std::string TIMEOUT_ADVICE = "Rescan the PCI bus (see man zeda_pcie_wait_board) or restart the PC.\n";
+
+TEST(WaitBoardFlow, OpensQuietlyUntilTheBoardAnswersAValidMode) {
+    fake_riffa_reset();
+    fake_riffa().opens_failing = 2;
+    fake_riffa().recv_results = {{1, 7}, {1, 2}};  // garbage while booting, then bootloader mode
+    const Outcome o = run_wait({"4", "10"});
+    EXPECT_EQ(o.out, "Board in bootloader mode. \n");
+    EXPECT_EQ(o.status, 0);
+    EXPECT_EQ(o.calls, (std::vector<std::string>{"open 4", "open 4", "open 4", QUERY, "recv", "close 4", "open 4",
+                                                 QUERY, "recv", "close 4"}));
+}
+
+TEST(WaitBoardFlow, TimeRunsOutNamingTheLastValueSeen) {
+    fake_riffa_reset();
+    fake_riffa().recv_results = {{1, 9}};
+    const Outcome o = run_wait({"0", "0"});
+    EXPECT_EQ(o.out, "Board 0 did not come back within 0 s (last mode value: 9). " + TIMEOUT_ADVICE);
+    EXPECT_EQ(o.status, 1);
+    EXPECT_EQ(o.calls.back(), "close 0") << "one look, board closed";
+}
+
+TEST(WaitBoardFlow, LooksAFewTimesASecondNeverSpins) {
+    fake_riffa_reset();
+    fake_riffa().open_fails = true;
+    const size_t opens = run_wait({"0", "1"}).calls.size();
+    EXPECT_TRUE(opens >= 3 && opens <= 10) << opens;
+}
+
+TEST(WaitBoardFlow, ABadTimeLimitIsAUsageError) {
+    for (const char *seconds : {"-1", "86401", "10s"}) {
+        fake_riffa_reset();
+        const Outcome o = run_wait({"0", seconds});
+        EXPECT_EQ(o.out, "Usage: zeda_pcie_wait_board [board_id] [seconds]\n") << seconds;
+        EXPECT_EQ(o.status, 2) << seconds;
+        EXPECT_TRUE(o.calls.empty()) << seconds;
+    }
+}
+
+}  // namespace
