@@ -6,12 +6,14 @@
 # finishes the rest. Then two runs at once with different images leave every
 # record naming what its board holds; a dry run changes nothing; Ctrl-C
 # during a flash leaves a complete report, and a rerun of its retry list
-# finishes the fleet.
+# finishes the fleet. A board that stays off the bus after its reboot fails
+# its PC with the rescan advice, and fleet_rescan_command brings it back.
+# Every board is off the bus for 1.5 s after each mode switch.
 # Usage: fleet/check.sh <build folder>
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 build=$1
-sim="$build/bin/riffa_sim"
+sim=$(cd "$build/bin" && pwd)/riffa_sim
 work=$(cd "$build" && pwd)/fleet-check
 log="$work/run.log"
 # Output in the format the checks read, whatever the user's Ansible settings.
@@ -129,6 +131,9 @@ for host in pc1 pc2 pc3 pc4; do
   sim_on $host list | grep -q ": normal operation mode" || fail "$host: not in normal operation mode"
   echo "$host $image $(runs_of $host)"
 done > "$work/after-two-runs"
+# The PCs' locks kept them apart: one run refused a PC that the other held.
+grep -q "another fleet update ([^)]*) holds this PC" "$work/run-b.log" "$work/run-c.log" \
+  || log=$work/run-c.log fail "neither run refused a PC that the other held"
 
 # A third run with b.bin updates exactly the boards that do not hold it; a dry
 # run started while it runs waits for it, then finds every board up to date.
@@ -165,7 +170,7 @@ ansible-playbook -i "$work/inventory.yml" "$here/field_update.yml" -e fleet_imag
   -e fleet_batch_size=4 -e fleet_report="$work/report.json" > "$log" 2>&1 &
 pid=$!
 set +m
-await 'sim_on pc1 show | grep -q "^programmer: programming"' "pc1's flash"
+await 'sim_on pc1 show 2>/dev/null | grep -q "^programmer: programming"' "pc1's flash"
 kill -INT -- -$pid
 rc=0
 wait $pid || rc=$?
@@ -180,8 +185,23 @@ assert report['interrupted'] and sorted(rows) == ['pc1', 'pc2', 'pc3', 'pc4'], r
 assert rows['pc1']['result'] == 'interrupted' and rows['pc1']['step'] == 'Flash', rows['pc1']
 PY
 grep -qx pc1 "$work/report.json.retry" || fail "pc1 is not in the retry list"
-await '[ "$(runs_of pc1)" -gt "$runs_before" ]' "the flasher that Ctrl-C left"
+await '[ "$(runs_of pc1 2>/dev/null)" -gt "$runs_before" ]' "the flasher that Ctrl-C left"
 sim_on pc1 clear-faults > /dev/null
 play 0 --limit @"$work/report.json.retry"
 updated_and_normal pc1 pc2 pc3 pc4
+
+# 7. pc3's board stays off the bus after its reboot until the PCI bus is
+# rescanned: reflashed (fleet_force), its PC fails with the rescan advice,
+# and the report says so; with fleet_rescan_command the run brings it back.
+sim_on pc3 fault stays-off-bus > /dev/null
+play 2 --limit pc3 -e fleet_force=true -e fleet_reboot_timeout=3
+grep -q "pc3 board 0: confirm bootloader mode failed[.] zeda_pcie_wait_board said 'Board 0 did not come back within 3 s[.] Rescan the PCI bus" "$log" \
+  || fail "no rescan advice for pc3"
+summary_row pc3 "normal +FAILED: confirm bootloader mode +Board 0 did not come back"
+grep -q '"message": "Board 0 did not come back within 3 s. Rescan the PCI bus' "$work/report.json" || fail "the report does not say pc3's board did not come back"
+sim_on pc3 rescan > /dev/null
+play 0 --limit pc3 -e fleet_reboot_timeout=3 \
+  -e "fleet_rescan_command='$sim -b 0 rescan'"
+grep -q "^TASK \[zeda_field_update : Rescan for the board in normal operation mode\]" "$log" || fail "pc3 was not rescanned"
+updated_and_normal pc3
 echo "fleet-check: passed"
