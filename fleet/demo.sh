@@ -5,7 +5,10 @@
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 build=$1
-work="$build/fleet-demo"
+work=$(cd "$build" && pwd)/fleet-demo
+# The shipped settings; the log, the report and its retry list stay with the
+# demo's files.
+export ANSIBLE_CONFIG="$here/ansible.cfg" ANSIBLE_LOG_PATH="$work/ansible.log"
 "$here/local_fleet.sh" "$build" "$work"
 
 echo "== The inventory: four PCs on this machine ($work/inventory.yml)"
@@ -13,7 +16,7 @@ cat "$work/inventory.yml"
 echo
 echo "== ansible-playbook -i $work/inventory.yml fleet/field_update.yml -e fleet_image=$work/gateware.bin -e fleet_batch_size=2"
 ansible-playbook -i "$work/inventory.yml" "$here/field_update.yml" \
-  -e fleet_image="$work/gateware.bin" -e fleet_batch_size=2
+  -e fleet_image="$work/gateware.bin" -e fleet_batch_size=2 -e fleet_report="$work/report.json"
 
 echo "== What the boards hold now (riffa_sim verify)"
 for host in pc1 pc2 pc3 pc4; do

@@ -4,6 +4,8 @@
 # virtual-board folder and state folder under <dir>, and the virtual-board
 # tools of <build folder>. pc1 to pc3 have board 0 in normal operation mode;
 # pc4 has board 1, found in bootloader mode as after a run that stopped.
+# Each board is off the bus for $FLEET_REBOOT_MS (default 1500) ms after a
+# mode switch, as hardware is while its FPGA reloads.
 # Writes <dir>/inventory.yml and a sample image, <dir>/gateware.bin.
 # Usage: fleet/local_fleet.sh <build folder> <dir>
 set -euo pipefail
@@ -17,7 +19,7 @@ dir=$(cd "$dir" && pwd)
 head -c 300003 /dev/urandom > "$dir/gateware.bin"
 
 {
-  echo "all:"
+  echo "zeda_pcs:"
   echo "  vars:"
   echo "    ansible_connection: local"
   echo "    ansible_python_interpreter: \"{{ ansible_playbook_python }}\""
@@ -36,3 +38,8 @@ for host in pc1 pc2 pc3; do
   RIFFA_SIM_DIR="$dir/$host/boards" "$bin/riffa_sim" add normal > /dev/null
 done
 RIFFA_SIM_DIR="$dir/pc4/boards" "$bin/riffa_sim" -b 1 add bootloader > /dev/null
+for host in pc1 pc2 pc3 pc4; do
+  board=0
+  [ "$host" = pc4 ] && board=1
+  RIFFA_SIM_DIR="$dir/$host/boards" "$bin/riffa_sim" -b $board reboot-time "${FLEET_REBOOT_MS:-1500}" > /dev/null
+done
