@@ -1,7 +1,5 @@
 #include "board_link.h"
 
-#include <cctype>
-#include <climits>
 #include <cerrno>
 #include <cstdarg>
 #include <cstring>
@@ -13,22 +11,6 @@
 // is the board link's own, so one value serves without widening the handle
 // that the tools pass on to RIFFA.
 static file_lock_t held_board = FILE_LOCK_NONE;
-
-int parse_board_id(int argc, char **argv, int position) {
-    if (position < 1 || position >= argc || argv[position] == nullptr) return 0;
-    const char *p = argv[position];
-    while (std::isspace(static_cast<unsigned char>(*p))) ++p;
-    bool negative = false;
-    if (*p == '+' || *p == '-') negative = (*p++ == '-');
-    // Accumulate as a negative number so that INT_MIN is reachable, and stop
-    // growing once the int range is left: saturation, never overflow.
-    long long value = 0;
-    for (; std::isdigit(static_cast<unsigned char>(*p)); ++p) {
-        if (value > -(static_cast<long long>(INT_MAX) + 2)) value = value * 10 - (*p - '0');
-    }
-    if (negative) return value < INT_MIN ? INT_MIN : static_cast<int>(value);
-    return -value > INT_MAX ? INT_MAX : static_cast<int>(-value);
-}
 
 void board_print_error(const char *format, ...) {
     std::fflush(stdout);

@@ -45,11 +45,6 @@ inline uint32_t STATUS_ERROR_CODE(uint32_t status) {
     return (status >> STATUS_ERROR_SHIFT) & STATUS_ERROR_MASK;
 }
 
-// Board id from argv[position], read as atoi does (leading blanks, a sign,
-// digits up to the first other character); 0 when absent or not a number.
-// Values beyond the int range saturate to INT_MAX / INT_MIN.
-int parse_board_id(int argc, char **argv, int position);
-
 // Opens the board and holds it (board_hold); null when either fails, after
 // "Could not get FPGA <id>" or the refusal line on the given stream. A
 // program talks to a board only while it holds it: RIFFA's control channel

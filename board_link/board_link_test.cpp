@@ -1,6 +1,7 @@
 // The board link against the recording fake: exact requests, replies and
 // warnings, as the board and the console see them.
 #include "board_link.h"
+#include "command_line.h"
 
 #include <gtest/gtest.h>
 
@@ -156,7 +157,7 @@ TEST(ModeSwitchKey, IsTheBoardsKey) {
 int board_id_of(const char *arg) {
     char name[] = "tool";
     char *argv[] = {name, const_cast<char *>(arg), nullptr};
-    return parse_board_id(2, argv, 1);
+    return command_line_board_id(2, argv, 1);
 }
 
 TEST(ParseBoardId, ReadsLikeAtoi) {
@@ -180,9 +181,9 @@ TEST(ParseBoardId, SaturatesBeyondTheIntRange) {
 TEST(ParseBoardId, TakesTheArgumentAtItsPositionOrZero) {
     char a0[] = "flash", a1[] = "image.bin", a2[] = "9";
     char *argv[] = {a0, a1, a2, nullptr};
-    EXPECT_EQ(parse_board_id(3, argv, 2), 9);
-    EXPECT_EQ(parse_board_id(2, argv, 2), 0) << "absent";
-    EXPECT_EQ(parse_board_id(1, argv, 1), 0) << "absent";
+    EXPECT_EQ(command_line_board_id(3, argv, 2), 9);
+    EXPECT_EQ(command_line_board_id(2, argv, 2), 0) << "absent";
+    EXPECT_EQ(command_line_board_id(1, argv, 1), 0) << "absent";
 }
 
 }  // namespace

@@ -1,17 +1,10 @@
-// Console set-up shared by the tools: standard descriptors that are always
-// open, and runs that a vanished reader or terminal can't cut short.
+// The console a tool runs in: standard descriptors that are always open,
+// runs that a vanished reader or terminal can't cut short, whether a stream
+// is a (UTF-8) terminal, and the wait for a key.
 #ifndef CONSOLE_H
 #define CONSOLE_H
 
 #include <cstdio>
-
-// When the first argument is exactly -h or --help, prints help to standard
-// output: the program's usage and arguments, the two options, what its exit
-// statuses mean and where its manual page is. When it is --version, prints
-// the program's name, version and what it drives. True when it did, and the
-// program then ends with status 0 without touching a board. Every other
-// argument keeps its meaning (a file named --help is ./--help).
-bool console_help(int argc, char **argv, const char *name, const char *usage, const char *exit_statuses);
 
 // True when stream is a terminal that shows UTF-8 (its locale's character
 // set; on Windows, a console on code page 65001). Bytes written to files and

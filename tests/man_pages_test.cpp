@@ -204,7 +204,9 @@ std::vector<std::string> program_messages(const Page &page) {
         }
         for (const fs::path &f : files) {
             for (const std::string &l : string_literals(read_file(f.string()))) {
-                if (!is_help(f) && std::count(l.begin(), l.end(), '\n') <= 5) all.push_back(l);
+                const long lines = std::count(l.begin(), l.end(), '\n');
+                // A help's one-line parts (the usage line's arguments) are quoted as they are.
+                if (lines == 0 || (!is_help(f) && lines <= 5)) all.push_back(l);
                 else for (std::string &synopsis : help_synopses(l)) all.push_back(std::move(synopsis));
             }
         }

@@ -6,6 +6,7 @@
 
 #include "board_link.h"
 #include "tool_main.h"
+#include "command_line.h"
 #include "console.h"
 #include "help.h"
 #include "image_file.h"
@@ -13,13 +14,13 @@
 
 int tool_main(int argc, char **argv) {
     console_keep_std_descriptors();
-    if (console_help(argc, argv, "zeda_pcie_flash_image", HELP, HELP_EXIT)) return 0;
+    if (command_line_help(argc, argv, HELP)) return 0;
     if (argc < 2) {
-        board_print_error("Usage: %s <binary_image> [board_id]\n",
-                          argc > 0 && argv[0] ? argv[0] : "zeda_pcie_flash_image");
+        board_print_error("Usage: %s %s\n",
+                          argc > 0 && argv[0] ? argv[0] : HELP.name, HELP.arguments);
         std::exit(1);
     }
-    const int id = parse_board_id(argc, argv, 2);
+    const int id = command_line_board_id(argc, argv, 2);
 
     const int file = image_file_open(argv[1]);
     if (file < 0) {

@@ -4,12 +4,13 @@
 
 #include "board_link.h"
 #include "tool_main.h"
+#include "command_line.h"
 #include "console.h"
 #include "help.h"
 
 int tool_main(int argc, char **argv) {
     console_keep_std_descriptors();
-    if (console_help(argc, argv, "zeda_pcie_list_boards", HELP, HELP_EXIT)) return 0;
+    if (command_line_help(argc, argv, HELP)) return 0;
 
     fpga_info_list list = {};
     const int count = board_list(&list);

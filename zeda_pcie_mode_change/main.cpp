@@ -6,6 +6,7 @@
 
 #include "board_link.h"
 #include "tool_main.h"
+#include "command_line.h"
 #include "console.h"
 #include "help.h"
 
@@ -22,8 +23,8 @@ static bool read_yes() {
 
 int tool_main(int argc, char **argv) {
     console_keep_std_descriptors();
-    if (console_help(argc, argv, "zeda_pcie_mode_change", HELP, HELP_EXIT)) return 0;
-    const int id = parse_board_id(argc, argv, 1);
+    if (command_line_help(argc, argv, HELP)) return 0;
+    const int id = command_line_board_id(argc, argv, 1);
     fpga_t *board = board_open(id, stdout);
     if (board == nullptr) return -1;
 

@@ -2,22 +2,19 @@
 #ifndef ZEDA_PCIE_WAIT_BOARD_HELP_H
 #define ZEDA_PCIE_WAIT_BOARD_HELP_H
 
-// Usage, what the tool does and its arguments; the options follow.
-static const char HELP[] =
-    "Usage: zeda_pcie_wait_board [board_id] [seconds]\n"
+#include "command_line.h"
+
+static const ToolHelp HELP = {
+    "zeda_pcie_wait_board",
+    "[board_id] [seconds]",
     "Waits until the ZEDA FPGA board is back after a reboot (as after\n"
     "zeda_pcie_mode_change): until it can be opened and answers a valid mode,\n"
     "which it then reports as zeda_pcie_get_mode does. It changes nothing on\n"
-    "the board and does not rescan the PCI bus.\n"
-    "\n"
-    "Arguments:\n"
+    "the board and does not rescan the PCI bus.\n",
     "  board_id      the board's number, as the RIFFA driver counts them (default 0)\n"
-    "  seconds       how long to wait at most, 0 to 86400 (default 60)\n";
-
-// What its exit statuses mean.
-static const char HELP_EXIT[] =
+    "  seconds       how long to wait at most, 0 to 86400 (default 60)\n",
     "0 when the board answered a valid mode; 1 when it did not\n"
     "within the time; 2 on a bad command line; 255 when the board could not be\n"
-    "held for this program.\n";
+    "held for this program.\n"};
 
 #endif

@@ -13,6 +13,7 @@
 
 #include "board_link.h"
 #include "tool_main.h"
+#include "command_line.h"
 #include "console.h"
 #include "help.h"
 
@@ -55,11 +56,11 @@ static look look_at_board(int id, uint32_t *mode) {
 
 int tool_main(int argc, char **argv) {
     console_keep_std_descriptors();
-    if (console_help(argc, argv, "zeda_pcie_wait_board", HELP, HELP_EXIT)) return 0;
-    const int id = parse_board_id(argc, argv, 1);
+    if (command_line_help(argc, argv, HELP)) return 0;
+    const int id = command_line_board_id(argc, argv, 1);
     int seconds = 0;
     if (!parse_seconds(argc, argv, &seconds)) {
-        std::printf("Usage: zeda_pcie_wait_board [board_id] [seconds]\n");
+        std::printf("Usage: %s %s\n", HELP.name, HELP.arguments);
         return 2;
     }
 

@@ -1,74 +1,14 @@
+// The console on POSIX: descriptors, signals and the terminal.
 #include "console.h"
 
 #include <cerrno>
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
-
-#include "board_link.h"
-
-#ifdef _WIN32
-#include <conio.h>
-#include <io.h>
-#include <windows.h>
-#else
 #include <langinfo.h>
 #include <locale.h>
 #include <termios.h>
 #include <unistd.h>
-#endif
-
-bool console_help(int argc, char **argv, const char *name, const char *usage, const char *exit_statuses) {
-    if (argc < 2 || argv[1] == nullptr) return false;
-    if (std::strcmp(argv[1], "-h") == 0 || std::strcmp(argv[1], "--help") == 0) {
-        std::printf("%s"
-                    "  -h, --help    show this help and exit\n"
-                    "  --version     show the name and version and exit\n"
-                    "\n"
-                    "Exit status: %s"
-                    "More in the manual page: man %s\n",
-                    usage, exit_statuses, name);
-        return true;
-    }
-    if (std::strcmp(argv[1], "--version") == 0) {
-        std::printf("%s %s (%s)\n", name, ZEDA_VERSION, board_backend_name());
-        return true;
-    }
-    return false;
-}
-
-#ifdef _WIN32
-
-void console_keep_std_descriptors() {
-    for (int fd = 0; fd <= 2; ++fd) {
-        if (_get_osfhandle(fd) >= 0) continue;
-        const int null = _open("NUL", fd == 0 ? _O_RDONLY : _O_WRONLY);
-        if (null >= 0 && null != fd) {
-            _dup2(null, fd);
-            _close(null);
-        }
-    }
-}
-
-void console_ignore_hangup() {}
-
-bool console_is_terminal(FILE *stream) {
-    DWORD mode;
-    return GetConsoleMode(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream))), &mode) != 0;
-}
-
-bool console_is_utf8_terminal(FILE *stream) {
-    return console_is_terminal(stream) && GetConsoleOutputCP() == CP_UTF8;
-}
-
-void console_wait_for_key(const char *prompt) {
-    std::fputs(prompt, stdout);
-    std::fflush(stdout);
-    if (_isatty(_fileno(stdin)) && console_is_terminal(stdin)) _getch();
-    else std::getchar();
-}
-
-#else
 
 void console_keep_std_descriptors() {
     // The lowest free descriptor is taken, so each open fills the gap it is
@@ -87,7 +27,6 @@ void console_ignore_hangup() {
     std::signal(SIGPIPE, SIG_IGN);
     std::signal(SIGHUP, SIG_IGN);
 }
-
 
 bool console_is_terminal(FILE *stream) { return isatty(fileno(stream)) == 1; }
 
@@ -140,5 +79,3 @@ void console_wait_for_key(const char *prompt) {
     tcsetattr(STDIN_FILENO, TCSANOW, &key_wait_saved);
     for (int i = 0; i < 4; ++i) sigaction(deadly[i], &before[i], nullptr);
 }
-
-#endif
