@@ -25,7 +25,7 @@ void board_print_error(const char *format, ...) {
 #if defined(__GNUC__)
 __attribute__((format(printf, 2, 3)))
 #endif
-static void tell(FILE *stream, const char *format, ...) {
+static void board_notice(FILE *stream, const char *format, ...) {
     if (stream != stdout) std::fflush(stdout);
     va_list args;
     va_start(args, format);
@@ -35,7 +35,7 @@ static void tell(FILE *stream, const char *format, ...) {
 }
 
 static bool refuse(FILE *stream, int id, const char *path, const char *reason) {
-    tell(stream, "Board %d can't be locked: %s: %s\n", id, path, reason);
+    board_notice(stream, "Board %d can't be locked: %s: %s\n", id, path, reason);
     return false;
 }
 
@@ -50,7 +50,7 @@ bool board_hold(int id, FILE *stream) {
         file_lock_status status = file_lock_take(lock, FILE_LOCK_NO_WAIT, &reason);
         if (status == FILE_LOCK_BUSY) {
             // Only a holder makes us wait, and the notice is said once.
-            if (!told) tell(stream, "Board %d is in use by another program. Waiting...\n", id);
+            if (!told) board_notice(stream, "Board %d is in use by another program. Waiting...\n", id);
             told = true;
             status = file_lock_take(lock, FILE_LOCK_WAIT_FOREVER, &reason);
         }
@@ -77,7 +77,7 @@ fpga_t *board_open(int id, FILE *stream) {
     board_backend_prepare(stream);
     fpga_t *handle = fpga_open(id);
     if (handle == nullptr) {
-        tell(stream, "Could not get FPGA %d\n", id);
+        board_notice(stream, "Could not get FPGA %d\n", id);
         return nullptr;
     }
     if (!board_hold(id, stream)) {

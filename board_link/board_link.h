@@ -38,10 +38,10 @@ constexpr int IMAGE_CHANNEL = 1;
 constexpr long long CONTROL_TIMEOUT_MS = 25000;
 
 // True once the programmer has finished, whatever its error code.
-inline bool STATUS_IS_DONE(uint32_t status) { return (status & STATUS_DONE) != 0; }
+inline bool status_is_done(uint32_t status) { return (status & STATUS_DONE) != 0; }
 
 // Error code of a programmer status word, 0 meaning no error.
-inline uint32_t STATUS_ERROR_CODE(uint32_t status) {
+inline uint32_t status_error_code(uint32_t status) {
     return (status >> STATUS_ERROR_SHIFT) & STATUS_ERROR_MASK;
 }
 

@@ -144,8 +144,8 @@ TEST(ProgrammerStatus, DoneBitAndErrorCode) {
         {0xF0, false, 0xF}, {0xFFFFFFFF, true, 0xF}, {0x58, true, 5},
     };
     for (const auto &c : cases) {
-        EXPECT_EQ(STATUS_IS_DONE(c.status), c.done) << std::hex << c.status;
-        EXPECT_EQ(STATUS_ERROR_CODE(c.status), c.code) << std::hex << c.status;
+        EXPECT_EQ(status_is_done(c.status), c.done) << std::hex << c.status;
+        EXPECT_EQ(status_error_code(c.status), c.code) << std::hex << c.status;
     }
 }
 

@@ -14,11 +14,10 @@ static_assert(CHUNK_BYTES % 4 == 0);
 constexpr uint32_t MAX_IMAGE_BYTES = 8388608;
 
 // Sends the file, open and at its start, to the board and returns the words
-// the board took. A read failure, a file that ends before expected_words,
-// or a send that moves no word prints its message, closes the board and ends
-// the process with status 1. When more
-// words than expected have gone (the file grew, or the library over-reports)
-// it warns and returns early.
+// the board took. A read failure, a file that ends before expected_words, or
+// a send that moves no word prints its message, closes the board and ends
+// the process with status 1. When more words than expected have gone (the
+// file grew, or the library over-reports), it warns and returns early.
 uint32_t stream_image(int file, fpga_t *board, uint32_t expected_words);
 
 // For a chunk of byte_count bytes (> 0) whose first free byte is tail: reads

@@ -80,10 +80,10 @@ int tool_main(int argc, char **argv) {
         board_send_request(board, &word, REQ_PROGRAMMER_STATUS, QUERY_FILL);
         board_read_reply(board, &word);
         status = word;
-    } while (!STATUS_IS_DONE(status));
+    } while (!status_is_done(status));
 
     int result = 0;
-    if (const uint32_t code = STATUS_ERROR_CODE(status); code != 0) {
+    if (const uint32_t code = status_error_code(status); code != 0) {
         board_print_error("Programming hardware error. Code: %#6x\n", unsigned(code));
         result = 1;
     } else {
