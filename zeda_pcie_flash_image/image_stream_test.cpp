@@ -271,4 +271,25 @@ TEST_F(StreamImageDeathTest, ReadFailureClosesTheBoardAndExits) {
     close(fd);
 }
 
+TEST_F(StreamImageDeathTest, ReadFailureOnATerminalEndsTheProgressLineFirst) {
+    const int master = posix_openpt(O_RDWR | O_NOCTTY);
+    ASSERT_GE(master, 0);
+    ASSERT_EQ(grantpt(master), 0);
+    ASSERT_EQ(unlockpt(master), 0);
+    const int terminal = open(ptsname(master), O_RDWR | O_NOCTTY);
+    // One chunk, then a read that fails: a progress line is on the screen.
+    int fds[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
+    const timeval wait = {0, 20000};
+    setsockopt(fds[0], SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+    ASSERT_EQ(write(fds[1], pattern(1024).data(), 1024), 1024);
+    EXPECT_EXIT((dup2(terminal, 1), stream_image(fds[0], fake_riffa_handle(), 512)),
+                testing::ExitedWithCode(1), "Error reading image file");
+    char screen[4096];
+    const ssize_t n = read(master, screen, sizeof screen);
+    ASSERT_GT(n, 2);
+    EXPECT_EQ(std::string(screen + n - 3, 3), "\r\r\n") << "the message would overwrite the bar";
+    for (int fd : {fds[0], fds[1], terminal, master}) close(fd);
+}
+
 }  // namespace

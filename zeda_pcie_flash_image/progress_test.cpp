@@ -3,6 +3,9 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 namespace {
 
 TEST(PrintProgress, DrawsTheBarCellsAndPercentOfTheWordsBefore) {
@@ -29,6 +32,22 @@ TEST(PrintProgress, DrawsTheBarCellsAndPercentOfTheWordsBefore) {
                       "|" + percent)
             << c.done << " of " << c.expected;
     }
+}
+
+TEST(PrintProgress, EachLineReachesAPipeAtOnce) {
+    int out[2];
+    ASSERT_EQ(pipe(out), 0);
+    std::fflush(stdout);
+    const int saved = dup(1);
+    dup2(out[1], 1);
+    print_progress(1, 2);
+    fcntl(out[0], F_SETFL, O_NONBLOCK);
+    char got[256];
+    const ssize_t n = read(out[0], got, sizeof got);
+    std::fflush(stdout);
+    dup2(saved, 1);
+    for (int fd : {saved, out[0], out[1]}) close(fd);
+    EXPECT_EQ(n, 12 + 62 + 7) << "the line stayed in the buffer";
 }
 
 }  // namespace
