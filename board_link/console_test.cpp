@@ -12,6 +12,8 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include "pty_pair.h"
+
 namespace {
 
 // Runs console_wait_for_key on another thread with stdin and stdout on the
@@ -57,12 +59,8 @@ TEST(KeyWait, PromptReachesAPipeBeforeTheKeyIsAwaited) {
 }
 
 TEST(KeyWait, ASignalDoesNotEndTheWaitOnATerminal) {
-    const int master = posix_openpt(O_RDWR | O_NOCTTY);
-    ASSERT_GE(master, 0);
-    ASSERT_EQ(grantpt(master), 0);
-    ASSERT_EQ(unlockpt(master), 0);
-    const int terminal = open(ptsname(master), O_RDWR | O_NOCTTY);
-    ASSERT_GE(terminal, 0);
+    int master, terminal;
+    ASSERT_TRUE(open_pty_pair(&master, &terminal));
     struct sigaction interrupt = {}, before;
     interrupt.sa_handler = [](int) {};  // no SA_RESTART: the read fails with EINTR
     sigaction(SIGUSR1, &interrupt, &before);

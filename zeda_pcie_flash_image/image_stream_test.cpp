@@ -17,6 +17,7 @@
 #include "board_link.h"
 #include "fake_riffa.h"
 #include "flash_test_support.h"
+#include "pty_pair.h"
 
 namespace {
 
@@ -272,11 +273,8 @@ TEST_F(StreamImageDeathTest, ReadFailureClosesTheBoardAndExits) {
 }
 
 TEST_F(StreamImageDeathTest, ReadFailureOnATerminalEndsTheProgressLineFirst) {
-    const int master = posix_openpt(O_RDWR | O_NOCTTY);
-    ASSERT_GE(master, 0);
-    ASSERT_EQ(grantpt(master), 0);
-    ASSERT_EQ(unlockpt(master), 0);
-    const int terminal = open(ptsname(master), O_RDWR | O_NOCTTY);
+    int master, terminal;
+    ASSERT_TRUE(open_pty_pair(&master, &terminal));
     // One chunk, then a read that fails: a progress line is on the screen.
     int fds[2];
     ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
