@@ -9,9 +9,13 @@
 #include <functional>
 
 #include "riffa.h"
+#include "riffa_sim_export.h"
 #include "riffa_sim_session.h"
 #include "sim_bus.h"
+#include "sim_boards.h"
 #include "sim_gateware.h"
+#include "sim_lock.h"
+#include "sim_paths.h"
 
 struct fpga_t {
     sim_session session;

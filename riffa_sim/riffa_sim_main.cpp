@@ -16,7 +16,10 @@
 #include "sim_bus.h"
 #include "sim_gateware.h"
 #include "sim_number.h"
-#include "sim_store.h"
+#include "sim_boards.h"
+#include "sim_checksum.h"
+#include "sim_paths.h"
+#include "sim_transaction.h"
 
 // What a command needs before it runs: nothing (it finds boards itself), or
 // a board that exists, where board 0 appears on first use unless the

@@ -12,7 +12,7 @@
 
 #include "sim_bus.h"
 #include "sim_number.h"
-#include "sim_store.h"
+#include "sim_state_text.h"
 
 static const char VERSION_LINE[] = "# riffa_sim board state v1";
 static const char VERSION_PREFIX[] = "# riffa_sim board state v";
