@@ -1,5 +1,5 @@
-// What riffa_sim --help says around its command lines, which come from the
-// command table.
+// What riffa_sim --help says around its command and fault lines, which come
+// from the command and fault tables.
 #ifndef RIFFA_SIM_HELP_H
 #define RIFFA_SIM_HELP_H
 
@@ -11,19 +11,11 @@ static const char HELP_HEAD[] =
     "\n"
     "Commands (on board 0 unless -b says otherwise):\n";
 
-// The faults, the virtual board's error codes and the options.
+// The heading of the fault lines, which come from the fault table.
+static const char HELP_FAULTS[] = "\nFaults:\n";
+
+// What the fault values are, the virtual board's error codes and the options.
 static const char HELP_TAIL[] =
-    "\n"
-    "Faults:\n"
-    "  open-fails                  fpga_open returns null\n"
-    "  mode-reply VALUE            the mode query replies VALUE\n"
-    "  send-count REQUEST COUNT    control sends of REQUEST report COUNT words\n"
-    "  recv-count REQUEST COUNT    the reply to REQUEST reports COUNT words (0: reply lost)\n"
-    "  image-max-words N           image sends take at most N words each\n"
-    "  image-fail-send K [RESULT]  the K-th image send moves nothing, returns RESULT (0)\n"
-    "  programmer-error E          programming ends with error code E\n"
-    "  busy-polls B                B status polls answer busy before done\n"
-    "  stays-off-bus               after a reboot, off the bus until a rescan\n"
     "REQUEST: mode-query, status, size, command, mode-switch, or a number.\n"
     "Numbers are decimal or 0x hexadecimal (010 is ten), each within its fault's range.\n"
     "\n"

@@ -288,37 +288,47 @@ struct fault_value {
     bool request;
 };
 
-// A fault as riffa_sim sets it: its name, its values (those after the
-// required ones may be left out and are then 0), and how it is set.
+// A fault as riffa_sim sets it: its name, its line of the help, its values
+// (those after the required ones may be left out and are then 0), and how it
+// is set.
 struct fault_kind {
     const char *name;
+    const char *usage;
     size_t required;
     std::vector<fault_value> values;
     void (*set)(sim_faults *f, const long long *v);
 };
 
+// Every fault, in the order of the help.
 static const fault_kind FAULT_KINDS[] = {
-    {"open-fails", 0, {}, [](sim_faults *f, const long long *) { f->open_fails = true; }},
-    {"stays-off-bus", 0, {}, [](sim_faults *f, const long long *) { f->stays_off_bus = true; }},
-    {"mode-reply", 1, {{"VALUE", 0, UINT32_MAX, false}},
+    {"open-fails", "  open-fails                  fpga_open returns null\n", 0, {},
+     [](sim_faults *f, const long long *) { f->open_fails = true; }},
+    {"mode-reply", "  mode-reply VALUE            the mode query replies VALUE\n", 1,
+     {{"VALUE", 0, UINT32_MAX, false}},
      [](sim_faults *f, const long long *v) {
          f->mode_reply = uint32_t(v[0]);
          f->mode_reply_set = true;
      }},
-    {"send-count", 2, {{"REQUEST", 0, UINT32_MAX, true}, {"COUNT", INT_MIN, INT_MAX, false}},
+    {"send-count", "  send-count REQUEST COUNT    control sends of REQUEST report COUNT words\n", 2,
+     {{"REQUEST", 0, UINT32_MAX, true}, {"COUNT", INT_MIN, INT_MAX, false}},
      [](sim_faults *f, const long long *v) { f->send_counts[uint32_t(v[0])] = int(v[1]); }},
-    {"recv-count", 2, {{"REQUEST", 0, UINT32_MAX, true}, {"COUNT", INT_MIN, INT_MAX, false}},
+    {"recv-count", "  recv-count REQUEST COUNT    the reply to REQUEST reports COUNT words (0: reply lost)\n", 2,
+     {{"REQUEST", 0, UINT32_MAX, true}, {"COUNT", INT_MIN, INT_MAX, false}},
      [](sim_faults *f, const long long *v) { f->recv_counts[uint32_t(v[0])] = int(v[1]); }},
-    {"image-max-words", 1, {{"N", 0, INT_MAX, false}},
-     [](sim_faults *f, const long long *v) { f->image_max_words = int(v[0]); }},
-    {"image-fail-send", 1, {{"K", 1, INT_MAX, false}, {"RESULT", INT_MIN, 0, false}},
+    {"image-max-words", "  image-max-words N           image sends take at most N words each\n", 1,
+     {{"N", 0, INT_MAX, false}}, [](sim_faults *f, const long long *v) { f->image_max_words = int(v[0]); }},
+    {"image-fail-send", "  image-fail-send K [RESULT]  the K-th image send moves nothing, returns RESULT (0)\n", 1,
+     {{"K", 1, INT_MAX, false}, {"RESULT", INT_MIN, 0, false}},
      [](sim_faults *f, const long long *v) {
          f->image_fail_send = int(v[0]);
          f->image_fail_result = int(v[1]);
      }},
-    {"programmer-error", 1, {{"E", 0, 15, false}},
-     [](sim_faults *f, const long long *v) { f->programmer_error = uint32_t(v[0]); }},
-    {"busy-polls", 1, {{"B", 0, INT_MAX, false}}, [](sim_faults *f, const long long *v) { f->busy_polls = int(v[0]); }},
+    {"programmer-error", "  programmer-error E          programming ends with error code E\n", 1,
+     {{"E", 0, 15, false}}, [](sim_faults *f, const long long *v) { f->programmer_error = uint32_t(v[0]); }},
+    {"busy-polls", "  busy-polls B                B status polls answer busy before done\n", 1,
+     {{"B", 0, INT_MAX, false}}, [](sim_faults *f, const long long *v) { f->busy_polls = int(v[0]); }},
+    {"stays-off-bus", "  stays-off-bus               after a reboot, off the bus until a rescan\n", 0, {},
+     [](sim_faults *f, const long long *) { f->stays_off_bus = true; }},
 };
 
 // A fault and its checked values, ready to be set.
@@ -436,6 +446,8 @@ static const command *find_command(const std::string &name) {
 static void print_help(std::FILE *stream) {
     std::fputs(HELP_HEAD, stream);
     for (const command &c : COMMANDS) std::fputs(c.usage, stream);
+    std::fputs(HELP_FAULTS, stream);
+    for (const fault_kind &f : FAULT_KINDS) std::fputs(f.usage, stream);
     std::fputs(HELP_TAIL, stream);
 }
 
