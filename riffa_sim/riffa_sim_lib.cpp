@@ -1,17 +1,22 @@
 // Virtual board: the five RIFFA host library functions over the persisted
-// board state. Every request reads, changes and saves the state under the
-// board's state lock, so that what others did meanwhile (riffa_sim setting a
-// fault, say) is never lost. Image words within a programming run are kept
-// pending and written with the next request, or a block at a time. A
-// missing reply returns at once instead of after the timeout.
+// board state. Every control request and reset reads, changes and saves the
+// state under the board's state lock, so that what others did meanwhile
+// (riffa_sim setting a fault, say) is never lost. Image words within a
+// programming run are kept pending and written with the next request, or a
+// block at a time. A missing reply returns at once instead of after the
+// timeout.
 #include <cstdio>
 #include <cstring>
 #include <functional>
 
 #include "riffa.h"
+#include "riffa_sim_export.h"
 #include "riffa_sim_session.h"
 #include "sim_bus.h"
+#include "sim_boards.h"
 #include "sim_gateware.h"
+#include "sim_lock.h"
+#include "sim_paths.h"
 
 struct fpga_t {
     sim_session session;

@@ -8,7 +8,10 @@
 
 #include "riffa.h"
 #include "sim_bus.h"
-#include "sim_store.h"
+#include "riffa_sim_export.h"
+#include "sim_boards.h"
+#include "sim_paths.h"
+#include "sim_transaction.h"
 
 // What every virtual board reports: a name that says what it is, ids that
 // no PCI device has (vendor 0xffff means "no device" on PCI), and the two

@@ -8,57 +8,37 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
+#include <functional>
 #include <string>
 #include <vector>
 
+#include "help.h"
 #include "sim_bus.h"
 #include "sim_gateware.h"
 #include "sim_number.h"
-#include "sim_store.h"
+#include "sim_boards.h"
+#include "sim_checksum.h"
+#include "sim_paths.h"
+#include "sim_transaction.h"
 
-static const char USAGE[] =
-    "Usage: riffa_sim [-b board_id] command [arguments]\n"
-    "Manages the virtual boards that stand in for RIFFA hardware.\n"
-    "State lives under $RIFFA_SIM_DIR, else a per-user state folder.\n"
-    "\n"
-    "Commands (on board 0 unless -b says otherwise):\n"
-    "  list                        list the boards and their modes\n"
-    "  add [normal|bootloader]     create the board (normal mode by default)\n"
-    "  remove                      delete the board, its flash and history\n"
-    "  show                        mode, programmer, faults and last programming run\n"
-    "  history                     every finished programming run\n"
-    "  mode normal|bootloader      set the mode, as a JTAG load would\n"
-    "  verify IMAGE                check that the flash holds exactly IMAGE, erased after it\n"
-    "  fault NAME [VALUE...]       set a fault (see below)\n"
-    "  clear-faults                clear every fault\n"
-    "  reboot-time MS              off the bus for MS ms after a reboot (0 to 600000)\n"
-    "  rescan                      bring the board back on the bus, as a PCI rescan\n"
-    "\n"
-    "Faults:\n"
-    "  open-fails                  fpga_open returns null\n"
-    "  mode-reply VALUE            the mode query replies VALUE\n"
-    "  send-count REQUEST COUNT    control sends of REQUEST report COUNT words\n"
-    "  recv-count REQUEST COUNT    the reply to REQUEST reports COUNT words (0: reply lost)\n"
-    "  image-max-words N           image sends take at most N words each\n"
-    "  image-fail-send K [RESULT]  the K-th image send moves nothing, returns RESULT (0)\n"
-    "  programmer-error E          programming ends with error code E\n"
-    "  busy-polls B                B status polls answer busy before done\n"
-    "  stays-off-bus               after a reboot, off the bus until a rescan\n"
-    "REQUEST: mode-query, status, size, command, mode-switch, or a number.\n"
-    "Numbers are decimal or 0x hexadecimal (010 is ten), each within its fault's range.\n"
-    "\n"
-    "Programmer error codes of the virtual board: 0x1 image words before command 1,\n"
-    "0x2 more words than the announced size, 0x3 size over 8 MiB, 0x4 command 1\n"
-    "without an erase (command 2) since the size request.\n"
-    "In normal operation mode the board has no programmer: it drops image words, and\n"
-    "programmer requests get no reply (a flasher's status poll then reads 0xf).\n"
-    "\n"
-    "  help, -h, --help            print this summary\n"
-    "  --version                   print the version\n";
+// What a command needs before it runs: nothing (it finds boards itself), or
+// a board that exists, where board 0 appears on first use unless the
+// command is one that must not create it.
+enum class board_use { itself, existing, existing_only };
+
+// One command: its name, its line of the help, what it needs and what runs it.
+struct command {
+    const char *name;
+    const char *usage;
+    board_use board;
+    int (*run)(const std::string &root, int id, int argc, char **argv);
+};
+
+static void print_help(std::FILE *stream);
 
 static int usage_error(const char *what) {
-    std::fprintf(stderr, "riffa_sim: %s\n%s", what, USAGE);
+    std::fprintf(stderr, "riffa_sim: %s\n", what);
+    print_help(stderr);
     return 2;
 }
 
@@ -171,7 +151,7 @@ static void print_bus(const sim_board &b) {
     std::printf("reboot time: %d ms\n", b.reboot_time_ms);
 }
 
-static int cmd_show(const std::string &root, int id) {
+static int cmd_show(const std::string &root, int id, int, char **) {
     sim_board b;
     std::vector<sim_run> runs;
     std::string error;
@@ -189,7 +169,7 @@ static int cmd_show(const std::string &root, int id) {
     return 0;
 }
 
-static int cmd_list(const std::string &root) {
+static int cmd_list(const std::string &root, int, int, char **) {
     std::string error;
     const std::vector<int> ids = sim_list_boards(root, &error);
     if (!error.empty()) return fail("%s", error.c_str());
@@ -218,14 +198,14 @@ static int cmd_add(const std::string &root, int id, int argc, char **argv) {
     return 0;
 }
 
-static int cmd_remove(const std::string &root, int id) {
+static int cmd_remove(const std::string &root, int id, int, char **) {
     std::string error;
     if (!sim_remove_board(root, id, &error)) return fail("cannot remove board %d: %s", id, error.c_str());
     std::printf("board %d removed\n", id);
     return 0;
 }
 
-static int cmd_history(const std::string &root, int id) {
+static int cmd_history(const std::string &root, int id, int, char **) {
     sim_board board;
     std::vector<sim_run> runs;
     std::string error;
@@ -308,37 +288,47 @@ struct fault_value {
     bool request;
 };
 
-// A fault as riffa_sim sets it: its name, its values (those after the
-// required ones may be left out and are then 0), and how it is set.
+// A fault as riffa_sim sets it: its name, its line of the help, its values
+// (those after the required ones may be left out and are then 0), and how it
+// is set.
 struct fault_kind {
     const char *name;
+    const char *usage;
     size_t required;
     std::vector<fault_value> values;
     void (*set)(sim_faults *f, const long long *v);
 };
 
+// Every fault, in the order of the help.
 static const fault_kind FAULT_KINDS[] = {
-    {"open-fails", 0, {}, [](sim_faults *f, const long long *) { f->open_fails = true; }},
-    {"stays-off-bus", 0, {}, [](sim_faults *f, const long long *) { f->stays_off_bus = true; }},
-    {"mode-reply", 1, {{"VALUE", 0, UINT32_MAX, false}},
+    {"open-fails", "  open-fails                  fpga_open returns null\n", 0, {},
+     [](sim_faults *f, const long long *) { f->open_fails = true; }},
+    {"mode-reply", "  mode-reply VALUE            the mode query replies VALUE\n", 1,
+     {{"VALUE", 0, UINT32_MAX, false}},
      [](sim_faults *f, const long long *v) {
          f->mode_reply = uint32_t(v[0]);
          f->mode_reply_set = true;
      }},
-    {"send-count", 2, {{"REQUEST", 0, UINT32_MAX, true}, {"COUNT", INT_MIN, INT_MAX, false}},
+    {"send-count", "  send-count REQUEST COUNT    control sends of REQUEST report COUNT words\n", 2,
+     {{"REQUEST", 0, UINT32_MAX, true}, {"COUNT", INT_MIN, INT_MAX, false}},
      [](sim_faults *f, const long long *v) { f->send_counts[uint32_t(v[0])] = int(v[1]); }},
-    {"recv-count", 2, {{"REQUEST", 0, UINT32_MAX, true}, {"COUNT", INT_MIN, INT_MAX, false}},
+    {"recv-count", "  recv-count REQUEST COUNT    the reply to REQUEST reports COUNT words (0: reply lost)\n", 2,
+     {{"REQUEST", 0, UINT32_MAX, true}, {"COUNT", INT_MIN, INT_MAX, false}},
      [](sim_faults *f, const long long *v) { f->recv_counts[uint32_t(v[0])] = int(v[1]); }},
-    {"image-max-words", 1, {{"N", 0, INT_MAX, false}},
-     [](sim_faults *f, const long long *v) { f->image_max_words = int(v[0]); }},
-    {"image-fail-send", 1, {{"K", 1, INT_MAX, false}, {"RESULT", INT_MIN, 0, false}},
+    {"image-max-words", "  image-max-words N           image sends take at most N words each\n", 1,
+     {{"N", 0, INT_MAX, false}}, [](sim_faults *f, const long long *v) { f->image_max_words = int(v[0]); }},
+    {"image-fail-send", "  image-fail-send K [RESULT]  the K-th image send moves nothing, returns RESULT (0)\n", 1,
+     {{"K", 1, INT_MAX, false}, {"RESULT", INT_MIN, 0, false}},
      [](sim_faults *f, const long long *v) {
          f->image_fail_send = int(v[0]);
          f->image_fail_result = int(v[1]);
      }},
-    {"programmer-error", 1, {{"E", 0, 15, false}},
-     [](sim_faults *f, const long long *v) { f->programmer_error = uint32_t(v[0]); }},
-    {"busy-polls", 1, {{"B", 0, INT_MAX, false}}, [](sim_faults *f, const long long *v) { f->busy_polls = int(v[0]); }},
+    {"programmer-error", "  programmer-error E          programming ends with error code E\n", 1,
+     {{"E", 0, 15, false}}, [](sim_faults *f, const long long *v) { f->programmer_error = uint32_t(v[0]); }},
+    {"busy-polls", "  busy-polls B                B status polls answer busy before done\n", 1,
+     {{"B", 0, INT_MAX, false}}, [](sim_faults *f, const long long *v) { f->busy_polls = int(v[0]); }},
+    {"stays-off-bus", "  stays-off-bus               after a reboot, off the bus until a rescan\n", 0, {},
+     [](sim_faults *f, const long long *) { f->stays_off_bus = true; }},
 };
 
 // A fault and its checked values, ready to be set.
@@ -382,53 +372,88 @@ static bool parse_reboot_time(const char *text, int *ms) {
     return true;
 }
 
-// Changes mode or faults, read, made and saved under the board's state lock,
-// so that it takes effect also while a program is using the board. Values
-// are checked first: a refused one leaves the board as it was.
-static int cmd_change(const std::string &root, int id, const std::string &cmd, int argc, char **argv) {
-    uint32_t mode = SIM_MODE_NORMAL;
-    fault_setting fault;
-    if (cmd == "mode" && (argc != 1 || !parse_mode(argv[0], &mode)))
-        return usage_error("mode takes normal or bootloader");
-    if (cmd == "fault")
-        if (int status = parse_fault(argc, argv, &fault)) return status;
-    int reboot_ms = 0;
-    if (cmd == "reboot-time" && (argc != 1 || !parse_reboot_time(argv[0], &reboot_ms)))
-        return usage_error("reboot-time takes milliseconds, 0 to 600000");
-    if (cmd == "rescan" && argc != 0) return usage_error("rescan takes no arguments");
+// Applies edit to the board, read, made and saved under its state lock, so
+// that it takes effect also while a program is using the board, then shows
+// the board. Values are checked before: a refused one leaves the board as it was.
+static int change_board(const std::string &root, int id, const std::function<void(sim_board &)> &edit) {
     std::string error;
-    const auto edit = [&](sim_board &b) {
-        if (cmd == "mode") {
-            b.mode = mode;
-            b.reboot_armed = false;
-            b.programmer = sim_programmer{};
-        } else if (cmd == "reboot-time") {
-            sim_set_reboot_time(&b, reboot_ms);
-        } else if (cmd == "rescan") {
-            b.needs_rescan = false;
-        } else {
-            fault.kind->set(&b.faults, fault.values);
-        }
-    };
-    // Clearing the faults also mends faults stored invalid.
-    const bool changed = cmd == "clear-faults" ? sim_clear_faults(root, id, &error)
-                                               : sim_update_board(root, id, edit, &error);
-    if (!changed) return fail("board %d: %s", id, error.c_str());
-    return cmd_show(root, id);
+    if (!sim_update_board(root, id, edit, &error)) return fail("board %d: %s", id, error.c_str());
+    return cmd_show(root, id, 0, nullptr);
 }
 
-// The commands on a board that exists.
-static int run_on_board(const std::string &root, int id, const std::string &cmd, int argc, char **argv) {
-    if (cmd == "remove") return cmd_remove(root, id);
-    if (cmd == "history") return cmd_history(root, id);
-    if (cmd == "verify") return cmd_verify(root, id, argc, argv);
-    if (cmd != "show") return cmd_change(root, id, cmd, argc, argv);
-    return cmd_show(root, id);
+static int cmd_mode(const std::string &root, int id, int argc, char **argv) {
+    uint32_t mode = SIM_MODE_NORMAL;
+    if (argc != 1 || !parse_mode(argv[0], &mode)) return usage_error("mode takes normal or bootloader");
+    return change_board(root, id, [&](sim_board &b) {
+        b.mode = mode;
+        b.reboot_armed = false;
+        b.programmer = sim_programmer{};
+    });
 }
 
-// A board id as the tools read theirs, beyond the range of int saturated;
-// but only a number is taken.
-static bool parse_board_id(const char *text, int *id) {
+static int cmd_fault(const std::string &root, int id, int argc, char **argv) {
+    fault_setting fault;
+    if (int status = parse_fault(argc, argv, &fault)) return status;
+    return change_board(root, id, [&](sim_board &b) { fault.kind->set(&b.faults, fault.values); });
+}
+
+// Clearing the faults also mends faults stored invalid, which every other
+// change refuses.
+static int cmd_clear_faults(const std::string &root, int id, int, char **) {
+    std::string error;
+    if (!sim_clear_faults(root, id, &error)) return fail("board %d: %s", id, error.c_str());
+    return cmd_show(root, id, 0, nullptr);
+}
+
+static int cmd_reboot_time(const std::string &root, int id, int argc, char **argv) {
+    int ms = 0;
+    if (argc != 1 || !parse_reboot_time(argv[0], &ms))
+        return usage_error("reboot-time takes milliseconds, 0 to 600000");
+    return change_board(root, id, [&](sim_board &b) { sim_set_reboot_time(&b, ms); });
+}
+
+static int cmd_rescan(const std::string &root, int id, int argc, char **) {
+    if (argc != 0) return usage_error("rescan takes no arguments");
+    return change_board(root, id, [](sim_board &b) { b.needs_rescan = false; });
+}
+
+// Every command, in the order of the help.
+static const command COMMANDS[] = {
+    {"list", "  list                        list the boards and their modes\n", board_use::itself, cmd_list},
+    {"add", "  add [normal|bootloader]     create the board (normal mode by default)\n", board_use::itself, cmd_add},
+    {"remove", "  remove                      delete the board, its flash and history\n", board_use::existing_only,
+     cmd_remove},
+    {"show", "  show                        mode, programmer, faults and last programming run\n",
+     board_use::existing, cmd_show},
+    {"history", "  history                     every finished programming run\n", board_use::existing, cmd_history},
+    {"mode", "  mode normal|bootloader      set the mode, as a JTAG load would\n", board_use::existing, cmd_mode},
+    {"verify", "  verify IMAGE                check that the flash holds exactly IMAGE, erased after it\n",
+     board_use::existing, cmd_verify},
+    {"fault", "  fault NAME [VALUE...]       set a fault (see below)\n", board_use::existing, cmd_fault},
+    {"clear-faults", "  clear-faults                clear every fault\n", board_use::existing, cmd_clear_faults},
+    {"reboot-time", "  reboot-time MS              off the bus for MS ms after a reboot (0 to 600000)\n",
+     board_use::existing, cmd_reboot_time},
+    {"rescan", "  rescan                      bring the board back on the bus, as a PCI rescan\n",
+     board_use::existing, cmd_rescan},
+};
+
+static const command *find_command(const std::string &name) {
+    for (const command &c : COMMANDS)
+        if (name == c.name) return &c;
+    return nullptr;
+}
+
+static void print_help(std::FILE *stream) {
+    std::fputs(HELP_HEAD, stream);
+    for (const command &c : COMMANDS) std::fputs(c.usage, stream);
+    std::fputs(HELP_FAULTS, stream);
+    for (const fault_kind &f : FAULT_KINDS) std::fputs(f.usage, stream);
+    std::fputs(HELP_TAIL, stream);
+}
+
+// A whole decimal number with an optional sign, saturated to the range of
+// int as the tools read a board id; false for anything else.
+static bool parse_saturated_decimal(const char *text, int *id) {
     const char *digits = text + (*text == '-' || *text == '+');
     if (*digits == '\0' || std::strspn(digits, "0123456789") != std::strlen(digits)) return false;
     errno = 0;
@@ -439,12 +464,12 @@ static bool parse_board_id(const char *text, int *id) {
 }
 
 // Makes sure the board exists: board 0 appears on first use, as it does for
-// the tools.
-static int find_board(const std::string &root, int id, const std::string &cmd) {
+// the tools, unless create_zero is false.
+static int find_board(const std::string &root, int id, bool create_zero) {
     std::string error;
     if (sim_board_found(root, id, &error)) return 0;
     if (!error.empty()) return fail("board %d: %s", id, error.c_str());
-    if (id != 0 || cmd == "remove") return fail("no board %d under %s", id, root.c_str());
+    if (id != 0 || !create_zero) return fail("no board %d under %s", id, root.c_str());
     if (!sim_board_present(root, 0, &error)) return fail("cannot create board %d: %s", id, error.c_str());
     return 0;
 }
@@ -454,29 +479,25 @@ int main(int argc, char **argv) {
     int id = 0;
     if (arg < argc && std::strcmp(argv[arg], "-b") == 0) {
         if (arg + 1 >= argc) return usage_error("-b needs a board id");
-        if (!parse_board_id(argv[arg + 1], &id)) return usage_error("bad board id");
+        if (!parse_saturated_decimal(argv[arg + 1], &id)) return usage_error("bad board id");
         arg += 2;
     }
     if (arg >= argc) return usage_error("no command");
-    const std::string cmd = argv[arg++];
-    if (cmd == "help" || cmd == "--help" || cmd == "-h") {
-        std::fputs(USAGE, stdout);
+    const std::string name = argv[arg++];
+    if (name == "help" || name == "--help" || name == "-h") {
+        print_help(stdout);
         return 0;
     }
-    if (cmd == "--version") {
+    if (name == "--version") {
         std::printf("riffa_sim %s\n", ZEDA_VERSION);
         return 0;
     }
-    static const char *const commands[] = {"list", "add",  "remove", "show",        "history",
-                                           "verify", "mode", "fault",  "clear-faults", "reboot-time",
-                                           "rescan"};
-    if (std::none_of(std::begin(commands), std::end(commands), [&](const char *c) { return cmd == c; }))
-        return usage_error("unknown command");
+    const command *cmd = find_command(name);
+    if (!cmd) return usage_error("unknown command");
     std::string error;
     const std::string root = sim_root(&error);
     if (root.empty()) return fail("%s", error.c_str());
-    if (cmd == "list") return cmd_list(root);
-    if (cmd == "add") return cmd_add(root, id, argc - arg, argv + arg);
-    if (int status = find_board(root, id, cmd)) return status;
-    return run_on_board(root, id, cmd, argc - arg, argv + arg);
+    if (cmd->board != board_use::itself)
+        if (int status = find_board(root, id, cmd->board == board_use::existing)) return status;
+    return cmd->run(root, id, argc - arg, argv + arg);
 }

@@ -7,7 +7,7 @@
 
 #include <cstdint>
 
-#include "sim_store.h"
+#include "sim_board.h"
 
 constexpr int SIM_REBOOT_TIME_MAX_MS = 600000;
 

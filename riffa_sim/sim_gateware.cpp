@@ -5,17 +5,14 @@
 #include <ctime>
 
 #include "sim_bus.h"
+#include "sim_checksum.h"
+#include "sim_paths.h"
+#include "sim_platform.h"
 
 static uint32_t words_in(uint32_t bytes) { return uint32_t((uint64_t(bytes) + 3) / 4); }
 
 static std::string utc_now() {
-    std::time_t now = std::time(nullptr);
-    std::tm tm{};
-#ifdef _WIN32
-    gmtime_s(&tm, &now);
-#else
-    gmtime_r(&now, &tm);
-#endif
+    const std::tm tm = sim_utc(std::time(nullptr));
     char text[32];
     std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &tm);
     return text;

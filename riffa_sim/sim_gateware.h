@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "sim_store.h"
+#include "sim_transaction.h"
 
 // The board's side of the control requests. The virtual board keeps its own
 // copy of these codes instead of including board_link.h: it checks the tools

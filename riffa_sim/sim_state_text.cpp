@@ -1,7 +1,6 @@
-// Virtual board: the state file's text. A version line, the progress line,
-// then one "key value" line each; parsing takes nothing on trust: an unknown
-// or repeated key, a missing one, a value out of range or inconsistent with
-// the others makes the whole file invalid, with the reason.
+// Virtual board: the state file's text. Parsing takes nothing on trust: an
+// unknown or repeated key, a missing one, a value out of range or
+// inconsistent with the others makes the whole file invalid, with the reason.
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -12,7 +11,7 @@
 
 #include "sim_bus.h"
 #include "sim_number.h"
-#include "sim_store.h"
+#include "sim_state_text.h"
 
 static const char VERSION_LINE[] = "# riffa_sim board state v1";
 static const char VERSION_PREFIX[] = "# riffa_sim board state v";
@@ -32,8 +31,8 @@ std::string sim_format_progress(uint32_t received_bytes, uint64_t checksum) {
     return line;
 }
 
-// The reboot's keys, last: a state written before them lacks them, and
-// reads as a board on the bus with no reboot time.
+// The reboot's keys, which are optional: a state written before them lacks
+// them, and reads as a board on the bus with no reboot time.
 static void format_bus(std::ostringstream &out, const sim_board &b) {
     out << "reboot_time_ms " << b.reboot_time_ms << "\n"
         << "back_at_ms " << b.back_at_ms << "\n"
@@ -69,15 +68,15 @@ std::string sim_format_state(const sim_board &b) {
     return out.str();
 }
 
-// One line being read: its number, for messages, and its values in turn.
+// One line being read: its key, the values still to take, and whether
+// every value taken so far was valid.
 struct line_reader {
     std::istringstream in;
     std::string key;
     bool ok = true;
 };
 
-// A number within [low, high]; nothing else on the line may follow the
-// last value.
+// The next value, a number within [low, high]; clears ok for anything else.
 static long long take_number(line_reader *r, long long low, long long high) {
     std::string word;
     long long value = 0;

@@ -39,7 +39,7 @@ const Page PAGES[] = {
     {"zeda_pcie_flash_image", {"zeda_pcie_flash_image", "board_link/board_link.cpp"}, true},
     {"zeda_pcie_list_boards", {"zeda_pcie_list_boards"}, false},
     {"zeda_pcie_wait_board", {"zeda_pcie_wait_board", "board_link/board_link.cpp"}, true},
-    {"riffa_sim", {"riffa_sim/riffa_sim_main.cpp"}, false},
+    {"riffa_sim", {"riffa_sim/riffa_sim_main.cpp", "riffa_sim/help.h"}, false},
 };
 
 std::string source_path(const std::string &relative) { return std::string(ZEDA_SOURCE_DIR) + "/" + relative; }
@@ -166,6 +166,12 @@ std::vector<std::string> string_literals(const std::string &src) {
 // A program's help lives in its help.h; its messages everywhere else.
 bool is_help(const fs::path &p) { return p.filename() == "help.h"; }
 
+// One line of a help text, "  synopsis   explanation\n", as a command table
+// holds it.
+bool is_help_line(const std::string &l) {
+    return l.compare(0, 2, "  ") == 0 && l.find('\n') == l.size() - 1;
+}
+
 bool is_source(const fs::path &p) {
     const std::string name = p.filename().string();
     const std::string ext = p.extension().string();
@@ -206,7 +212,7 @@ std::vector<std::string> program_messages(const Page &page) {
             for (const std::string &l : string_literals(read_file(f.string()))) {
                 const long lines = std::count(l.begin(), l.end(), '\n');
                 // A help's one-line parts (the usage line's arguments) are quoted as they are.
-                if (lines == 0 || (!is_help(f) && lines <= 5)) all.push_back(l);
+                if (lines == 0 || (!is_help(f) && !is_help_line(l) && lines <= 5)) all.push_back(l);
                 else for (std::string &synopsis : help_synopses(l)) all.push_back(std::move(synopsis));
             }
         }

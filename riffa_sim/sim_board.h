@@ -1,0 +1,78 @@
+// Virtual board: what a board is, as its state file holds it. One folder per
+// board, board<id>/, holding
+//   state     text with a version line, replaced whole (temporary file and
+//             rename) by every change, always under the board's state lock;
+//             only its fixed-width progress line, the programmer's received
+//             bytes and their checksum, is rewritten in place, in one write;
+//   flash.bin the 8 MiB flash;
+//   history   one line per finished programming run, replaced whole (as
+//             the state) just before the state that counts its runs, so
+//             that a run is on record exactly when the state says so;
+//   state.lock, session.lock  the short lock of every change, and the lock a
+//             program holds from its open to its close.
+#ifndef RIFFA_SIM_BOARD_H
+#define RIFFA_SIM_BOARD_H
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+constexpr uint32_t SIM_FLASH_BYTES = 8u * 1024 * 1024;
+constexpr uint32_t SIM_MODE_BOOTLOADER = 2;
+constexpr uint32_t SIM_MODE_NORMAL = 3;
+
+// Fault switches, set with the riffa_sim control program; all off by default.
+struct sim_faults {
+    bool open_fails = false;
+    bool mode_reply_set = false;
+    uint32_t mode_reply = 0;
+    std::map<uint32_t, int> send_counts;  // request code -> reported count
+    std::map<uint32_t, int> recv_counts;  // request code -> reported count
+    int image_max_words = 0;              // words per image send, 0 = no limit
+    int image_fail_send = 0;              // 1-based image send that moves nothing
+    int image_fail_result = 0;            // what that send returns (0 or negative)
+    uint32_t programmer_error = 0;        // error code a finished run reports
+    int busy_polls = 0;                   // status polls answered busy
+    bool stays_off_bus = false;           // after a reboot, back only with a rescan
+};
+
+enum class sim_prog_state { idle, programming, finished };
+
+struct sim_programmer {
+    sim_prog_state state = sim_prog_state::idle;
+    uint32_t announced_size = 0;  // bytes, from the image-size request
+    bool erased = false;
+    uint32_t received_bytes = 0;  // image bytes written to flash
+    uint64_t checksum = 0;        // of those bytes, see sim_checksum
+    uint32_t error = 0;
+    int busy_polls_seen = 0;
+};
+
+// One finished programming run, as the history records it.
+struct sim_run {
+    std::string time;
+    uint32_t announced_size = 0;
+    uint32_t received_bytes = 0;
+    uint32_t error = 0;
+    uint64_t checksum = 0;
+};
+
+struct sim_board {
+    int id = 0;
+    uint32_t mode = SIM_MODE_NORMAL;
+    bool reboot_armed = false;
+    sim_programmer programmer;
+    sim_faults faults;
+    // The reboot as the PC sees it: the board is off the bus for
+    // reboot_time_ms after its reboot (sim_bus.h).
+    int reboot_time_ms = 0;
+    int64_t back_at_ms = 0;      // wall-clock time it is back; 0: on the bus
+    bool needs_rescan = false;   // off the bus until riffa_sim rescan
+    // Runs the history holds; -1 for a state from before they were counted.
+    long long history_runs = -1;
+    // Runs finished since the state was read, recorded with its next save.
+    std::vector<sim_run> new_runs;
+};
+
+#endif

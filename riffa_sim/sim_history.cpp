@@ -1,0 +1,58 @@
+#include "sim_history.h"
+
+#include <cstdint>
+#include <cstdio>
+#include <sstream>
+
+#include "sim_file.h"
+#include "sim_paths.h"
+
+static std::string format_run(const sim_run &run) {
+    char line[160];
+    std::snprintf(line, sizeof line, "%s size=%lu received=%lu error=%lu checksum=%016llx\n", run.time.c_str(),
+                  (unsigned long)run.announced_size, (unsigned long)run.received_bytes, (unsigned long)run.error,
+                  (unsigned long long)run.checksum);
+    return line;
+}
+
+static bool parse_run(const std::string &line, sim_run *run) {
+    char time[64];
+    unsigned long size, received, error;
+    unsigned long long sum;
+    int end = -1;
+    if (std::sscanf(line.c_str(), "%63s size=%lu received=%lu error=%lu checksum=%16llx%n", time, &size, &received,
+                    &error, &sum, &end) != 5 ||
+        size_t(end) != line.size() || size > UINT32_MAX || received > UINT32_MAX || error > 15)
+        return false;
+    *run = {time, uint32_t(size), uint32_t(received), uint32_t(error), sum};
+    return true;
+}
+
+bool sim_read_history(const std::string &root, int id, long long count, std::vector<sim_run> *runs,
+                      std::string *error) {
+    runs->clear();
+    const std::string path = sim_history_path(root, id);
+    std::string text;
+    bool missing;
+    if (!sim_read_text(path, SIZE_MAX / 2, &text, &missing, error)) return missing && count <= 0;
+    std::istringstream in(text);
+    std::string line;
+    for (long long number = 1; std::getline(in, line); ++number) {
+        const bool whole = !in.eof();
+        if (!whole && count < 0) break;
+        sim_run run;
+        if (!whole || !parse_run(line, &run))
+            return sim_fail(error, path, "line " + std::to_string(number) + ": not a programming run");
+        if (count < 0 || number <= count) runs->push_back(run);
+    }
+    if (count >= 0 && (long long)runs->size() < count)
+        return sim_fail(error, path,
+                        std::to_string(runs->size()) + " runs where the state counts " + std::to_string(count));
+    return true;
+}
+
+bool sim_write_history(const std::string &root, int id, const std::vector<sim_run> &runs, std::string *error) {
+    std::string text;
+    for (const sim_run &run : runs) text += format_run(run);
+    return sim_replace_whole(sim_history_path(root, id), text, error);
+}

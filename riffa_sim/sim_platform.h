@@ -1,0 +1,30 @@
+// Virtual board: what differs between POSIX and Windows, one source file
+// each (sim_platform_posix.cpp, sim_platform_win32.cpp), chosen by CMake.
+#ifndef RIFFA_SIM_PLATFORM_H
+#define RIFFA_SIM_PLATFORM_H
+
+#include <cstdio>
+#include <ctime>
+#include <string>
+
+// The system's per-user folder for riffa_sim's state (%LOCALAPPDATA% on
+// Windows); empty where the system has none of its own.
+std::string sim_system_state_dir();
+
+unsigned long sim_process_id();
+
+// Renames a folder, never over one that exists ("exists" in error then).
+bool sim_rename_folder(const std::string &from, const std::string &to, std::string *error);
+
+// Replaces dst by src in one step, also where dst exists; false with errno
+// set where the system sets it.
+bool sim_replace_file(const std::string &src, const std::string &dst);
+
+// Opens path for reading when it is a regular file, without blocking on a
+// FIFO; sets missing when there is no such file. Null with the reason.
+std::FILE *sim_open_regular(const std::string &path, bool *missing, std::string *error);
+
+// The calendar time of t in UTC.
+std::tm sim_utc(std::time_t t);
+
+#endif

@@ -1,0 +1,49 @@
+#include "sim_platform.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "sim_file.h"
+
+std::string sim_system_state_dir() { return ""; }
+
+unsigned long sim_process_id() { return (unsigned long)getpid(); }
+
+bool sim_rename_folder(const std::string &from, const std::string &to, std::string *error) {
+    if (std::rename(from.c_str(), to.c_str()) == 0) return true;
+    return sim_fail(error, to, errno == EEXIST || errno == ENOTEMPTY ? "exists" : std::strerror(errno));
+}
+
+bool sim_replace_file(const std::string &src, const std::string &dst) {
+    return std::rename(src.c_str(), dst.c_str()) == 0;
+}
+
+std::FILE *sim_open_regular(const std::string &path, bool *missing, std::string *error) {
+    *missing = false;
+    const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        *missing = errno == ENOENT;
+        return sim_fail(error, path, *missing ? "missing" : std::strerror(errno)), nullptr;
+    }
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        close(fd);
+        return sim_fail(error, path, "not a regular file"), nullptr;
+    }
+    std::FILE *f = fdopen(fd, "rb");
+    if (!f) {
+        sim_fail_errno(error, path);
+        close(fd);
+    }
+    return f;
+}
+
+std::tm sim_utc(std::time_t t) {
+    std::tm tm{};
+    gmtime_r(&t, &tm);
+    return tm;
+}

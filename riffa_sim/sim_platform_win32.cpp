@@ -1,0 +1,44 @@
+#include "sim_platform.h"
+
+#include <windows.h>
+
+#include <cstdlib>
+#include <filesystem>
+
+#include "sim_file.h"
+
+namespace fs = std::filesystem;
+
+std::string sim_system_state_dir() {
+    const char *local = std::getenv("LOCALAPPDATA");
+    return local && *local ? std::string(local) + "\\riffa_sim" : "";
+}
+
+unsigned long sim_process_id() { return GetCurrentProcessId(); }
+
+bool sim_rename_folder(const std::string &from, const std::string &to, std::string *error) {
+    if (MoveFileExA(from.c_str(), to.c_str(), 0)) return true;
+    return sim_fail(error, to, GetLastError() == ERROR_ALREADY_EXISTS ? "exists" : "cannot rename into place");
+}
+
+bool sim_replace_file(const std::string &src, const std::string &dst) {
+    return MoveFileExA(src.c_str(), dst.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+}
+
+std::FILE *sim_open_regular(const std::string &path, bool *missing, std::string *error) {
+    *missing = false;
+    std::error_code ec;
+    const fs::file_status st = fs::status(path, ec);
+    if (st.type() == fs::file_type::not_found) *missing = true;
+    if (*missing || ec) return sim_fail(error, path, *missing ? "missing" : ec.message()), nullptr;
+    if (!fs::is_regular_file(st)) return sim_fail(error, path, "not a regular file"), nullptr;
+    std::FILE *f = std::fopen(path.c_str(), "rb");
+    if (!f) sim_fail_errno(error, path);
+    return f;
+}
+
+std::tm sim_utc(std::time_t t) {
+    std::tm tm{};
+    gmtime_s(&tm, &t);
+    return tm;
+}
