@@ -19,12 +19,12 @@ static std::string utc_now() {
 }
 
 // The board changed and must be saved, unless the request failed already.
-static void changed(sim_session *s) {
+static void mark_for_save(sim_session *s) {
     if (s->change != sim_change::failed) s->change = sim_change::save;
 }
 
-// Only the programmer's progress changed.
-static void progressed(sim_session *s) {
+// Only the programmer's progress changed: saved in place of the whole state.
+static void mark_progress_for_save(sim_session *s) {
     if (s->change == sim_change::none) s->change = sim_change::progress;
 }
 
@@ -33,7 +33,7 @@ static void finish_run(sim_session *s, uint32_t error) {
     sim_programmer &p = s->board.programmer;
     p.state = sim_prog_state::finished;
     p.error = error;
-    changed(s);
+    mark_for_save(s);
     s->board.new_runs.push_back({utc_now(), p.announced_size, p.received_bytes, p.error, p.checksum});
 }
 
@@ -55,7 +55,7 @@ static uint32_t poll_status(sim_session *s) {
     if (p.state == sim_prog_state::programming && p.received_bytes >= words_in(p.announced_size) * 4) {
         if (p.busy_polls_seen < s->board.faults.busy_polls) {
             ++p.busy_polls_seen;
-            changed(s);
+            mark_for_save(s);
             return 0;
         }
         p.erased = false;
@@ -77,7 +77,7 @@ static void programmer_request(sim_session *s, uint32_t code, uint32_t value) {
     } else if (code == SIM_REQ_IMAGE_SIZE) {
         p = sim_programmer{};
         p.announced_size = value;
-        changed(s);
+        mark_for_save(s);
     } else if (code == SIM_REQ_PROGRAMMER_COMMAND && value == SIM_CMD_ERASE) {
         if (!s->files.flash || !sim_erase_flash(s->files.flash)) {
             s->error = sim_flash_path(s->files.root, s->board.id) + ": cannot be erased: " +
@@ -86,10 +86,10 @@ static void programmer_request(sim_session *s, uint32_t code, uint32_t value) {
             return;
         }
         p.erased = true;
-        changed(s);
+        mark_for_save(s);
     } else if (code == SIM_REQ_PROGRAMMER_COMMAND && value == SIM_CMD_PROGRAM) {
         start_programming(s);
-        changed(s);
+        mark_for_save(s);
     }
 }
 
@@ -103,7 +103,7 @@ void sim_control_request(sim_session *s, uint32_t code, uint32_t value) {
     } else if (code == SIM_REQ_MODE_SWITCH) {
         if (value == SIM_MODE_SWITCH_KEY) {
             s->board.reboot_armed = true;
-            changed(s);
+            mark_for_save(s);
         }
     } else if (s->board.mode == SIM_MODE_BOOTLOADER) {
         programmer_request(s, code, value);
@@ -139,7 +139,7 @@ static void program_words(sim_session *s, const unsigned char *bytes, uint32_t w
         }
         p.checksum = sim_checksum(p.checksum, bytes, size_t(take) * 4);
         p.received_bytes += take * 4;
-        progressed(s);
+        mark_progress_for_save(s);
     }
     if (words > room) finish_run(s, SIM_ERR_OVERRUN);
 }
@@ -183,5 +183,5 @@ void sim_reset(sim_session *s) {
     s->board.mode = s->board.mode == SIM_MODE_BOOTLOADER ? SIM_MODE_NORMAL : SIM_MODE_BOOTLOADER;
     s->board.programmer = sim_programmer{};
     sim_bus_reboot(&s->board, sim_now_ms());
-    changed(s);
+    mark_for_save(s);
 }
