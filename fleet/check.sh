@@ -8,7 +8,8 @@
 # during a flash leaves a complete report, and a rerun of its retry list
 # finishes the fleet. A board that stays off the bus after its reboot fails
 # its PC with the rescan advice, and fleet_rescan_command brings it back.
-# Every board is off the bus for 1.5 s after each mode switch.
+# Every board is off the bus for 1.5 s after each mode switch. Every run uses
+# the collection as built and installed by local_fleet.sh, and its ansible.cfg.
 # Usage: fleet/check.sh <build folder>
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
@@ -18,8 +19,10 @@ work=$(cd "$build" && pwd)/fleet-check
 log="$work/run.log"
 # Output in the format the checks read, whatever the user's Ansible settings.
 export ANSIBLE_STDOUT_CALLBACK=default ANSIBLE_NOCOLOR=1
-# The shipped settings, with the log kept with the check's files.
-export ANSIBLE_CONFIG="$here/ansible.cfg" ANSIBLE_LOG_PATH="$work/ansible.log"
+# The installed collection alone, with its settings; the log is kept with the
+# check's files.
+export ANSIBLE_COLLECTIONS_PATH="$work/collections"
+export ANSIBLE_CONFIG="$work/collections/ansible_collections/zeda/fleet/ansible.cfg" ANSIBLE_LOG_PATH="$work/ansible.log"
 
 fail() { echo "fleet-check: FAILED: $*" >&2; echo "--- last run ($log):" >&2; tail -n 40 "$log" >&2; exit 1; }
 board_of() { [ "$1" = pc4 ] && echo 1 || echo 0; }
@@ -28,8 +31,8 @@ sim_on() { local host=$1; shift; RIFFA_SIM_DIR="$work/$host/boards" "$sim" -b "$
 play() {
   local want=$1 rc=0
   shift
-  echo "fleet-check: ansible-playbook field_update.yml $*"
-  ansible-playbook -i "$work/inventory.yml" "$here/field_update.yml" -e fleet_image="$work/gateware.bin" \
+  echo "fleet-check: ansible-playbook zeda.fleet.field_update $*"
+  ansible-playbook -i "$work/inventory.yml" zeda.fleet.field_update -e fleet_image="$work/gateware.bin" \
     -e fleet_report="$work/report.json" "$@" \
     > "$log" 2>&1 || rc=$?
   [ "$rc" = "$want" ] || fail "ansible-playbook ended with status $rc, expected $want"
@@ -54,11 +57,12 @@ updated_and_normal() {
 }
 
 "$here/local_fleet.sh" "$build" "$work"
-ansible-playbook --syntax-check -i "$work/inventory.yml" "$here/field_update.yml" > "$log" 2>&1 \
+ansible-playbook --syntax-check -i "$work/inventory.yml" zeda.fleet.field_update > "$log" 2>&1 \
   || fail "syntax check"
-(cd "$here" && ansible-lint --offline --nocolor --profile production field_update.yml roles) > "$log" 2>&1 \
+# The collection's source, its role found installed.
+(cd "$here" && ansible-lint --offline --nocolor --profile production) > "$log" 2>&1 \
   || fail "ansible-lint"
-python3 "$here/plugins_test.py" > "$log" 2>&1 || fail "the filter plugin's cases"
+python3 -B "$here/plugins_test.py" > "$log" 2>&1 || fail "the filter plugin's cases"
 
 # 1. Every board is updated, also pc4's, found in bootloader mode.
 play 0 -e fleet_batch_size=4
@@ -115,10 +119,10 @@ head -c 200001 /dev/urandom > "$work/b.bin"
 head -c 200002 /dev/urandom > "$work/c.bin"
 cp "$work/inventory.yml" "$work/inventory-2.yml"
 echo "fleet-check: two runs at once, images b.bin and c.bin"
-ansible-playbook -i "$work/inventory.yml" "$here/field_update.yml" -e fleet_image="$work/b.bin" \
+ansible-playbook -i "$work/inventory.yml" zeda.fleet.field_update -e fleet_image="$work/b.bin" \
   -e fleet_batch_size=4 -e fleet_report="$work/report-b.json" > "$work/run-b.log" 2>&1 &
 pid_b=$!
-ansible-playbook -i "$work/inventory-2.yml" "$here/field_update.yml" -e fleet_image="$work/c.bin" \
+ansible-playbook -i "$work/inventory-2.yml" zeda.fleet.field_update -e fleet_image="$work/c.bin" \
   -e fleet_batch_size=4 -e fleet_report="$work/report-c.json" > "$work/run-c.log" 2>&1 || true
 wait $pid_b || true
 for host in pc1 pc2 pc3 pc4; do
@@ -137,8 +141,8 @@ grep -q "another fleet update ([^)]*) holds this PC" "$work/run-b.log" "$work/ru
 
 # A third run with b.bin updates exactly the boards that do not hold it; a dry
 # run started while it runs waits for it, then finds every board up to date.
-echo "fleet-check: ansible-playbook field_update.yml (b.bin) and --check at once"
-ansible-playbook -i "$work/inventory.yml" "$here/field_update.yml" -e fleet_image="$work/b.bin" \
+echo "fleet-check: ansible-playbook zeda.fleet.field_update (b.bin) and --check at once"
+ansible-playbook -i "$work/inventory.yml" zeda.fleet.field_update -e fleet_image="$work/b.bin" \
   -e fleet_batch_size=4 -e fleet_report="$work/report-b.json" > "$work/run-b2.log" 2>&1 &
 pid_b=$!
 await 'grep -q "^PLAY \[Pre-flight\]" "$work/run-b2.log"' "the third run to start"
@@ -162,11 +166,11 @@ done
 # retry list's rerun finishes it once the flasher it left has ended.
 sim_on pc1 fault busy-polls 20000 > /dev/null
 runs_before=$(runs_of pc1)
-echo "fleet-check: ansible-playbook field_update.yml, Ctrl-C during pc1's flash"
+echo "fleet-check: ansible-playbook zeda.fleet.field_update, Ctrl-C during pc1's flash"
 # In a process group of its own, as in a terminal; set -m also keeps SIGINT,
 # which a script's background commands otherwise ignore.
 set -m
-ansible-playbook -i "$work/inventory.yml" "$here/field_update.yml" -e fleet_image="$work/gateware.bin" \
+ansible-playbook -i "$work/inventory.yml" zeda.fleet.field_update -e fleet_image="$work/gateware.bin" \
   -e fleet_batch_size=4 -e fleet_report="$work/report.json" > "$log" 2>&1 &
 pid=$!
 set +m
@@ -202,6 +206,6 @@ grep -q '"message": "Board 0 did not come back within 3 s. Rescan the PCI bus' "
 sim_on pc3 rescan > /dev/null
 play 0 --limit pc3 -e fleet_reboot_timeout=3 \
   -e "fleet_rescan_command='$sim -b 0 rescan'"
-grep -q "^TASK \[zeda_field_update : Rescan for the board in normal operation mode\]" "$log" || fail "pc3 was not rescanned"
+grep -q "^TASK \[zeda.fleet.zeda_field_update : Rescan for the board in normal operation mode\]" "$log" || fail "pc3 was not rescanned"
 updated_and_normal pc3
 echo "fleet-check: passed"

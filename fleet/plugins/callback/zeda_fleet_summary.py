@@ -15,8 +15,11 @@ DOCUMENTATION = '''
     type: aggregate
     short_description: summary and report of the ZEDA fleet update, one line per board
     description:
-      - Prints the rows that fleet/field_update.yml records with set_stats, and
-        writes them as a JSON report with a retry list of unfinished PCs.
+      - Prints the rows that the playbook zeda.fleet.field_update records with
+        set_stats, and writes them as a JSON report with a retry list of
+        unfinished PCs.
+      - Enable it with callbacks_enabled = zeda.fleet.zeda_fleet_summary (the
+        collection's ansible.cfg does); the playbook refuses to run without it.
 '''
 
 import atexit
@@ -102,7 +105,7 @@ class CallbackModule(CallbackBase):
     CALLBACK_VERSION = 2.0
     CALLBACK_TYPE = 'aggregate'
     CALLBACK_NAME = 'zeda_fleet_summary'
-    CALLBACK_NEEDS_ENABLED = False
+    CALLBACK_NEEDS_ENABLED = True
 
     def __init__(self, *args, **kwargs):
         super(CallbackModule, self).__init__(*args, **kwargs)
