@@ -7,7 +7,7 @@
 # record naming what its board holds; a dry run changes nothing; Ctrl-C
 # during a flash leaves a complete report, and a rerun of its retry list
 # finishes the fleet. A board that stays off the bus after its reboot fails
-# its PC with the rescan advice, and fleet_rescan_command brings it back.
+# its PC with the rescan advice, and zeda_field_update_rescan_command brings it back.
 # Every board is off the bus for 1.5 s after each mode switch. Every run uses
 # the collection as built and installed by local_fleet.sh, and its ansible.cfg.
 # Usage: fleet/check.sh <build folder>
@@ -32,8 +32,8 @@ play() {
   local want=$1 rc=0
   shift
   echo "fleet-check: ansible-playbook zeda.fleet.field_update $*"
-  ansible-playbook -i "$work/inventory.yml" zeda.fleet.field_update -e fleet_image="$work/gateware.bin" \
-    -e fleet_report="$work/report.json" "$@" \
+  ansible-playbook -i "$work/inventory.yml" zeda.fleet.field_update -e zeda_field_update_image="$work/gateware.bin" \
+    -e zeda_field_update_report="$work/report.json" "$@" \
     > "$log" 2>&1 || rc=$?
   [ "$rc" = "$want" ] || fail "ansible-playbook ended with status $rc, expected $want"
 }
@@ -65,14 +65,14 @@ ansible-playbook --syntax-check -i "$work/inventory.yml" zeda.fleet.field_update
 python3 -B "$here/plugins_test.py" > "$log" 2>&1 || fail "the filter plugin's cases"
 
 # 1. Every board is updated, also pc4's, found in bootloader mode.
-play 0 -e fleet_batch_size=4
+play 0 -e zeda_field_update_batch_size=4
 updated_and_normal pc1 pc2 pc3 pc4
 for host in pc1 pc2 pc3; do summary_row $host "normal +updated +Board in normal operation mode[.]"; done
 summary_row pc4 "bootloader +updated"
 
 # 2. A rerun touches no board and says so.
 for host in pc1 pc2 pc3 pc4; do sim_on $host history; done > "$work/history.before"
-play 0 -e fleet_batch_size=4
+play 0 -e zeda_field_update_batch_size=4
 for host in pc1 pc2 pc3 pc4; do sim_on $host history; done | cmp -s - "$work/history.before" \
   || fail "the rerun programmed a board"
 [ "$(grep -Ec '^pc[1-4] +: ok=[0-9]+ +changed=0 ' "$log")" = 4 ] || fail "the rerun changed something"
@@ -81,7 +81,7 @@ grep -q "^Every board already runs the image: nothing was changed[.]$" "$log" ||
 # 3. Batches of one, programmer error on pc2: the run stops there.
 "$here/local_fleet.sh" "$build" "$work"
 sim_on pc2 fault programmer-error 5 > /dev/null
-play 2 -e fleet_batch_size=1
+play 2 -e zeda_field_update_batch_size=1
 updated_and_normal pc1
 sim_on pc2 list | grep -q ": bootloader mode" || fail "pc2 was not left in bootloader mode"
 for host in pc3 pc4; do
@@ -96,7 +96,7 @@ summary_row pc3 "normal +untouched"
 
 # 3b. Still faulty, in batches of two: a failure in a batch that also
 # succeeds stops the run all the same; pc3 and pc4 are still untouched.
-play 2 -e fleet_batch_size=2
+play 2 -e zeda_field_update_batch_size=2
 summary_row pc1 "normal +up to date"
 summary_row pc2 "bootloader +FAILED: flash"
 for host in pc3 pc4; do
@@ -105,7 +105,7 @@ done
 
 # 4. With the fault cleared, a rerun finishes pc2, pc3 and pc4.
 sim_on pc2 clear-faults > /dev/null
-play 0 -e fleet_batch_size=1
+play 0 -e zeda_field_update_batch_size=1
 updated_and_normal pc1 pc2 pc3 pc4
 [ "$(sim_on pc1 history | wc -l)" = 1 ] || fail "pc1 was programmed again"
 summary_row pc1 "normal +up to date"
@@ -119,11 +119,11 @@ head -c 200001 /dev/urandom > "$work/b.bin"
 head -c 200002 /dev/urandom > "$work/c.bin"
 cp "$work/inventory.yml" "$work/inventory-2.yml"
 echo "fleet-check: two runs at once, images b.bin and c.bin"
-ansible-playbook -i "$work/inventory.yml" zeda.fleet.field_update -e fleet_image="$work/b.bin" \
-  -e fleet_batch_size=4 -e fleet_report="$work/report-b.json" > "$work/run-b.log" 2>&1 &
+ansible-playbook -i "$work/inventory.yml" zeda.fleet.field_update -e zeda_field_update_image="$work/b.bin" \
+  -e zeda_field_update_batch_size=4 -e zeda_field_update_report="$work/report-b.json" > "$work/run-b.log" 2>&1 &
 pid_b=$!
-ansible-playbook -i "$work/inventory-2.yml" zeda.fleet.field_update -e fleet_image="$work/c.bin" \
-  -e fleet_batch_size=4 -e fleet_report="$work/report-c.json" > "$work/run-c.log" 2>&1 || true
+ansible-playbook -i "$work/inventory-2.yml" zeda.fleet.field_update -e zeda_field_update_image="$work/c.bin" \
+  -e zeda_field_update_batch_size=4 -e zeda_field_update_report="$work/report-c.json" > "$work/run-c.log" 2>&1 || true
 wait $pid_b || true
 for host in pc1 pc2 pc3 pc4; do
   case $(record_of $host) in
@@ -142,11 +142,11 @@ grep -q "another fleet update ([^)]*) holds this PC" "$work/run-b.log" "$work/ru
 # A third run with b.bin updates exactly the boards that do not hold it; a dry
 # run started while it runs waits for it, then finds every board up to date.
 echo "fleet-check: ansible-playbook zeda.fleet.field_update (b.bin) and --check at once"
-ansible-playbook -i "$work/inventory.yml" zeda.fleet.field_update -e fleet_image="$work/b.bin" \
-  -e fleet_batch_size=4 -e fleet_report="$work/report-b.json" > "$work/run-b2.log" 2>&1 &
+ansible-playbook -i "$work/inventory.yml" zeda.fleet.field_update -e zeda_field_update_image="$work/b.bin" \
+  -e zeda_field_update_batch_size=4 -e zeda_field_update_report="$work/report-b.json" > "$work/run-b2.log" 2>&1 &
 pid_b=$!
 await 'grep -q "^PLAY \[Pre-flight\]" "$work/run-b2.log"' "the third run to start"
-play 0 --check -e fleet_image="$work/b.bin" -e fleet_batch_size=4
+play 0 --check -e zeda_field_update_image="$work/b.bin" -e zeda_field_update_batch_size=4
 wait $pid_b || log=$work/run-b2.log fail "the third run failed"
 grep -q "^Another fleet update over $work/inventory.yml is running (process $pid_b): this run waits until it ends[.]$" "$log" \
   || fail "the dry run did not wait for the run before it"
@@ -170,8 +170,8 @@ echo "fleet-check: ansible-playbook zeda.fleet.field_update, Ctrl-C during pc1's
 # In a process group of its own, as in a terminal; set -m also keeps SIGINT,
 # which a script's background commands otherwise ignore.
 set -m
-ansible-playbook -i "$work/inventory.yml" zeda.fleet.field_update -e fleet_image="$work/gateware.bin" \
-  -e fleet_batch_size=4 -e fleet_report="$work/report.json" > "$log" 2>&1 &
+ansible-playbook -i "$work/inventory.yml" zeda.fleet.field_update -e zeda_field_update_image="$work/gateware.bin" \
+  -e zeda_field_update_batch_size=4 -e zeda_field_update_report="$work/report.json" > "$log" 2>&1 &
 pid=$!
 set +m
 await 'sim_on pc1 show 2>/dev/null | grep -q "^programmer: programming"' "pc1's flash"
@@ -195,17 +195,17 @@ play 0 --limit @"$work/report.json.retry"
 updated_and_normal pc1 pc2 pc3 pc4
 
 # 7. pc3's board stays off the bus after its reboot until the PCI bus is
-# rescanned: reflashed (fleet_force), its PC fails with the rescan advice,
-# and the report says so; with fleet_rescan_command the run brings it back.
+# rescanned: reflashed (zeda_field_update_force), its PC fails with the rescan advice,
+# and the report says so; with zeda_field_update_rescan_command the run brings it back.
 sim_on pc3 fault stays-off-bus > /dev/null
-play 2 --limit pc3 -e fleet_force=true -e fleet_reboot_timeout=3
+play 2 --limit pc3 -e zeda_field_update_force=true -e zeda_field_update_reboot_timeout=3
 grep -q "pc3 board 0: confirm bootloader mode failed[.] zeda_pcie_wait_board said 'Board 0 did not come back within 3 s[.] Rescan the PCI bus" "$log" \
   || fail "no rescan advice for pc3"
 summary_row pc3 "normal +FAILED: confirm bootloader mode +Board 0 did not come back"
 grep -q '"message": "Board 0 did not come back within 3 s. Rescan the PCI bus' "$work/report.json" || fail "the report does not say pc3's board did not come back"
 sim_on pc3 rescan > /dev/null
-play 0 --limit pc3 -e fleet_reboot_timeout=3 \
-  -e "fleet_rescan_command='$sim -b 0 rescan'"
+play 0 --limit pc3 -e zeda_field_update_reboot_timeout=3 \
+  -e "zeda_field_update_rescan_command='$sim -b 0 rescan'"
 grep -q "^TASK \[zeda.fleet.zeda_field_update : Rescan for the board in normal operation mode\]" "$log" || fail "pc3 was not rescanned"
 updated_and_normal pc3
 echo "fleet-check: passed"

@@ -15,9 +15,9 @@ export ANSIBLE_CONFIG="$work/collections/ansible_collections/zeda/fleet/ansible.
 echo "== The inventory: four PCs on this machine ($work/inventory.yml)"
 cat "$work/inventory.yml"
 echo
-echo "== ansible-playbook -i $work/inventory.yml zeda.fleet.field_update -e fleet_image=$work/gateware.bin -e fleet_batch_size=2"
+echo "== ansible-playbook -i $work/inventory.yml zeda.fleet.field_update -e zeda_field_update_image=$work/gateware.bin -e zeda_field_update_batch_size=2"
 ansible-playbook -i "$work/inventory.yml" zeda.fleet.field_update \
-  -e fleet_image="$work/gateware.bin" -e fleet_batch_size=2 -e fleet_report="$work/report.json"
+  -e zeda_field_update_image="$work/gateware.bin" -e zeda_field_update_batch_size=2 -e zeda_field_update_report="$work/report.json"
 
 echo "== What the boards hold now (riffa_sim verify)"
 for host in pc1 pc2 pc3 pc4; do

@@ -31,14 +31,14 @@ head -c 300003 /dev/urandom > "$dir/gateware.bin"
   echo "  vars:"
   echo "    ansible_connection: local"
   echo "    ansible_python_interpreter: \"{{ ansible_playbook_python }}\""
-  echo "    fleet_tools_dir: $bin"
+  echo "    zeda_field_update_tools_dir: $bin"
   echo "  hosts:"
   for host in pc1 pc2 pc3 pc4; do
     mkdir -p "$dir/$host/boards"
     echo "    $host:"
-    echo "      fleet_environment: {RIFFA_SIM_DIR: $dir/$host/boards}"
-    echo "      fleet_state_dir: $dir/$host/state"
-    [ "$host" = pc4 ] && echo "      fleet_boards: [1]"
+    echo "      zeda_field_update_environment: {RIFFA_SIM_DIR: $dir/$host/boards}"
+    echo "      zeda_field_update_state_dir: $dir/$host/state"
+    [ "$host" = pc4 ] && echo "      zeda_field_update_boards: [1]"
   done
 } > "$dir/inventory.yml"
 

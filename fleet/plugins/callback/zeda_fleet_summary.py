@@ -1,7 +1,7 @@
 # The fleet update's summary and report. Prints one line per board at the end
 # of every run, also one that a failure stopped or Ctrl-C interrupted: its
 # host, the mode it was found in, the result, the last message of its last
-# tool and how long it took. Keeps the JSON report (fleet_report) on the
+# tool and how long it took. Keeps the JSON report (zeda_field_update_report) on the
 # controller, written as each board's state changes and completed when the
 # run ends however it ends, with a retry list of the PCs not finished. Holds
 # the inventory for the run, so that a second run over it waits.
@@ -39,7 +39,7 @@ FINISHED = ('updated', 'up to date', 'would update')
 # What a board may be like when the run stopped during a step.
 STATE_BY_STEP = (
     ('Flash', 'in bootloader mode with the flash maybe half written; the flasher is not stopped with the run '
-              'and may still be running on the PC (it ends within fleet_step_timeout). The next run waits for '
+              'and may still be running on the PC (it ends within zeda_field_update_step_timeout). The next run waits for '
               'it and flashes the board again'),
     ('bootloader mode', 'switching to bootloader mode: in either mode, or off the bus while it reboots; the next '
                         'run finds it and goes on'),
