@@ -7,9 +7,11 @@
 # record naming what its board holds; a dry run changes nothing; Ctrl-C
 # during a flash leaves a complete report, and a rerun of its retry list
 # finishes the fleet. A board that stays off the bus after its reboot fails
-# its PC with the rescan advice, and zeda_field_update_rescan_command brings it back.
-# Every board is off the bus for 1.5 s after each mode switch. Every run uses
-# the collection as built and installed by local_fleet.sh, and its ansible.cfg.
+# its PC with the rescan advice, and zeda_field_update_rescan_command brings
+# it back. Every board is off the bus for 1.5 s after each mode switch. Every
+# run uses the collection zeda.fleet as built and installed by local_fleet.sh,
+# with its ansible.cfg; ansible-lint's production profile checks its source,
+# and settings it must refuse stop it at pre-flight.
 # Usage: fleet/check.sh <build folder>
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
@@ -63,6 +65,24 @@ ansible-playbook --syntax-check -i "$work/inventory.yml" zeda.fleet.field_update
 (cd "$here" && ansible-lint --offline --nocolor --profile production) > "$log" 2>&1 \
   || fail "ansible-lint"
 python3 -B "$here/plugins_test.py" > "$log" 2>&1 || fail "the filter plugin's cases"
+
+# 0. Stopped at pre-flight with the reason, before anything is copied: a
+# setting of the wrong type (the argument spec), duplicate board ids (by
+# hand), a setting under its old name, and a run without the summary plugin.
+refused() {
+  local want=$1
+  shift
+  play 2 --tags preflight --limit pc1 "$@"
+  grep -qF "$want" "$log" || fail "no refusal saying: $want"
+  [ ! -e "$work/pc1/state/image-$(sha256sum < "$work/gateware.bin" | cut -d' ' -f1).bin" ] || fail "the image was copied"
+}
+refused "argument 'zeda_field_update_step_timeout' is of type <class 'str'> and we were unable to convert to int" \
+  -e zeda_field_update_step_timeout=soon
+refused "pc1: zeda_field_update_boards must be a list of distinct board ids such as [0, 1]; it is [0, '0']." \
+  -e '{"zeda_field_update_boards": [0, "0"]}'
+refused "pc1: fleet_boards are the settings' old names, which this run would ignore. Name them zeda_field_update_boards" \
+  -e 'fleet_boards=[1]'
+ANSIBLE_CALLBACKS_ENABLED="" refused "the summary plugin zeda.fleet.zeda_fleet_summary is not enabled"
 
 # 1. Every board is updated, also pc4's, found in bootloader mode.
 play 0 -e zeda_field_update_batch_size=4
@@ -195,8 +215,9 @@ play 0 --limit @"$work/report.json.retry"
 updated_and_normal pc1 pc2 pc3 pc4
 
 # 7. pc3's board stays off the bus after its reboot until the PCI bus is
-# rescanned: reflashed (zeda_field_update_force), its PC fails with the rescan advice,
-# and the report says so; with zeda_field_update_rescan_command the run brings it back.
+# rescanned: reflashed (zeda_field_update_force), its PC fails with the
+# rescan advice, and the report says so; with zeda_field_update_rescan_command
+# the run brings it back.
 sim_on pc3 fault stays-off-bus > /dev/null
 play 2 --limit pc3 -e zeda_field_update_force=true -e zeda_field_update_reboot_timeout=3
 grep -q "pc3 board 0: confirm bootloader mode failed[.] zeda_pcie_wait_board said 'Board 0 did not come back within 3 s[.] Rescan the PCI bus" "$log" \
