@@ -19,7 +19,7 @@ CMAKE_FLAGS ?=
 DEPS = scripts/install-deps
 CONFIGURE = scripts/configure
 
-.PHONY: all configure test test-plain test-sanitize demo fleet-demo fleet-check fleet-tools install bench fuzz package windows-package windows-check clean
+.PHONY: all configure test test-plain test-sanitize demo fleet-demo fleet-check fleet-tools fleet-collection install bench fuzz package windows-package windows-check clean
 
 all: configure
 	cmake --build $(BUILD) -j $(JOBS)
@@ -49,12 +49,19 @@ demo:
 
 # The fleet update with Ansible on four local "PCs" with virtual boards, built
 # as for make demo: fleet-demo shows a run and its summary, fleet-check proves
-# updates, reruns, a failure that stops the run, and the resumed run.
+# updates, reruns, a failure that stops the run, and the resumed run. Both
+# build the collection and run it as installed.
 fleet-demo: fleet-tools
 	fleet/demo.sh $(DEMOBUILD)
 
 fleet-check: fleet-tools
 	fleet/check.sh $(DEMOBUILD)
+
+# The Ansible collection zeda.fleet, for operators: $(DEMOBUILD)/zeda-fleet-<version>.tar.gz.
+fleet-collection:
+	@$(DEPS) fleet
+	@mkdir -p $(DEMOBUILD)
+	ansible-galaxy collection build --force --output-path $(DEMOBUILD) fleet
 
 fleet-tools:
 	@$(DEPS) fleet

@@ -6,17 +6,18 @@ set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 build=$1
 work=$(cd "$build" && pwd)/fleet-demo
-# The shipped settings; the log, the report and its retry list stay with the
-# demo's files.
-export ANSIBLE_CONFIG="$here/ansible.cfg" ANSIBLE_LOG_PATH="$work/ansible.log"
+# The collection as installed by local_fleet.sh, with its settings; the log,
+# the report and its retry list stay with the demo's files.
+export ANSIBLE_COLLECTIONS_PATH="$work/collections"
+export ANSIBLE_CONFIG="$work/collections/ansible_collections/zeda/fleet/ansible.cfg" ANSIBLE_LOG_PATH="$work/ansible.log"
 "$here/local_fleet.sh" "$build" "$work"
 
 echo "== The inventory: four PCs on this machine ($work/inventory.yml)"
 cat "$work/inventory.yml"
 echo
-echo "== ansible-playbook -i $work/inventory.yml fleet/field_update.yml -e fleet_image=$work/gateware.bin -e fleet_batch_size=2"
-ansible-playbook -i "$work/inventory.yml" "$here/field_update.yml" \
-  -e fleet_image="$work/gateware.bin" -e fleet_batch_size=2 -e fleet_report="$work/report.json"
+echo "== ansible-playbook -i $work/inventory.yml zeda.fleet.field_update -e zeda_field_update_image=$work/gateware.bin -e zeda_field_update_batch_size=2"
+ansible-playbook -i "$work/inventory.yml" zeda.fleet.field_update \
+  -e zeda_field_update_image="$work/gateware.bin" -e zeda_field_update_batch_size=2 -e zeda_field_update_report="$work/report.json"
 
 echo "== What the boards hold now (riffa_sim verify)"
 for host in pc1 pc2 pc3 pc4; do

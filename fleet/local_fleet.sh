@@ -6,14 +6,22 @@
 # pc4 has board 1, found in bootloader mode as after a run that stopped.
 # Each board is off the bus for $FLEET_REBOOT_MS (default 1500) ms after a
 # mode switch, as hardware is while its FPGA reloads.
-# Writes <dir>/inventory.yml and a sample image, <dir>/gateware.bin.
+# Writes <dir>/inventory.yml and a sample image, <dir>/gateware.bin, and
+# installs the collection zeda.fleet built from this folder into
+# <dir>/collections, offline, as an operator installs it: runs use that.
 # Usage: fleet/local_fleet.sh <build folder> <dir>
 set -euo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
 bin=$(cd "$1/bin" && pwd)
 dir=$2
 rm -rf "$dir"
 mkdir -p "$dir"
 dir=$(cd "$dir" && pwd)
+
+version=$(sed -n 's/^version: *//p' "$here/galaxy.yml")
+{ ansible-galaxy collection build --force --output-path "$dir" "$here" \
+    && ansible-galaxy collection install --offline -p "$dir/collections" "$dir/zeda-fleet-$version.tar.gz"; } \
+  > "$dir/collection.log" 2>&1 || { cat "$dir/collection.log" >&2; echo "local_fleet.sh: the collection could not be built or installed" >&2; exit 1; }
 
 # 300003 bytes: not a whole number of words, as real images often are.
 head -c 300003 /dev/urandom > "$dir/gateware.bin"
@@ -23,14 +31,14 @@ head -c 300003 /dev/urandom > "$dir/gateware.bin"
   echo "  vars:"
   echo "    ansible_connection: local"
   echo "    ansible_python_interpreter: \"{{ ansible_playbook_python }}\""
-  echo "    fleet_tools_dir: $bin"
+  echo "    zeda_field_update_tools_dir: $bin"
   echo "  hosts:"
   for host in pc1 pc2 pc3 pc4; do
     mkdir -p "$dir/$host/boards"
     echo "    $host:"
-    echo "      fleet_environment: {RIFFA_SIM_DIR: $dir/$host/boards}"
-    echo "      fleet_state_dir: $dir/$host/state"
-    [ "$host" = pc4 ] && echo "      fleet_boards: [1]"
+    echo "      zeda_field_update_environment: {RIFFA_SIM_DIR: $dir/$host/boards}"
+    echo "      zeda_field_update_state_dir: $dir/$host/state"
+    [ "$host" = pc4 ] && echo "      zeda_field_update_boards: [1]"
   done
 } > "$dir/inventory.yml"
 

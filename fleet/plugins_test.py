@@ -3,8 +3,8 @@ import os
 import sys
 import unittest
 
-sys.path.insert(0, os.path.join(os.path.dirname(__file__), 'roles', 'zeda_field_update', 'filter_plugins'))
-from zeda_fleet import zeda_last_message, zeda_run_ended  # noqa: E402
+sys.path.insert(0, os.path.join(os.path.dirname(__file__), 'plugins', 'filter'))
+from zeda_fleet import zeda_last_message, zeda_run_ended
 
 BAR = 'Progress:  |' + '\xdb' * 60 + ' |  99%'
 

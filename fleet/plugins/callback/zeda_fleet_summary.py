@@ -1,7 +1,7 @@
 # The fleet update's summary and report. Prints one line per board at the end
 # of every run, also one that a failure stopped or Ctrl-C interrupted: its
 # host, the mode it was found in, the result, the last message of its last
-# tool and how long it took. Keeps the JSON report (fleet_report) on the
+# tool and how long it took. Keeps the JSON report (zeda_field_update_report) on the
 # controller, written as each board's state changes and completed when the
 # run ends however it ends, with a retry list of the PCs not finished. Holds
 # the inventory for the run, so that a second run over it waits.
@@ -15,8 +15,11 @@ DOCUMENTATION = '''
     type: aggregate
     short_description: summary and report of the ZEDA fleet update, one line per board
     description:
-      - Prints the rows that fleet/field_update.yml records with set_stats, and
-        writes them as a JSON report with a retry list of unfinished PCs.
+      - Prints the rows that the playbook zeda.fleet.field_update records with
+        set_stats, and writes them as a JSON report with a retry list of
+        unfinished PCs.
+      - Enable it with callbacks_enabled = zeda.fleet.zeda_fleet_summary (the
+        collection's ansible.cfg does); the playbook refuses to run without it.
 '''
 
 import atexit
@@ -36,7 +39,7 @@ FINISHED = ('updated', 'up to date', 'would update')
 # What a board may be like when the run stopped during a step.
 STATE_BY_STEP = (
     ('Flash', 'in bootloader mode with the flash maybe half written; the flasher is not stopped with the run '
-              'and may still be running on the PC (it ends within fleet_step_timeout). The next run waits for '
+              'and may still be running on the PC (it ends within zeda_field_update_step_timeout). The next run waits for '
               'it and flashes the board again'),
     ('bootloader mode', 'switching to bootloader mode: in either mode, or off the bus while it reboots; the next '
                         'run finds it and goes on'),
@@ -102,7 +105,7 @@ class CallbackModule(CallbackBase):
     CALLBACK_VERSION = 2.0
     CALLBACK_TYPE = 'aggregate'
     CALLBACK_NAME = 'zeda_fleet_summary'
-    CALLBACK_NEEDS_ENABLED = False
+    CALLBACK_NEEDS_ENABLED = True
 
     def __init__(self, *args, **kwargs):
         super(CallbackModule, self).__init__(*args, **kwargs)
