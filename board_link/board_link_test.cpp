@@ -21,7 +21,7 @@ protected:
 };
 
 void expect_control_send(const FakeCall &c, uint32_t code, uint32_t value) {
-    EXPECT_EQ(c.fn, "send");
+    EXPECT_EQ(c.fn, FakeFn::send);
     EXPECT_EQ(c.chnl, 0);
     EXPECT_EQ(c.len, 1);
     EXPECT_EQ(c.destoff, code);
@@ -31,7 +31,7 @@ void expect_control_send(const FakeCall &c, uint32_t code, uint32_t value) {
 }
 
 void expect_control_recv(const FakeCall &c) {
-    EXPECT_EQ(c.fn, "recv");
+    EXPECT_EQ(c.fn, FakeFn::recv);
     EXPECT_EQ(c.chnl, 0);
     EXPECT_EQ(c.len, 1);
     EXPECT_EQ(c.timeout, 25000);
@@ -119,7 +119,7 @@ TEST_F(BoardLink, SuccessfulOpenPrintsNothing) {
 
 TEST_F(BoardLink, BoardIsClosedBeforeItIsLetGo) {
     board_close(board_open(0, stdout));
-    const std::vector<FakeCall> closes = fake_riffa_calls("close");
+    const std::vector<FakeCall> closes = fake_riffa_calls(FakeFn::close);
     ASSERT_EQ(closes.size(), 1u);
     EXPECT_EQ(closes[0].result, 1) << "the next program could meet this one's close";
 }
@@ -135,7 +135,7 @@ TEST_F(BoardLink, BoardThatCantBeLockedIsClosedUnusedWithTheReason) {
     std::fclose(stream);
     EXPECT_EQ(std::string(text), "Board 2 can't be locked: " + testing::TempDir() + ": Is a directory\n");
     ASSERT_EQ(fake_riffa().calls.size(), 2u);
-    EXPECT_EQ(fake_riffa().calls[1].fn, "close");
+    EXPECT_EQ(fake_riffa().calls[1].fn, FakeFn::close);
 }
 
 TEST(ProgrammerStatus, DoneBitAndErrorCode) {

@@ -13,50 +13,49 @@
 #include <fstream>
 #include <sstream>
 
+#include "board_link.h"
 #include "riffa.h"
 #include "sim_bus.h"
 #include "sim_fixture.h"
 
 namespace {
 
-constexpr uint32_t MODE_QUERY = 0x2F000001, STATUS = 0x20000004, SIZE = 0x2, COMMAND = 0x3,
-                   MODE_SWITCH = 0x0F000000, KEY = 0x4B524254;
-
 class VirtualBoard : public SimBoardTest {
 protected:
     int send(fpga_t *f, uint32_t code, uint32_t value) {
         uint32_t w = value;
-        return fpga_send(f, 0, &w, 1, int(code), 1, 25000);
+        return fpga_send(f, CONTROL_CHANNEL, &w, 1, int(code), 1, CONTROL_TIMEOUT_MS);
     }
     // Sends a query and returns the reply word; 0xDEAD when none arrived.
     uint32_t ask(fpga_t *f, uint32_t code) {
-        uint32_t w = 0xFFFFFFFF;
+        uint32_t w = QUERY_FILL;
         send(f, code, w);
         w = 0xDEAD;
-        fpga_recv(f, 0, &w, 1, 25000);
+        fpga_recv(f, CONTROL_CHANNEL, &w, 1, CONTROL_TIMEOUT_MS);
         return w;
     }
     uint32_t mode_of(int id) {
         fpga_t *f = fpga_open(id);
         EXPECT_NE(f, nullptr);
-        const uint32_t mode = ask(f, MODE_QUERY);
+        const uint32_t mode = ask(f, REQ_MODE_QUERY);
         fpga_close(f);
         return mode;
     }
     int send_image(fpga_t *f, const std::vector<unsigned char> &bytes) {
-        return fpga_send(f, 1, const_cast<unsigned char *>(bytes.data()), int(bytes.size() / 4), 0, 1, 0);
+        return fpga_send(f, IMAGE_CHANNEL, const_cast<unsigned char *>(bytes.data()), int(bytes.size() / 4), 0, 1,
+                         0);
     }
     // Size request, erase and start, as a flasher prepares the programmer.
     void prepare(fpga_t *f, uint32_t size) {
-        send(f, SIZE, size);
-        send(f, COMMAND, 2);
-        send(f, COMMAND, 1);
+        send(f, REQ_IMAGE_SIZE, size);
+        send(f, REQ_PROGRAMMER_COMMAND, PROGRAMMER_ERASE);
+        send(f, REQ_PROGRAMMER_COMMAND, PROGRAMMER_START);
     }
 };
 
 TEST_F(VirtualBoard, BoardZeroAppearsOnFirstUseInNormalMode) {
     EXPECT_FALSE(sim_board_exists(root_, 0));
-    EXPECT_EQ(mode_of(0), 3u);
+    EXPECT_EQ(mode_of(0), MODE_NORMAL);
     EXPECT_TRUE(sim_board_exists(root_, 0));
     EXPECT_EQ(flash(0), std::vector<unsigned char>(SIM_FLASH_BYTES, 0xFF)) << "flash starts erased";
 }
@@ -66,16 +65,17 @@ TEST_F(VirtualBoard, OtherBoardsExistOnlyOnceAdded) {
     EXPECT_EQ(fpga_open(-1), nullptr);
     EXPECT_FALSE(sim_board_exists(root_, 1));
     add_board(1, SIM_MODE_BOOTLOADER);
-    EXPECT_EQ(mode_of(1), 2u);
+    EXPECT_EQ(mode_of(1), MODE_BOOTLOADER);
 }
 
 TEST_F(VirtualBoard, ArmedResetRebootsIntoTheOtherModeAndBack) {
-    for (uint32_t expected : {2u, 3u}) {
+    for (uint32_t expected : {MODE_BOOTLOADER, MODE_NORMAL}) {
         fpga_t *f = fpga_open(0);
-        EXPECT_EQ(send(f, MODE_SWITCH, KEY), 1);
-        EXPECT_EQ(ask(f, MODE_QUERY), expected == 2 ? 3u : 2u) << "nothing changes before the reset";
+        EXPECT_EQ(send(f, REQ_MODE_SWITCH, MODE_SWITCH_KEY), 1);
+        EXPECT_EQ(ask(f, REQ_MODE_QUERY), expected == MODE_BOOTLOADER ? MODE_NORMAL : MODE_BOOTLOADER)
+            << "nothing changes before the reset";
         fpga_reset(f);
-        EXPECT_EQ(ask(f, MODE_QUERY), expected);
+        EXPECT_EQ(ask(f, REQ_MODE_QUERY), expected);
         fpga_close(f);
         EXPECT_EQ(mode_of(0), expected) << "the new mode persists";
     }
@@ -94,7 +94,7 @@ bool on_the_bus() {
 TEST_F(VirtualBoard, OffTheBusForItsRebootTimeThenBackInTheNewMode) {
     edit_board(0, [](sim_board &b) { b.reboot_time_ms = 300; });
     fpga_t *f = fpga_open(0);
-    send(f, MODE_SWITCH, KEY);
+    send(f, REQ_MODE_SWITCH, MODE_SWITCH_KEY);
     EXPECT_TRUE(on_the_bus()) << "gone only with the reset";
     fpga_reset(f);
     fpga_close(f);
@@ -103,7 +103,7 @@ TEST_F(VirtualBoard, OffTheBusForItsRebootTimeThenBackInTheNewMode) {
     while (!on_the_bus() && std::chrono::steady_clock::now() - start < std::chrono::seconds(10))
         usleep(20000);
     EXPECT_TRUE(on_the_bus()) << "back within a few seconds";
-    EXPECT_EQ(mode_of(0), 2u);
+    EXPECT_EQ(mode_of(0), MODE_BOOTLOADER);
 }
 
 TEST(VirtualBoardBus, NoClockChangeKeepsABoardAway) {
@@ -120,11 +120,11 @@ TEST(VirtualBoardBus, NoClockChangeKeepsABoardAway) {
 TEST_F(VirtualBoard, ResetWithoutTheKeyChangesNothing) {
     fpga_t *f = fpga_open(0);
     fpga_reset(f);
-    send(f, MODE_SWITCH, 0x4B524255);
-    send(f, MODE_SWITCH, 0);
+    send(f, REQ_MODE_SWITCH, MODE_SWITCH_KEY + 1);
+    send(f, REQ_MODE_SWITCH, 0);
     fpga_reset(f);
     fpga_close(f);
-    EXPECT_EQ(mode_of(0), 3u);
+    EXPECT_EQ(mode_of(0), MODE_NORMAL);
     EXPECT_FALSE(board(0).reboot_armed);
 }
 
@@ -135,12 +135,12 @@ TEST_F(VirtualBoard, ProgrammerWritesTheImageAndRecordsTheRun) {
     fpga_reset(f);
     prepare(f, 1030);
     image.resize(1032, 0);  // the flasher's zero padding of the last word
-    EXPECT_EQ(ask(f, STATUS), 0u) << "busy before any word";
+    EXPECT_EQ(ask(f, REQ_PROGRAMMER_STATUS), 0u) << "busy before any word";
     EXPECT_EQ(send_image(f, {image.begin(), image.begin() + 1024}), 256);
-    EXPECT_EQ(ask(f, STATUS), 0u) << "busy until the last word";
+    EXPECT_EQ(ask(f, REQ_PROGRAMMER_STATUS), 0u) << "busy until the last word";
     EXPECT_EQ(send_image(f, {image.begin() + 1024, image.end()}), 2);
-    EXPECT_EQ(ask(f, STATUS), 0x8u);
-    EXPECT_EQ(ask(f, STATUS), 0x8u) << "stays done";
+    EXPECT_EQ(ask(f, REQ_PROGRAMMER_STATUS), STATUS_DONE);
+    EXPECT_EQ(ask(f, REQ_PROGRAMMER_STATUS), STATUS_DONE) << "stays done";
     fpga_close(f);
 
     expect_flash_holds(image);
@@ -152,10 +152,10 @@ TEST_F(VirtualBoard, EraseClearsAnEarlierImage) {
     fpga_t *f = fpga_open(0);
     prepare(f, 8);
     send_image(f, std::vector<unsigned char>(8, 0x11));
-    ask(f, STATUS);
+    ask(f, REQ_PROGRAMMER_STATUS);
     prepare(f, 4);
     send_image(f, std::vector<unsigned char>(4, 0x22));
-    EXPECT_EQ(ask(f, STATUS), 0x8u);
+    EXPECT_EQ(ask(f, REQ_PROGRAMMER_STATUS), STATUS_DONE);
     fpga_close(f);
     const std::vector<unsigned char> held = flash();
     EXPECT_EQ(std::vector<unsigned char>(held.begin(), held.begin() + 8),
@@ -167,15 +167,17 @@ TEST_F(VirtualBoard, ProtocolFaultsEndTheRunWithTheBoardsOwnCodes) {
     add_board(0, SIM_MODE_BOOTLOADER);
     struct Case { const char *what; uint32_t status; std::function<void(fpga_t *)> run; };
     const Case cases[] = {
-        {"words before command 1", 0x18, [&](fpga_t *f) { send(f, SIZE, 4); send_image(f, {1, 2, 3, 4}); }},
+        {"words before command 1", 0x18,
+         [&](fpga_t *f) { send(f, REQ_IMAGE_SIZE, 4); send_image(f, {1, 2, 3, 4}); }},
         {"more words than announced", 0x28, [&](fpga_t *f) { prepare(f, 4); send_image(f, std::vector<unsigned char>(8, 1)); }},
         {"size over 8 MiB", 0x38, [&](fpga_t *f) { prepare(f, 8388609); }},
-        {"start without erase", 0x48, [&](fpga_t *f) { send(f, SIZE, 4); send(f, COMMAND, 1); }},
+        {"start without erase", 0x48,
+         [&](fpga_t *f) { send(f, REQ_IMAGE_SIZE, 4); send(f, REQ_PROGRAMMER_COMMAND, PROGRAMMER_START); }},
     };
     for (const Case &c : cases) {
         fpga_t *f = fpga_open(0);
         c.run(f);
-        EXPECT_EQ(ask(f, STATUS), c.status) << c.what;
+        EXPECT_EQ(ask(f, REQ_PROGRAMMER_STATUS), c.status) << c.what;
         fpga_close(f);
     }
     EXPECT_EQ(history().size(), 4u);
@@ -186,8 +188,8 @@ TEST_F(VirtualBoard, BusyPollsAndInjectedErrorCode) {
     set_faults(0, [](sim_faults &f) { f.busy_polls = 3; f.programmer_error = 5; });
     fpga_t *f = fpga_open(0);
     prepare(f, 0);
-    for (int i = 0; i < 3; ++i) EXPECT_EQ(ask(f, STATUS), 0u) << "poll " << i;
-    EXPECT_EQ(ask(f, STATUS), 0x58u);
+    for (int i = 0; i < 3; ++i) EXPECT_EQ(ask(f, REQ_PROGRAMMER_STATUS), 0u) << "poll " << i;
+    EXPECT_EQ(ask(f, REQ_PROGRAMMER_STATUS), 0x58u);
     fpga_close(f);
     ASSERT_EQ(history().size(), 1u);
     EXPECT_EQ(history()[0].error, 5u);
@@ -197,20 +199,20 @@ TEST_F(VirtualBoard, NormalModeHasNoProgrammer) {
     fpga_t *f = fpga_open(0);
     prepare(f, 4);
     EXPECT_EQ(send_image(f, {1, 2, 3, 4}), 1) << "the link takes the words; the gateware drops them";
-    EXPECT_EQ(ask(f, STATUS), 0xDEADu) << "a programmer request gets no reply";
+    EXPECT_EQ(ask(f, REQ_PROGRAMMER_STATUS), 0xDEADu) << "a programmer request gets no reply";
     fpga_close(f);
     EXPECT_EQ(flash()[0], 0xFF);
     EXPECT_TRUE(history().empty());
 }
 
 TEST_F(VirtualBoard, ReplyFaultsAndMissingReplies) {
-    set_faults(0, [](sim_faults &f) { f.recv_counts[MODE_QUERY] = 0; f.send_counts[MODE_SWITCH] = 0; });
+    set_faults(0, [](sim_faults &f) { f.recv_counts[REQ_MODE_QUERY] = 0; f.send_counts[REQ_MODE_SWITCH] = 0; });
     fpga_t *f = fpga_open(0);
-    EXPECT_EQ(ask(f, MODE_QUERY), 0xDEADu) << "lost reply leaves the word untouched";
+    EXPECT_EQ(ask(f, REQ_MODE_QUERY), 0xDEADu) << "lost reply leaves the word untouched";
     uint32_t w = 0xDEAD;
-    EXPECT_EQ(fpga_recv(f, 0, &w, 1, 25000), 0) << "no request, no reply";
+    EXPECT_EQ(fpga_recv(f, CONTROL_CHANNEL, &w, 1, CONTROL_TIMEOUT_MS), 0) << "no request, no reply";
     EXPECT_EQ(w, 0xDEADu);
-    EXPECT_EQ(send(f, MODE_SWITCH, KEY), 0) << "reported count";
+    EXPECT_EQ(send(f, REQ_MODE_SWITCH, MODE_SWITCH_KEY), 0) << "reported count";
     fpga_reset(f);
     fpga_close(f);
     EXPECT_EQ(board(0).mode, SIM_MODE_BOOTLOADER) << "the request still reached the board";
@@ -230,10 +232,10 @@ TEST_F(VirtualBoard, ImageSendFaults) {
     fpga_t *f = fpga_open(0);
     prepare(f, 1024);
     EXPECT_EQ(send_image(f, image), 100);
-    EXPECT_EQ(fpga_send(f, 1, const_cast<unsigned char *>(image.data()) + 400, 156, 0, 1, 0), 100);
-    EXPECT_EQ(fpga_send(f, 1, const_cast<unsigned char *>(image.data()) + 800, 56, 0, 1, 0), -5);
-    EXPECT_EQ(fpga_send(f, 1, const_cast<unsigned char *>(image.data()) + 800, 56, 0, 1, 0), 56);
-    EXPECT_EQ(ask(f, STATUS), 0x8u);
+    EXPECT_EQ(fpga_send(f, IMAGE_CHANNEL, const_cast<unsigned char *>(image.data()) + 400, 156, 0, 1, 0), 100);
+    EXPECT_EQ(fpga_send(f, IMAGE_CHANNEL, const_cast<unsigned char *>(image.data()) + 800, 56, 0, 1, 0), -5);
+    EXPECT_EQ(fpga_send(f, IMAGE_CHANNEL, const_cast<unsigned char *>(image.data()) + 800, 56, 0, 1, 0), 56);
+    EXPECT_EQ(ask(f, REQ_PROGRAMMER_STATUS), STATUS_DONE);
     fpga_close(f);
     expect_flash_holds(image);
 }
@@ -241,18 +243,18 @@ TEST_F(VirtualBoard, ImageSendFaults) {
 TEST_F(VirtualBoard, StateSurvivesAndIsReplacedWhole) {
     add_board(0, SIM_MODE_BOOTLOADER);
     set_faults(0, [](sim_faults &f) {
-        f.send_counts[SIZE] = 2;
-        f.recv_counts[STATUS] = 0;
+        f.send_counts[REQ_IMAGE_SIZE] = 2;
+        f.recv_counts[REQ_PROGRAMMER_STATUS] = 0;
         f.image_fail_send = 4;
         f.busy_polls = 9;
     });
     fpga_t *f = fpga_open(0);
-    send(f, SIZE, 1000);
+    send(f, REQ_IMAGE_SIZE, 1000);
     fpga_close(f);
     const sim_board b = board(0);
     EXPECT_EQ(b.programmer.announced_size, 1000u);
-    EXPECT_EQ(b.faults.send_counts.at(SIZE), 2);
-    EXPECT_EQ(b.faults.recv_counts.at(STATUS), 0);
+    EXPECT_EQ(b.faults.send_counts.at(REQ_IMAGE_SIZE), 2);
+    EXPECT_EQ(b.faults.recv_counts.at(REQ_PROGRAMMER_STATUS), 0);
     EXPECT_EQ(b.faults.image_fail_send, 4);
     EXPECT_EQ(b.faults.busy_polls, 9);
     for (const auto &entry : std::filesystem::directory_iterator(sim_board_dir(root_, 0)))
@@ -281,7 +283,7 @@ private:
 };
 
 TEST_F(VirtualBoard, ASaveThatFailsHalfWayLeavesTheLastStateWhole) {
-    set_faults(0, [](sim_faults &f) { f.busy_polls = 9; f.send_counts[SIZE] = 2; });
+    set_faults(0, [](sim_faults &f) { f.busy_polls = 9; f.send_counts[REQ_IMAGE_SIZE] = 2; });
     {
         FileSizeLimit limit(64);
         EXPECT_FALSE(sim_update_board(root_, 0, [](sim_board &b) { b.mode = SIM_MODE_BOOTLOADER; }));
@@ -289,7 +291,7 @@ TEST_F(VirtualBoard, ASaveThatFailsHalfWayLeavesTheLastStateWhole) {
     const sim_board b = board(0);
     EXPECT_EQ(b.mode, SIM_MODE_NORMAL);
     EXPECT_EQ(b.faults.busy_polls, 9);
-    EXPECT_EQ(b.faults.send_counts.at(SIZE), 2);
+    EXPECT_EQ(b.faults.send_counts.at(REQ_IMAGE_SIZE), 2);
 }
 
 TEST_F(VirtualBoard, AFailedSaveReportsNoWordMovedAndChangesNothing) {
@@ -297,7 +299,7 @@ TEST_F(VirtualBoard, AFailedSaveReportsNoWordMovedAndChangesNothing) {
     {
         FileSizeLimit limit(200);  // less than a state, more than the message
         testing::internal::CaptureStderr();
-        EXPECT_EQ(send(f, MODE_SWITCH, KEY), 0);
+        EXPECT_EQ(send(f, REQ_MODE_SWITCH, MODE_SWITCH_KEY), 0);
         const std::string err = testing::internal::GetCapturedStderr();
         EXPECT_EQ(err.rfind("riffa_sim: board 0: " + sim_board_dir(root_, 0), 0), 0u) << err;
         EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
@@ -315,7 +317,7 @@ TEST_F(VirtualBoard, ABoardIsCreatedWholeOrNotAtAll) {
         EXPECT_NE(testing::internal::GetCapturedStderr().find("flash.bin"), std::string::npos);
     }
     EXPECT_TRUE(std::filesystem::is_empty(root_)) << "no board and nothing half made";
-    EXPECT_EQ(mode_of(0), 3u);
+    EXPECT_EQ(mode_of(0), MODE_NORMAL);
 }
 
 // What the state file holds after an edit of its text.
@@ -397,7 +399,7 @@ TEST_F(VirtualBoard, AStateWrittenBeforeRebootTimesReadsAsOnTheBus) {
     add_board(0, SIM_MODE_BOOTLOADER);
     std::string text = sim_format_state(board(0));
     std::ofstream(sim_board_dir(root_, 0) + "/state", std::ios::binary) << text.erase(text.find("reboot_time_ms"));
-    EXPECT_EQ(mode_of(0), 2u);
+    EXPECT_EQ(mode_of(0), MODE_BOOTLOADER);
 }
 
 TEST_F(VirtualBoard, AMissingStateOrAFlashOfTheWrongSizeIsNeverRecreated) {
@@ -448,15 +450,15 @@ TEST_F(VirtualBoard, ChangesMadeByOthersDuringARunTakeEffectAndStay) {
     send_image(f, {image.begin(), image.begin() + 4096});
     // As riffa_sim would, while the flasher runs; in force from its next request.
     set_faults(0, [](sim_faults &fs) { fs.busy_polls = 1; fs.image_max_words = 100; });
-    EXPECT_EQ(ask(f, STATUS), 0u);
+    EXPECT_EQ(ask(f, REQ_PROGRAMMER_STATUS), 0u);
     for (size_t at = 4096; at < image.size();) {
-        const int words = fpga_send(f, 1, const_cast<unsigned char *>(image.data()) + at,
+        const int words = fpga_send(f, IMAGE_CHANNEL, const_cast<unsigned char *>(image.data()) + at,
                                     int(image.size() - at) / 4, 0, 1, 0);
         ASSERT_EQ(words, std::min(100, int(image.size() - at) / 4));
         at += size_t(words) * 4;
     }
-    EXPECT_EQ(ask(f, STATUS), 0u) << "the busy poll the fault asked for";
-    EXPECT_EQ(ask(f, STATUS), 0x8u);
+    EXPECT_EQ(ask(f, REQ_PROGRAMMER_STATUS), 0u) << "the busy poll the fault asked for";
+    EXPECT_EQ(ask(f, REQ_PROGRAMMER_STATUS), STATUS_DONE);
     fpga_close(f);
     EXPECT_EQ(board(0).faults.busy_polls, 1) << "the session did not save its older copy over it";
     expect_flash_holds(image);

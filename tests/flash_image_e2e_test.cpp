@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <filesystem>
 
+#include "board_link.h"
 #include "flash_test_support.h"
 
 namespace {
@@ -148,7 +149,7 @@ TEST_F(FlashImage, BoardNotInBootloaderModeGetsNothingForItsProgrammer) {
 
     // A lost mode reply reads as 0xFFFFFFFF: not bootloader mode either.
     edit_board(0, [](sim_board &b) { b.mode = SIM_MODE_BOOTLOADER; });
-    set_faults(0, [](sim_faults &f) { f.recv_counts[0x2F000001] = 0; });
+    set_faults(0, [](sim_faults &f) { f.recv_counts[REQ_MODE_QUERY] = 0; });
     r = flash_image({path}, true);
     EXPECT_EQ(r.out, std::string("Preparing to program 3000 bytes\nWARNING: Sent 0 words") + NOT_BOOTLOADER);
     EXPECT_EQ(r.status, 1);
@@ -195,7 +196,7 @@ TEST_F(FlashImage, ProgrammerResults) {
     EXPECT_EQ(r.status, 1);
 
     // A lost status reply leaves 0xFFFFFFFF: done, with code 0xf, at once.
-    set_faults(0, [](sim_faults &f) { f.programmer_error = 0, f.recv_counts[0x20000004] = 0; });
+    set_faults(0, [](sim_faults &f) { f.programmer_error = 0, f.recv_counts[REQ_PROGRAMMER_STATUS] = 0; });
     r = flash_image({path});
     EXPECT_EQ(r.out, streamed(3000) + "WARNING: Sent 0 words");
     EXPECT_EQ(r.err, "Programming hardware error. Code:    0xf\n");
@@ -205,7 +206,10 @@ TEST_F(FlashImage, ProgrammerResults) {
 
 TEST_F(FlashImage, CountWarningsOnTheProgrammerRequestsDoNotStopTheRun) {
     const std::string path = prepare(3000);
-    set_faults(0, [](sim_faults &f) { f.send_counts[0x00000002] = 0; f.send_counts[0x00000003] = 2; });
+    set_faults(0, [](sim_faults &f) {
+        f.send_counts[REQ_IMAGE_SIZE] = 0;
+        f.send_counts[REQ_PROGRAMMER_COMMAND] = 2;
+    });
     ToolResult r = flash_image({path});
     std::string want = streamed(3000);
     want.insert(want.find("Progress"), "WARNING: Sent 0 wordsWARNING: Sent 2 wordsWARNING: Sent 2 words");

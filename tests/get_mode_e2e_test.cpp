@@ -1,6 +1,8 @@
 // zeda_pcie_get_mode run as a process against the virtual board.
 #include "sim_fixture.h"
 
+#include "board_link.h"
+
 namespace {
 
 const char NORMAL[] = "Board in normal operation mode. \nPress any key to exit...\n";
@@ -68,14 +70,14 @@ TEST_F(GetMode, InvalidModeValuesEndWithoutThePrompt) {
 }
 
 TEST_F(GetMode, LostModeReplyReadsAsMinusOneAfterTheWarning) {
-    set_faults(0, [](sim_faults &f) { f.recv_counts[0x2F000001] = 0; });
+    set_faults(0, [](sim_faults &f) { f.recv_counts[REQ_MODE_QUERY] = 0; });
     ToolResult r = get_mode();
     EXPECT_EQ(r.out, "WARNING: Sent 0 wordsIncorrect mode value: -1\n");
     EXPECT_EQ(r.status, 255);
 }
 
 TEST_F(GetMode, CountWarningsDoNotChangeTheFlow) {
-    set_faults(0, [](sim_faults &f) { f.send_counts[0x2F000001] = 0; f.recv_counts[0x2F000001] = 2; });
+    set_faults(0, [](sim_faults &f) { f.send_counts[REQ_MODE_QUERY] = 0; f.recv_counts[REQ_MODE_QUERY] = 2; });
     ToolResult r = get_mode();
     EXPECT_EQ(r.out, std::string("WARNING: Sent 0 wordsWARNING: Sent 2 words") + NORMAL);
     EXPECT_EQ(r.status, 0);

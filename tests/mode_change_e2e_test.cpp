@@ -1,4 +1,5 @@
 // zeda_pcie_mode_change run as a process against the virtual board.
+#include "board_link.h"
 #include "run_tool_pty.h"
 #include "sim_fixture.h"
 
@@ -18,9 +19,6 @@ const std::string NOT_CHANGED = "Mode not changed.\n";
 
 const char GET_MODE_NORMAL[] = "Board in normal operation mode. \nPress any key to exit...\n";
 const char GET_MODE_BOOTLOADER[] = "Board in bootloader mode. \nPress any key to exit...\n";
-
-constexpr uint32_t REQ_MODE_QUERY = 0x2F000001;
-constexpr uint32_t REQ_MODE_SWITCH = 0x0F000000;
 
 const char *mode_name(uint32_t mode) { return mode == SIM_MODE_NORMAL ? "normal" : "bootloader"; }
 

@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <fstream>
 
+#include "board_link.h"
 #include "file_lock.h"
 #include "riffa.h"
 
@@ -51,8 +52,8 @@ TEST_F(RiffaSimProgram, SetsAndClearsFaults) {
     EXPECT_EQ(sim({"fault", "programmer-error", "0x5"}).status, 0);
     EXPECT_EQ(sim({"fault", "send-count", "0x0F000000", "0"}).status, 0);
     sim_faults f = board(0).faults;
-    EXPECT_EQ(f.recv_counts.at(0x2F000001), 0);
-    EXPECT_EQ(f.send_counts.at(0x0F000000), 0);
+    EXPECT_EQ(f.recv_counts.at(REQ_MODE_QUERY), 0);
+    EXPECT_EQ(f.send_counts.at(REQ_MODE_SWITCH), 0);
     EXPECT_EQ(f.image_fail_send, 3);
     EXPECT_EQ(f.image_fail_result, -1);
     EXPECT_EQ(f.programmer_error, 5u);
@@ -211,14 +212,14 @@ TEST_F(RiffaSimProgram, VerifyHoldsOnlyForExactlyTheImage) {
     add_board(0, SIM_MODE_BOOTLOADER);
     fpga_t *f = fpga_open(0);
     uint32_t w = 10;
-    fpga_send(f, 0, &w, 1, 2, 1, 0);
-    w = 2;
-    fpga_send(f, 0, &w, 1, 3, 1, 0);
-    w = 1;
-    fpga_send(f, 0, &w, 1, 3, 1, 0);
+    fpga_send(f, CONTROL_CHANNEL, &w, 1, REQ_IMAGE_SIZE, 1, 0);
+    w = PROGRAMMER_ERASE;
+    fpga_send(f, CONTROL_CHANNEL, &w, 1, REQ_PROGRAMMER_COMMAND, 1, 0);
+    w = PROGRAMMER_START;
+    fpga_send(f, CONTROL_CHANNEL, &w, 1, REQ_PROGRAMMER_COMMAND, 1, 0);
     std::vector<unsigned char> padded = bytes;
     padded.resize(12, 0);
-    fpga_send(f, 1, padded.data(), 3, 0, 1, 0);
+    fpga_send(f, IMAGE_CHANNEL, padded.data(), 3, 0, 1, 0);
     fpga_close(f);
 
     std::vector<unsigned char> longer = bytes;

@@ -19,10 +19,10 @@
 namespace {
 
 std::string describe(const FakeCall &c) {
-    if (c.fn == "send" && c.chnl == IMAGE_CHANNEL) return "image " + std::to_string(c.len);
-    if (c.fn == "send") return "send " + std::to_string(c.destoff) + " " + std::to_string(c.words.at(0));
-    if (c.fn == "open" || c.fn == "close") return c.fn + " " + std::to_string(c.id);
-    return c.fn;
+    if (c.fn == FakeFn::send && c.chnl == IMAGE_CHANNEL) return "image " + std::to_string(c.len);
+    if (c.fn == FakeFn::send) return "send " + std::to_string(c.destoff) + " " + std::to_string(c.words.at(0));
+    if (c.fn == FakeFn::open || c.fn == FakeFn::close) return std::string(fake_fn_name(c.fn)) + " " + std::to_string(c.id);
+    return fake_fn_name(c.fn);
 }
 
 std::string calls() {
@@ -66,7 +66,7 @@ TEST_F(FlashFlow, ResetBeforeTheProgrammerAndCloseAtTheEnd) {
                            STATUS + ", recv, " + STATUS + ", recv, close 0");
     // From the first programmer request on, a vanished reader or terminal
     // can't end the run half way; before it, nothing has changed yet.
-    const std::vector<FakeCall> sends = fake_riffa_calls("send");
+    const std::vector<FakeCall> sends = fake_riffa_calls(FakeFn::send);
     EXPECT_FALSE(sends.at(0).hangup_ignored) << "mode query";
     for (size_t i = 1; i < sends.size(); ++i) EXPECT_TRUE(sends[i].hangup_ignored) << describe(sends[i]);
 }

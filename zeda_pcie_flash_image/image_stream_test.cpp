@@ -45,8 +45,8 @@ int file_with(const std::string &bytes) {
 // many image sends: the death tests' view of what happened before exit.
 void report_close_at_exit() {
     std::atexit([] {
-        std::fprintf(stderr, "[closed %zu, sends %zu]", fake_riffa_calls("close").size(),
-                     fake_riffa_calls("send").size());
+        std::fprintf(stderr, "[closed %zu, sends %zu]", fake_riffa_calls(FakeFn::close).size(),
+                     fake_riffa_calls(FakeFn::send).size());
     });
 }
 
@@ -121,7 +121,7 @@ TEST_F(StreamImage, SendsPaddedWordsOneTransferPerChunkWithAProgressLineEach) {
         close(fd);
 
         EXPECT_EQ(fake_riffa_taken_words(IMAGE_CHANNEL), image_words(image)) << size;
-        const std::vector<FakeCall> sends = fake_riffa_calls("send");
+        const std::vector<FakeCall> sends = fake_riffa_calls(FakeFn::send);
         ASSERT_EQ(sends.size(), (expected + 255) / 256) << size;
         for (size_t i = 0; i < sends.size(); ++i) {
             EXPECT_EQ(sends[i].len, int(std::min<uint32_t>(256, expected - 256 * uint32_t(i))));
@@ -150,7 +150,7 @@ TEST_F(StreamImage, PartialSendsContinueFromTheFirstUnsentWord) {
     const int fd = file_with(image);
     EXPECT_EQ(stream(fd, 256), 256u);
     close(fd);
-    const std::vector<FakeCall> sends = fake_riffa_calls("send");
+    const std::vector<FakeCall> sends = fake_riffa_calls(FakeFn::send);
     ASSERT_EQ(sends.size(), 3u);
     EXPECT_EQ(sends[1].len, 156);
     EXPECT_EQ(sends[2].len, 100);
@@ -177,7 +177,7 @@ TEST_F(StreamImage, MoreWordsThanExpectedWarnAndStopStreaming) {
     fd = file_with(pattern(3000));
     EXPECT_EQ(stream(fd, 256), 512u);
     close(fd);
-    EXPECT_EQ(fake_riffa_calls("send").size(), 2u);
+    EXPECT_EQ(fake_riffa_calls(FakeFn::send).size(), 2u);
     EXPECT_EQ(out, reference_progress_line(0, 256) + reference_progress_line(256, 256));
     std::snprintf(text, sizeof text, warning.c_str(), 2048, 1024);
     EXPECT_EQ(err, text);

@@ -60,7 +60,7 @@ TEST(ListBoards, OneLinePerBoardClampedToTheLibrarysArrays) {
         EXPECT_EQ(testing::internal::GetCapturedStdout(), c.out) << c.what;
         EXPECT_EQ(status, c.status) << c.what;
         ASSERT_EQ(fake_riffa().calls.size(), 1u) << c.what << ": only the list, no board opened";
-        EXPECT_EQ(fake_riffa().calls[0].fn, "list");
+        EXPECT_EQ(fake_riffa().calls[0].fn, FakeFn::list);
     }
 }
 

@@ -20,7 +20,7 @@ namespace {
 
 std::string describe(const FakeCall &c) {
     char text[160];
-    if (c.fn == "send") {
+    if (c.fn == FakeFn::send) {
         std::string words;
         for (uint32_t w : c.words) {
             char one[16];
@@ -29,12 +29,12 @@ std::string describe(const FakeCall &c) {
         }
         std::snprintf(text, sizeof text, "send(ch%d, len %d, code %#010x, {%s}, last %d, timeout %lld)",
                       c.chnl, c.len, unsigned(c.destoff), words.c_str(), c.last, c.timeout);
-    } else if (c.fn == "recv") {
+    } else if (c.fn == FakeFn::recv) {
         std::snprintf(text, sizeof text, "recv(ch%d, len %d, timeout %lld)", c.chnl, c.len, c.timeout);
-    } else if (c.fn == "open" || c.fn == "close") {
-        std::snprintf(text, sizeof text, "%s(%d)", c.fn.c_str(), c.id);
+    } else if (c.fn == FakeFn::open || c.fn == FakeFn::close) {
+        std::snprintf(text, sizeof text, "%s(%d)", fake_fn_name(c.fn), c.id);
     } else {
-        std::snprintf(text, sizeof text, "%s", c.fn.c_str());
+        std::snprintf(text, sizeof text, "%s", fake_fn_name(c.fn));
     }
     return text;
 }
@@ -109,7 +109,7 @@ TEST_F(ModeChangeFlow, LoneLowerCaseYSwitchesFromEitherMode) {
         EXPECT_EQ(o.status, 0);
         // Cut off between the request and the reset, a run would leave the
         // reboot armed: a vanished reader or terminal must not end it there.
-        const std::vector<FakeCall> sends = fake_riffa_calls("send");
+        const std::vector<FakeCall> sends = fake_riffa_calls(FakeFn::send);
         EXPECT_FALSE(sends.at(0).hangup_ignored) << "mode query";
         EXPECT_TRUE(sends.at(1).hangup_ignored) << "mode switch";
     }

@@ -50,7 +50,21 @@ void fake_riffa_reset() {
 
 fpga_t *fake_riffa_handle() { return &fake_board; }
 
-std::vector<FakeCall> fake_riffa_calls(const std::string &fn) {
+const char *fake_fn_name(FakeFn fn) {
+    switch (fn) {
+    case FakeFn::open: return "open";
+    case FakeFn::close: return "close";
+    case FakeFn::send: return "send";
+    case FakeFn::recv: return "recv";
+    case FakeFn::reset: return "reset";
+    case FakeFn::list: return "list";
+    }
+    return "?";
+}
+
+std::ostream &operator<<(std::ostream &out, FakeFn fn) { return out << fake_fn_name(fn); }
+
+std::vector<FakeCall> fake_riffa_calls(FakeFn fn) {
     std::vector<FakeCall> out;
     for (const FakeCall &c : fake_riffa().calls)
         if (c.fn == fn) out.push_back(c);
@@ -60,7 +74,7 @@ std::vector<FakeCall> fake_riffa_calls(const std::string &fn) {
 std::vector<uint32_t> fake_riffa_taken_words(int chnl) {
     std::vector<uint32_t> out;
     for (const FakeCall &c : fake_riffa().calls) {
-        if (c.fn != "send" || c.chnl != chnl || c.result < 1) continue;
+        if (c.fn != FakeFn::send || c.chnl != chnl || c.result < 1) continue;
         const size_t n = std::min<size_t>(size_t(c.result), c.words.size());
         out.insert(out.end(), c.words.begin(), c.words.begin() + long(n));
     }
@@ -77,9 +91,9 @@ FakeRun fake_riffa_run_main(int (*main_fn)(int, char **), std::vector<std::strin
     std::fflush(stdout);
     run.out = testing::internal::GetCapturedStdout();
     for (const FakeCall &c : fake_riffa().calls) {
-        std::string call = c.fn;
-        if (c.fn == "send") call += " " + std::to_string(c.destoff) + " " + std::to_string(c.words.at(0));
-        if (c.fn == "open" || c.fn == "close") call += " " + std::to_string(c.id);
+        std::string call = fake_fn_name(c.fn);
+        if (c.fn == FakeFn::send) call += " " + std::to_string(c.destoff) + " " + std::to_string(c.words.at(0));
+        if (c.fn == FakeFn::open || c.fn == FakeFn::close) call += " " + std::to_string(c.id);
         run.calls.push_back(call);
     }
     return run;
@@ -87,7 +101,7 @@ FakeRun fake_riffa_run_main(int (*main_fn)(int, char **), std::vector<std::strin
 
 extern "C" fpga_t *fpga_open(int id) {
     FakeCall call;
-    call.fn = "open";
+    call.fn = FakeFn::open;
     call.id = id;
     fake_riffa().calls.push_back(call);
     if (fake_riffa().open_fails) return nullptr;
@@ -110,7 +124,7 @@ static bool board_lock_taken() {
 
 extern "C" void fpga_close(fpga_t *fpga) {
     FakeCall call;
-    call.fn = "close";
+    call.fn = FakeFn::close;
     call.id = fpga ? fpga->id : -1;
     call.result = board_lock_taken();
     fake_riffa().calls.push_back(call);
@@ -126,7 +140,7 @@ static bool hangup_ignored() {
 extern "C" int fpga_send(fpga_t *, int chnl, void *data, int len, int destoff, int last,
                          long long timeout) {
     FakeRiffa &f = fake_riffa();
-    FakeCall call{"send", 0, chnl, len, uint32_t(destoff), last, timeout, {}, len, hangup_ignored()};
+    FakeCall call{FakeFn::send, 0, chnl, len, uint32_t(destoff), last, timeout, {}, len, hangup_ignored()};
     const uint32_t *words = static_cast<const uint32_t *>(data);
     if (len > 0) call.words.assign(words, words + len);
     if (!f.send_results.empty()) {
@@ -139,7 +153,7 @@ extern "C" int fpga_send(fpga_t *, int chnl, void *data, int len, int destoff, i
 
 extern "C" int fpga_recv(fpga_t *, int chnl, void *data, int len, long long timeout) {
     FakeRiffa &f = fake_riffa();
-    FakeCall call{"recv", 0, chnl, len, 0, 0, timeout, {}, 0};
+    FakeCall call{FakeFn::recv, 0, chnl, len, 0, 0, timeout, {}, 0};
     if (!f.recv_results.empty()) {
         auto [count, word] = f.recv_results.front();
         f.recv_results.pop_front();
@@ -152,13 +166,13 @@ extern "C" int fpga_recv(fpga_t *, int chnl, void *data, int len, long long time
 
 extern "C" void fpga_reset(fpga_t *) {
     FakeCall call;
-    call.fn = "reset";
+    call.fn = FakeFn::reset;
     fake_riffa().calls.push_back(call);
 }
 
 extern "C" int fpga_list(fpga_info_list *list) {
     FakeCall call;
-    call.fn = "list";
+    call.fn = FakeFn::list;
     call.result = fake_riffa().list_result;
     fake_riffa().calls.push_back(call);
     *list = fake_riffa().list;

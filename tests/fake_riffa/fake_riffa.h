@@ -5,14 +5,21 @@
 
 #include <cstdint>
 #include <deque>
+#include <ostream>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include <riffa.h>
 
+// The RIFFA library function a call was made to.
+enum class FakeFn { open, close, send, recv, reset, list };
+// Its name without the "fpga_" prefix, e.g. "send"; gtest prints a FakeFn so.
+const char *fake_fn_name(FakeFn fn);
+std::ostream &operator<<(std::ostream &out, FakeFn fn);
+
 struct FakeCall {
-    std::string fn;  // "open", "close", "send", "recv", "reset" or "list"
+    FakeFn fn = FakeFn::open;
     int id = 0;
     int chnl = 0;
     int len = 0;
@@ -48,7 +55,7 @@ void fake_riffa_reset();
 // The handle fpga_open hands out.
 fpga_t *fake_riffa_handle();
 // Calls of one function, in order.
-std::vector<FakeCall> fake_riffa_calls(const std::string &fn);
+std::vector<FakeCall> fake_riffa_calls(FakeFn fn);
 // The words the board took on a channel, in order, over all sends.
 std::vector<uint32_t> fake_riffa_taken_words(int chnl);
 

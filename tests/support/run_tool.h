@@ -4,6 +4,8 @@
 #ifndef ZEDA_TESTS_RUN_TOOL_H
 #define ZEDA_TESTS_RUN_TOOL_H
 
+#include <poll.h>
+
 #include <functional>
 #include <string>
 #include <vector>
@@ -44,5 +46,24 @@ ToolResult run_command(std::vector<std::string> command, const ToolRun &run);
 // (argv[0]): the command's last word, or under Wine its DOS spelling on
 // drive Z:, which Wine maps to the Unix root.
 std::string invoked_path(const std::vector<std::string> &command);
+
+// How run_child drives a child process through descriptors the caller set up.
+struct ChildIo {
+    std::function<void()> in_child;  // after the fork, before the exec: its descriptors, session, ids
+    std::vector<int> child_ends;     // closed in this process once the child has them
+    std::function<std::vector<pollfd>()> watch;  // the descriptors to poll now; none once output is over
+    std::function<void(const pollfd &)> ready;   // handles one that poll found ready
+    std::function<void()> done;      // polling is over: let go of this process's ends before the wait
+};
+
+struct ChildExit {
+    int status = -1;  // exit status 0..255, or -1 when killed by a signal
+    bool timed_out = false;
+};
+
+// Runs command (status 127 when it can't be started) until its output is
+// over and it has ended; timeout_seconds after the start, the child and the
+// process group it leads, if any, are killed. Shared by both run_command forms.
+ChildExit run_child(std::vector<std::string> command, const ChildIo &io, int timeout_seconds);
 
 #endif

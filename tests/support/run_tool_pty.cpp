@@ -1,15 +1,14 @@
 #include "run_tool_pty.h"
 
 #include <cerrno>
-#include <chrono>
-#include <csignal>
 #include <cstdlib>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/ioctl.h>
-#include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
+
+#include "run_tool.h"
 
 PtyResult run_command_pty(std::vector<std::string> command, const std::vector<std::string> &args,
                           const std::vector<PtyStep> &steps, int timeout_seconds) {
@@ -28,8 +27,10 @@ PtyResult run_command_pty(std::vector<std::string> command, const std::vector<st
         return result;
     }
 
-    const pid_t pid = fork();
-    if (pid == 0) {
+    size_t seen = 0;    // the next step's text must appear after this point
+    bool over = false;  // the program side of the terminal is closed, or a step hung up
+    ChildIo io;
+    io.in_child = [&] {
         setsid();
         ioctl(slave, TIOCSCTTY, 0);
         dup2(slave, 0);
@@ -37,32 +38,17 @@ PtyResult run_command_pty(std::vector<std::string> command, const std::vector<st
         dup2(slave, 2);
         if (slave > 2) close(slave);
         close(master);
-        std::vector<char *> argv;
-        for (std::string &a : command) argv.push_back(a.data());
-        argv.push_back(nullptr);
-        execvp(argv[0], argv.data());
-        _exit(127);
-    }
-    close(slave);
-
-    size_t seen = 0;  // the next step's text must appear after this point
-    bool hung_up = false;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeout_seconds);
-    while (pid > 0) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                              deadline - std::chrono::steady_clock::now()).count();
-        if (left <= 0) {
-            result.timed_out = true;
-            kill(-pid, SIGKILL);  // its own session: whatever it started goes too
-            break;
-        }
-        pollfd fd = {master, POLLIN, 0};
-        if (poll(&fd, 1, int(left)) < 0 && errno != EINTR) break;
-        if (fd.revents == 0) continue;
+    };
+    io.child_ends = {slave};
+    io.watch = [&] { return over ? std::vector<pollfd>{} : std::vector<pollfd>{{master, POLLIN, 0}}; };
+    io.ready = [&](const pollfd &) {
         char buf[4096];
         const ssize_t r = read(master, buf, sizeof buf);
-        if (r < 0 && errno == EINTR) continue;
-        if (r <= 0) break;  // EIO: the program side of the terminal is closed
+        if (r < 0 && errno == EINTR) return;
+        if (r <= 0) {  // EIO: the program side of the terminal is closed
+            over = true;
+            return;
+        }
         result.screen.append(buf, size_t(r));
         while (result.steps_done < steps.size()) {
             const PtyStep &step = steps[result.steps_done];
@@ -75,29 +61,17 @@ PtyResult run_command_pty(std::vector<std::string> command, const std::vector<st
                 if (w > 0) sent += size_t(w);
             }
             ++result.steps_done;
-            if (step.hang_up) hung_up = true;
+            if (step.hang_up) over = true;
         }
-        if (hung_up) break;
-    }
-    struct termios after;
-    result.line_mode_after = tcgetattr(master, &after) == 0 && (after.c_lflag & ICANON) && (after.c_lflag & ECHO);
-    close(master);  // the program side sees a hang-up
-    int status = 0;
-    while (pid > 0) {
-        const pid_t done = waitpid(pid, &status, WNOHANG);
-        if (done == pid) {
-            result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-            break;
-        }
-        if (done < 0) break;
-        if (std::chrono::steady_clock::now() > deadline) {
-            result.timed_out = true;
-            kill(-pid, SIGKILL);
-            waitpid(pid, &status, 0);
-            break;
-        }
-        usleep(10000);
-    }
+    };
+    io.done = [&] {
+        struct termios after;
+        result.line_mode_after = tcgetattr(master, &after) == 0 && (after.c_lflag & ICANON) && (after.c_lflag & ECHO);
+        close(master);  // the program side sees a hang-up
+    };
+    const ChildExit outcome = run_child(std::move(command), io, timeout_seconds);
+    result.status = outcome.status;
+    result.timed_out = outcome.timed_out;
     return result;
 }
 
