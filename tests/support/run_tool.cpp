@@ -109,15 +109,16 @@ ToolResult run_command(std::vector<std::string> command, const ToolRun &run) {
     if (pipe(in_pipe) || pipe(out_pipe) || pipe(err_pipe)) return {};
     int in_fd = in_pipe[1], out_fd = out_pipe[0], err_fd = err_pipe[0];
     fcntl(in_fd, F_SETFL, O_NONBLOCK);
-    // A tool may end without reading its input; the tool starts with what this process had.
-    const auto pipe_action = signal(SIGPIPE, SIG_IGN);
+    // A tool may end without reading its input. The tool starts with SIGPIPE at its
+    // default, as a shell starts it, whatever this process has.
+    signal(SIGPIPE, SIG_IGN);
 
     ToolResult result;
     size_t written = 0;
     const auto input_done = [&] { return written == run.input.size() && (!run.end_input || run.end_input(result)); };
     ChildIo io;
     io.in_child = [&] {
-        signal(SIGPIPE, pipe_action);
+        signal(SIGPIPE, SIG_DFL);
         dup2(in_pipe[0], 0);
         dup2(out_pipe[1], 1);
         dup2(run.merge_stderr ? out_pipe[1] : err_pipe[1], 2);
