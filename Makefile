@@ -84,7 +84,7 @@ bench:
 	@$(DEPS) bench
 	$(call configure,bench,$(BENCHBUILD),$(CMAKE_FLAGS))
 	cmake --build --preset bench -j $(JOBS)
-	$(BENCHBUILD)/bin/flash_bench $(BENCHBUILD)/bin/zeda_pcie_flash_image $(BENCHBUILD)/bin/riffa_sim $(BENCHBUILD)/work $(BENCH_RUNS)
+	bench/flash_bench.sh $(BENCHBUILD)/bin/zeda_pcie_flash_image $(BENCHBUILD)/bin/riffa_sim $(BENCHBUILD)/work $(BENCH_RUNS)
 
 # libFuzzer on the image streaming for FUZZ_SECONDS; needs clang.
 fuzz:
