@@ -1,6 +1,7 @@
-# Chooses what the tools link as RIFFA::riffa: the installed host library or
-# the virtual board. Sets ZEDA_BACKEND to "system" or "sim"; the top level
-# makes RIFFA::riffa the virtual board for "sim".
+# Chooses the RIFFA library the tools link: the installed host library or the
+# virtual board. Sets ZEDA_BACKEND to "system" or "sim", ZEDA_BACKEND_LINK to
+# what zeda_link_riffa takes for it, and riffa_header to the riffa.h the
+# board link is compiled against.
 if(WIN32)
   set(_zeda_riffa_files "include/riffa.h and lib/riffa.lib or lib/libriffa.dll.a")
 else()
@@ -34,10 +35,15 @@ else()
   message(FATAL_ERROR "ZEDA_RIFFA must be auto, system or sim, not '${ZEDA_RIFFA}'")
 endif()
 
+add_library(riffa_header INTERFACE)
 if(ZEDA_BACKEND STREQUAL "sim")
   message(STATUS "RIFFA backend: virtual board (riffa_sim) - the tools drive NO hardware")
+  set(ZEDA_BACKEND_LINK sim)
+  target_include_directories(riffa_header INTERFACE ${PROJECT_SOURCE_DIR}/riffa_sim)
 else()
   message(STATUS "RIFFA backend: installed host library ${RIFFA_LIBRARY}")
+  set(ZEDA_BACKEND_LINK device)
+  target_include_directories(riffa_header INTERFACE ${RIFFA_INCLUDE_DIR})
 endif()
 
 # Hardware builds with tests also build sim-linked copies of the tools, in a

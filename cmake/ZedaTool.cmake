@@ -1,14 +1,46 @@
-# zeda_add_tool(<name> <sources...>): a console program linked with the board
-# link and RIFFA::riffa. When the tools drive real hardware and tests are on,
-# a copy linked with the virtual board is built too (sim_tools/<name>), so
-# the end-to-end tests never run the hardware build against the simulator.
+# How the programs are put together: each shared layer is a library compiled
+# once, and the RIFFA library (installed, virtual or the recording fake) is
+# chosen where a program is linked.
 
+# zeda_platform_sources(<target> <path stem>): adds <stem>_win32.cpp on
+# Windows and <stem>_posix.cpp elsewhere.
+function(zeda_platform_sources target stem)
+  if(WIN32)
+    target_sources(${target} PRIVATE ${stem}_win32.cpp)
+  else()
+    target_sources(${target} PRIVATE ${stem}_posix.cpp)
+  endif()
+endfunction()
+
+# zeda_link_riffa(<target> device|sim|fake): links the RIFFA library and
+# what the board link needs to know of it (board_backend_*), after the board
+# link, which calls them.
+function(zeda_link_riffa target backend)
+  if(backend STREQUAL "device")
+    target_link_libraries(${target} PRIVATE board_link board_backend_device RIFFA::riffa)
+  elseif(backend STREQUAL "sim")
+    target_link_libraries(${target} PRIVATE board_link board_backend_sim riffa_sim)
+  else()
+    target_link_libraries(${target} PRIVATE board_link fake_riffa)
+  endif()
+endfunction()
+
+# zeda_add_tool(<name> <sources...>): a console program whose flow (its
+# tool_main and sources, compiled once as <name>_flow) is linked with the
+# board link and the RIFFA library of this build. When the tools drive real
+# hardware and tests are on, a copy linked with the virtual board is built
+# too (sim_tools/<name>), so the end-to-end tests never run the hardware
+# build against the simulator.
 function(zeda_add_tool name)
-  add_executable(${name} ${ARGN})
-  target_link_libraries(${name} PRIVATE board_link)
+  add_library(${name}_flow STATIC ${ARGN})
+  target_link_libraries(${name}_flow PUBLIC board_link)
+  add_executable(${name} $<TARGET_OBJECTS:tool_entry>)
+  target_link_libraries(${name} PRIVATE ${name}_flow)
+  zeda_link_riffa(${name} ${ZEDA_BACKEND_LINK})
   if(ZEDA_SIM_COPIES)
-    add_executable(${name}_sim ${ARGN})
-    target_link_libraries(${name}_sim PRIVATE board_link_sim)
+    add_executable(${name}_sim $<TARGET_OBJECTS:tool_entry>)
+    target_link_libraries(${name}_sim PRIVATE ${name}_flow)
+    zeda_link_riffa(${name}_sim sim)
     set_target_properties(${name}_sim PROPERTIES OUTPUT_NAME ${name}
       RUNTIME_OUTPUT_DIRECTORY ${ZEDA_SIM_TOOLS_DIR})
   endif()
@@ -34,17 +66,10 @@ function(zeda_add_gtest name)
   gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 120)
 endfunction()
 
-# zeda_add_flow_test(<test> <renamed main> <test source> [tool sources...]):
-# the tool's own main.cpp and sources, with main renamed so a test can call
-# it, built with the board link against the recording fake RIFFA instead of
-# any RIFFA library.
-function(zeda_add_flow_test test main_name test_source)
-  add_library(${test}_flow OBJECT main.cpp ${ARGN})
-  target_compile_definitions(${test}_flow PRIVATE main=${main_name})
-  target_include_directories(${test}_flow PRIVATE ${PROJECT_SOURCE_DIR}/board_link)
-  target_link_libraries(${test}_flow PRIVATE fake_riffa)
-  zeda_add_gtest(${test}
-    SOURCES ${test_source} ${BOARD_LINK_SOURCES} $<TARGET_OBJECTS:${test}_flow>
-    LIBS fake_riffa file_lock)
-  target_include_directories(${test} PRIVATE ${PROJECT_SOURCE_DIR}/board_link)
+# zeda_add_flow_test(<test> <tool> <test sources...>): the tool's flow, run
+# in the test's own process through tool_main, against the recording fake
+# RIFFA instead of any RIFFA library.
+function(zeda_add_flow_test test tool)
+  zeda_add_gtest(${test} SOURCES ${ARGN} LIBS ${tool}_flow)
+  zeda_link_riffa(${test} fake)
 endfunction()

@@ -14,7 +14,7 @@
 #include "board_link.h"
 #include "fake_riffa.h"
 
-int flash_image_main(int argc, char **argv);
+#include "tool_main.h"
 
 namespace {
 
@@ -43,7 +43,7 @@ std::string image_file(size_t size) {
 int run_flash(std::string image) {
     std::string name = "zeda_pcie_flash_image";
     char *argv[] = {name.data(), image.data(), nullptr};
-    return flash_image_main(2, argv);
+    return tool_main(2, argv);
 }
 
 const std::string QUERY = "send " + std::to_string(REQ_MODE_QUERY) + " " + std::to_string(QUERY_FILL);

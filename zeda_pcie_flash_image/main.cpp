@@ -5,12 +5,13 @@
 #include <cstdlib>
 
 #include "board_link.h"
+#include "tool_main.h"
 #include "console.h"
 #include "help.h"
 #include "image_file.h"
 #include "image_stream.h"
 
-int main(int argc, char **argv) {
+int tool_main(int argc, char **argv) {
     console_keep_std_descriptors();
     if (console_help(argc, argv, "zeda_pcie_flash_image", HELP, HELP_EXIT)) return 0;
     if (argc < 2) {

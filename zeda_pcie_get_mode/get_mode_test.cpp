@@ -9,7 +9,7 @@
 #include "board_link.h"
 #include "fake_riffa.h"
 
-int get_mode_main(int argc, char **argv);
+#include "tool_main.h"
 
 namespace {
 
@@ -18,7 +18,7 @@ using Outcome = FakeRun;
 Outcome run_get_mode(std::vector<std::string> args) {
     EXPECT_NE(std::freopen("/dev/null", "r", stdin), nullptr);
     args.insert(args.begin(), "zeda_pcie_get_mode");
-    return fake_riffa_run_main(get_mode_main, args);
+    return fake_riffa_run_main(tool_main, args);
 }
 
 const std::string QUERY = "send " + std::to_string(REQ_MODE_QUERY) + " " + std::to_string(QUERY_FILL);

@@ -4,10 +4,11 @@
 #include <cstdio>
 
 #include "board_link.h"
+#include "tool_main.h"
 #include "console.h"
 #include "help.h"
 
-int main(int argc, char **argv) {
+int tool_main(int argc, char **argv) {
     console_keep_std_descriptors();
     if (console_help(argc, argv, "zeda_pcie_get_mode", HELP, HELP_EXIT)) return 0;
     const int id = parse_board_id(argc, argv, 1);

@@ -9,7 +9,7 @@
 #include "board_link.h"
 #include "fake_riffa.h"
 
-int list_boards_main(int argc, char **argv);
+#include "tool_main.h"
 
 namespace {
 
@@ -56,7 +56,7 @@ TEST(ListBoards, OneLinePerBoardClampedToTheLibrarysArrays) {
         std::string name = "zeda_pcie_list_boards";
         char *argv[] = {name.data(), nullptr};
         testing::internal::CaptureStdout();
-        const int status = list_boards_main(1, argv);
+        const int status = tool_main(1, argv);
         EXPECT_EQ(testing::internal::GetCapturedStdout(), c.out) << c.what;
         EXPECT_EQ(status, c.status) << c.what;
         ASSERT_EQ(fake_riffa().calls.size(), 1u) << c.what << ": only the list, no board opened";

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "board_link.h"
+#include "tool_main.h"
 #include "console.h"
 #include "help.h"
 
@@ -19,7 +20,7 @@ static bool read_yes() {
     return std::strcmp(answer, "y\n") == 0;
 }
 
-int main(int argc, char **argv) {
+int tool_main(int argc, char **argv) {
     console_keep_std_descriptors();
     if (console_help(argc, argv, "zeda_pcie_mode_change", HELP, HELP_EXIT)) return 0;
     const int id = parse_board_id(argc, argv, 1);

@@ -14,7 +14,7 @@
 #include "board_link.h"
 #include "fake_riffa.h"
 
-int mode_change_main(int argc, char **argv);
+#include "tool_main.h"
 
 namespace {
 
@@ -77,7 +77,7 @@ Outcome run_with_stdin(const std::string &stdin_path, std::vector<std::string> a
     argv.push_back(nullptr);
 
     testing::internal::CaptureStdout();
-    o.status = mode_change_main(int(args.size()), argv.data());
+    o.status = tool_main(int(args.size()), argv.data());
     o.out = testing::internal::GetCapturedStdout();
 
     o.read_error = std::ferror(stdin) != 0;

@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "board_link.h"
+#include "tool_main.h"
 #include "console.h"
 #include "help.h"
 
@@ -52,7 +53,7 @@ static look look_at_board(int id, uint32_t *mode) {
     return look::answered;
 }
 
-int main(int argc, char **argv) {
+int tool_main(int argc, char **argv) {
     console_keep_std_descriptors();
     if (console_help(argc, argv, "zeda_pcie_wait_board", HELP, HELP_EXIT)) return 0;
     const int id = parse_board_id(argc, argv, 1);

@@ -10,7 +10,7 @@
 #include "board_link.h"
 #include "fake_riffa.h"
 
-int wait_board_main(int argc, char **argv);
+#include "tool_main.h"
 
 namespace {
 
@@ -18,7 +18,7 @@ using Outcome = FakeRun;
 
 Outcome run_wait(std::vector<std::string> args) {
     args.insert(args.begin(), "zeda_pcie_wait_board");
-    return fake_riffa_run_main(wait_board_main, args);
+    return fake_riffa_run_main(tool_main, args);
 }
 
 const std::string QUERY = "send " + std::to_string(REQ_MODE_QUERY) + " " + std::to_string(QUERY_FILL);
