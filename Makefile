@@ -125,8 +125,9 @@ else
 endif
 
 # Cross-builds the tools, libriffa_sim.dll and riffa_sim.exe with mingw-w64
-# (warnings are errors), then runs the end-to-end suite of $(BUILD) with the
-# Windows executables under Wine. Then the README's Windows hardware recipe
+# (warnings are errors) and runs the cross build's own checks under Wine
+# (tests/wine), then the end-to-end suite of $(BUILD) with the Windows
+# executables under Wine. Then the README's Windows hardware recipe
 # against a RIFFA-compatible DLL of our own, in $(WINHWBUILD), run under Wine
 # too. Last, the packages of both flavours (the hardware one against that
 # DLL) installed, upgraded, run and removed under Wine. All in one Wine
@@ -136,6 +137,7 @@ windows-check: all
 	$(call configure,windows,$(WINBUILD))
 	cmake --build --preset windows -j $(JOBS)
 	rm -rf $(WINBUILD)/wineprefix
+	ctest --preset windows
 	JOBS=$(JOBS) tests/windows_check.sh $(BUILD) $(WINBUILD)/bin
 	JOBS=$(JOBS) WINEPREFIX=$${WINEPREFIX:-$(CURDIR)/$(WINBUILD)/wineprefix} tests/windows_hw_check.sh $(WINHWBUILD)
 	JOBS=$(JOBS) WINEPREFIX=$${WINEPREFIX:-$(CURDIR)/$(WINBUILD)/wineprefix} tests/windows_package_check.sh $(WINHWBUILD) $(WINBUILD)
