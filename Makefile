@@ -1,50 +1,64 @@
-# Thin wrapper over CMake. `make test` builds and runs every test twice:
-# plain, and under AddressSanitizer + UndefinedBehaviorSanitizer. Each target
-# first installs the Debian packages it needs that the machine lacks
-# (scripts/install-deps), and configures its build folder again whenever
-# CMAKE_FLAGS change (scripts/configure).
-BUILD ?= build
-DEMOBUILD ?= build-demo
-SANBUILD ?= build-sanitize
-BENCHBUILD ?= build-bench
-FUZZBUILD ?= build-fuzz
-WINBUILD ?= build-windows
+# Thin front over the CMake presets (CMakePresets.json), one per build
+# folder. `make test` builds and runs every test twice: plain, and under
+# AddressSanitizer + UndefinedBehaviorSanitizer. Each target first installs
+# the Debian packages it needs that the machine lacks (scripts/install-deps).
+# CMAKE_FLAGS are given to cmake after the preset's own.
+BUILD = build
+DEMOBUILD = build-demo
+SANBUILD = build-sanitize
+BENCHBUILD = build-bench
+FUZZBUILD = build-fuzz
+WINBUILD = build-windows
+WINPKGBUILD = build-windows-hw
 WINHWBUILD ?= build-windows-hw-check
-WINPKGBUILD ?= build-windows-hw
 BENCH_RUNS ?= 7
 FUZZ_SECONDS ?= 60
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 CMAKE_FLAGS ?=
 
 DEPS = scripts/install-deps
-CONFIGURE = scripts/configure
+
+# $(call configure,<preset>,<folder>,<flags>): cmake --preset <preset> <flags>
+# unless the folder was configured so through make after the presets last
+# changed. Other flags than last time configure it afresh: the cache would
+# keep every -D of the earlier ones, and a changed flag is never ignored.
+define configure
+	@rec=$(2)/zeda-cmake-flags; want=$$(printf '%s\n' $(3)); fresh=; \
+	if [ -f $(2)/CMakeCache.txt ] && [ -f $$rec ]; then \
+	  if [ "$$(cat $$rec)" != "$$want" ]; then \
+	    echo "configure: $(2) was configured with other flags; configuring it afresh with: $(3)"; \
+	    fresh=--fresh; \
+	  elif [ $$rec -nt CMakePresets.json ]; then exit 0; fi; \
+	fi; \
+	cmake --preset $(1) $$fresh $(3) && printf '%s\n' "$$want" > $$rec
+endef
 
 .PHONY: all configure test test-plain test-sanitize demo fleet-demo fleet-check fleet-tools fleet-collection install bench fuzz package windows-package windows-check clean
 
 all: configure
-	cmake --build $(BUILD) -j $(JOBS)
+	cmake --build --preset default -j $(JOBS)
 
 configure:
 	@$(DEPS) test
-	@$(CONFIGURE) $(BUILD) $(CMAKE_FLAGS)
+	$(call configure,default,$(BUILD),$(CMAKE_FLAGS))
 
 test: test-plain test-sanitize
 
 test-plain: all
-	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
+	ctest --preset default -j $(JOBS)
 
 test-sanitize:
 	@$(DEPS) test
-	@$(CONFIGURE) $(SANBUILD) -DZEDA_RIFFA=sim -DZEDA_SANITIZE=ON $(CMAKE_FLAGS)
-	cmake --build $(SANBUILD) -j $(JOBS)
-	ctest --test-dir $(SANBUILD) --output-on-failure -j $(JOBS)
+	$(call configure,sanitize,$(SANBUILD),$(CMAKE_FLAGS))
+	cmake --build --preset sanitize -j $(JOBS)
+	ctest --preset sanitize -j $(JOBS)
 
 # The tools and the virtual board alone, in a folder of their own: no test
 # framework needed, and `make test` never finds a build without its tests.
 demo:
 	@$(DEPS) demo
-	@$(CONFIGURE) $(DEMOBUILD) -DZEDA_RIFFA=sim -DZEDA_BUILD_TESTS=OFF $(CMAKE_FLAGS)
-	cmake --build $(DEMOBUILD) -j $(JOBS)
+	$(call configure,demo,$(DEMOBUILD),$(CMAKE_FLAGS))
+	cmake --build --preset demo -j $(JOBS)
 	demo/field_update.sh $(DEMOBUILD)
 
 # The fleet update with Ansible on four local "PCs" with virtual boards, built
@@ -65,8 +79,8 @@ fleet-collection:
 
 fleet-tools:
 	@$(DEPS) fleet
-	@$(CONFIGURE) $(DEMOBUILD) -DZEDA_RIFFA=sim -DZEDA_BUILD_TESTS=OFF $(CMAKE_FLAGS)
-	cmake --build $(DEMOBUILD) -j $(JOBS)
+	$(call configure,demo,$(DEMOBUILD),$(CMAKE_FLAGS))
+	cmake --build --preset demo -j $(JOBS)
 
 # Installs $(BUILD) under PREFIX when given, else CMake's install prefix.
 install: all
@@ -75,15 +89,15 @@ install: all
 # Release build; flashes 1 to 8 MiB images onto fresh virtual boards beside dd.
 bench:
 	@$(DEPS) bench
-	@$(CONFIGURE) $(BENCHBUILD) -DCMAKE_BUILD_TYPE=Release -DZEDA_RIFFA=sim -DZEDA_BUILD_TESTS=OFF -DZEDA_BENCH=ON $(CMAKE_FLAGS)
-	cmake --build $(BENCHBUILD) -j $(JOBS) --target zeda_pcie_flash_image riffa_sim_tool flash_bench
-	$(BENCHBUILD)/bin/flash_bench $(BENCHBUILD)/bin/zeda_pcie_flash_image $(BENCHBUILD)/bin/riffa_sim $(BENCHBUILD)/work $(BENCH_RUNS)
+	$(call configure,bench,$(BENCHBUILD),$(CMAKE_FLAGS))
+	cmake --build --preset bench -j $(JOBS)
+	bench/flash_bench.sh $(BENCHBUILD)/bin/zeda_pcie_flash_image $(BENCHBUILD)/bin/riffa_sim $(BENCHBUILD)/work $(BENCH_RUNS)
 
 # libFuzzer on the image streaming for FUZZ_SECONDS; needs clang.
 fuzz:
 	@$(DEPS) fuzz
-	@$(CONFIGURE) $(FUZZBUILD) -DCMAKE_CXX_COMPILER=clang++ -DZEDA_FUZZ=ON -DZEDA_RIFFA=sim -DZEDA_BUILD_TESTS=OFF $(CMAKE_FLAGS)
-	cmake --build $(FUZZBUILD) -j $(JOBS) --target image_stream_fuzz
+	$(call configure,fuzz,$(FUZZBUILD),$(CMAKE_FLAGS))
+	cmake --build --preset fuzz -j $(JOBS)
 	mkdir -p $(FUZZBUILD)/corpus
 	$(FUZZBUILD)/bin/image_stream_fuzz -max_total_time=$(FUZZ_SECONDS) -close_fd_mask=3 -artifact_prefix=$(FUZZBUILD)/ $(FUZZBUILD)/corpus
 
@@ -93,25 +107,23 @@ fuzz:
 package: all
 	@$(DEPS) package
 	rm -f $(BUILD)/*.deb
-	cmake --build $(BUILD) --target package
+	cmake --build --preset default --target package
 	@for deb in $(BUILD)/*.deb; do echo "$$deb:"; dpkg-deb -f "$$deb" Package Version Depends; dpkg -c "$$deb"; done
 	tests/system_backend_test.sh $(CURDIR) $(BUILD)/hw_package_scratch $(BUILD)/hw_package
 	lintian --fail-on error $(BUILD)/*.deb $(BUILD)/hw_package/*.deb
 	@echo "lintian: no errors in" $(BUILD)/*.deb $(BUILD)/hw_package/*.deb
 
-WINDOWS_FLAGS = -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/mingw-w64-x86_64.cmake -DCMAKE_BUILD_TYPE=Release
-WINDOWS_SIM_FLAGS = $(WINDOWS_FLAGS) -DZEDA_RIFFA=sim -DZEDA_BUILD_TESTS=OFF -DCMAKE_CXX_FLAGS=-Werror
-
 # The Windows packages, an MSI and a ZIP of each flavour: the virtual-board
 # one (-sim) in $(WINBUILD); with RIFFA_ROOT=<prefix of the Windows RIFFA
-# library>, the hardware one in $(WINPKGBUILD).
+# library>, the hardware one in $(WINPKGBUILD). The cross builds take no
+# CMAKE_FLAGS.
 windows-package:
 	@$(DEPS) windows-package
-	@$(CONFIGURE) $(WINBUILD) $(WINDOWS_SIM_FLAGS)
-	cmake --build $(WINBUILD) -j $(JOBS) --target package
+	$(call configure,windows,$(WINBUILD))
+	cmake --build --preset windows -j $(JOBS)
 ifdef RIFFA_ROOT
-	@$(CONFIGURE) $(WINPKGBUILD) $(WINDOWS_FLAGS) -DZEDA_RIFFA=system -DRIFFA_ROOT=$(RIFFA_ROOT) -DCMAKE_CXX_FLAGS=-Werror
-	cmake --build $(WINPKGBUILD) -j $(JOBS) --target package
+	$(call configure,windows-hw,$(WINPKGBUILD),-DRIFFA_ROOT=$(RIFFA_ROOT))
+	cmake --build --preset windows-hw -j $(JOBS)
 	@ls -l $(WINBUILD)/*.msi $(WINBUILD)/*.zip $(WINPKGBUILD)/*.msi $(WINPKGBUILD)/*.zip
 else
 	@ls -l $(WINBUILD)/*.msi $(WINBUILD)/*.zip
@@ -120,17 +132,19 @@ else
 endif
 
 # Cross-builds the tools, libriffa_sim.dll and riffa_sim.exe with mingw-w64
-# (warnings are errors), then runs the end-to-end suite of $(BUILD) with the
-# Windows executables under Wine. Then the README's Windows hardware recipe
+# (warnings are errors) and runs the cross build's own checks under Wine
+# (tests/wine), then the end-to-end suite of $(BUILD) with the Windows
+# executables under Wine. Then the README's Windows hardware recipe
 # against a RIFFA-compatible DLL of our own, in $(WINHWBUILD), run under Wine
 # too. Last, the packages of both flavours (the hardware one against that
 # DLL) installed, upgraded, run and removed under Wine. All in one Wine
 # prefix, made afresh for each run.
 windows-check: all
 	@$(DEPS) windows
-	@$(CONFIGURE) $(WINBUILD) $(WINDOWS_SIM_FLAGS)
-	cmake --build $(WINBUILD) -j $(JOBS) --target package
+	$(call configure,windows,$(WINBUILD))
+	cmake --build --preset windows -j $(JOBS)
 	rm -rf $(WINBUILD)/wineprefix
+	ctest --preset windows
 	JOBS=$(JOBS) tests/windows_check.sh $(BUILD) $(WINBUILD)/bin
 	JOBS=$(JOBS) WINEPREFIX=$${WINEPREFIX:-$(CURDIR)/$(WINBUILD)/wineprefix} tests/windows_hw_check.sh $(WINHWBUILD)
 	JOBS=$(JOBS) WINEPREFIX=$${WINEPREFIX:-$(CURDIR)/$(WINBUILD)/wineprefix} tests/windows_package_check.sh $(WINHWBUILD) $(WINBUILD)

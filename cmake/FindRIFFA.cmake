@@ -1,25 +1,21 @@
 # Finds the installed RIFFA host library.
 #   RIFFA_ROOT  prefix holding include/riffa.h and lib/libriffa.so (Windows:
-#               lib/riffa.lib or lib/libriffa.dll.a); when set, only that
-#               prefix is searched, as given, so no other copy can slip in
-#               and a cross build's find root does not move it.
+#               lib/riffa.lib or lib/libriffa.dll.a), searched first as any
+#               <PackageName>_ROOT (policy CMP0074); when given to cmake,
+#               nothing else is searched, so no other copy can slip in, and a
+#               cross build's find root does not move it.
+# The search is made at each configure (NO_CACHE), so a changed RIFFA_ROOT
+# never keeps a library found under an earlier one; -DRIFFA_LIBRARY=... and
+# -DRIFFA_INCLUDE_DIR=... still name the files outright.
 # Defines RIFFA_FOUND, RIFFA_INCLUDE_DIR, RIFFA_LIBRARY and RIFFA::riffa.
-# A library found under an earlier RIFFA_ROOT must not outlive a new one.
-if(NOT "${RIFFA_ROOT}" STREQUAL "${_RIFFA_SEARCHED_ROOT}")
-  unset(RIFFA_INCLUDE_DIR CACHE)
-  unset(RIFFA_LIBRARY CACHE)
-endif()
-set(_RIFFA_SEARCHED_ROOT "${RIFFA_ROOT}" CACHE INTERNAL "RIFFA_ROOT of the last search")
-
 if(RIFFA_ROOT)
-  find_path(RIFFA_INCLUDE_DIR riffa.h PATHS ${RIFFA_ROOT}/include
-    NO_DEFAULT_PATH NO_CMAKE_FIND_ROOT_PATH)
-  find_library(RIFFA_LIBRARY riffa PATHS ${RIFFA_ROOT}/lib ${RIFFA_ROOT}/lib64
-    NO_DEFAULT_PATH NO_CMAKE_FIND_ROOT_PATH)
-else()
-  find_path(RIFFA_INCLUDE_DIR riffa.h PATHS /usr/local/include /usr/include)
-  find_library(RIFFA_LIBRARY riffa PATHS /usr/local/lib /usr/lib)
+  set(_riffa_root_only NO_CMAKE_PATH NO_CMAKE_ENVIRONMENT_PATH NO_SYSTEM_ENVIRONMENT_PATH
+    NO_CMAKE_SYSTEM_PATH NO_CMAKE_INSTALL_PREFIX NO_CMAKE_FIND_ROOT_PATH)
+  # The package root's lib/ only: a prefix's lib64/ counts too.
+  set(_riffa_lib64 PATHS ${RIFFA_ROOT}/lib64)
 endif()
+find_path(RIFFA_INCLUDE_DIR riffa.h NO_CACHE ${_riffa_root_only})
+find_library(RIFFA_LIBRARY riffa NO_CACHE ${_riffa_lib64} ${_riffa_root_only})
 
 include(FindPackageHandleStandardArgs)
 find_package_handle_standard_args(RIFFA REQUIRED_VARS RIFFA_LIBRARY RIFFA_INCLUDE_DIR)
@@ -30,4 +26,3 @@ if(RIFFA_FOUND AND NOT TARGET RIFFA::riffa)
     IMPORTED_LOCATION "${RIFFA_LIBRARY}"
     INTERFACE_INCLUDE_DIRECTORIES "${RIFFA_INCLUDE_DIR}")
 endif()
-mark_as_advanced(RIFFA_INCLUDE_DIR RIFFA_LIBRARY)

@@ -3,7 +3,8 @@
 # library (tests/riffa_stub) installed at a scratch prefix, given to cmake
 # relative to where it runs, and checks that they link and run that library
 # and no other (in particular not the virtual board), and that bin/ holds the
-# tools alone. Given a package folder, also builds the hardware package there.
+# tools alone, and that a new RIFFA_ROOT replaces the library found under the
+# old one. Given a package folder, also builds the hardware package there.
 # Usage: system_backend_test.sh <source dir> <scratch dir> [package dir]
 set -euo pipefail
 src=$(cd "$1" && pwd)
@@ -54,6 +55,11 @@ if [ -n "${3:-}" ]; then
   files=$(dpkg -c "$3"/zeda-pcie-tools_*.deb)
   if grep -q riffa_sim <<<"$files"; then echo "FAIL: the hardware package holds the virtual board:"; echo "$files"; status=1; fi
 fi
+# A new RIFFA_ROOT is searched afresh: no library of the earlier one lingers.
+cp -r "$work/prefix" "$work/prefix2"
+(cd "$work" && cmake -S "$src" -B build -DRIFFA_ROOT=prefix2) > "$work/configure2.log"
+grep -q "RIFFA backend: installed host library $work/prefix2/lib/libriffa.so" "$work/configure2.log" ||
+  { echo "FAIL: RIFFA_ROOT=prefix2 kept $(grep 'RIFFA backend' "$work/configure2.log")"; status=1; }
 [ $status = 0 ] && echo "system backend: tools link $work/prefix/lib/libriffa.so"
 rm -rf "$work"
 exit $status
