@@ -34,6 +34,10 @@ for tool in zeda_pcie_get_mode zeda_pcie_mode_change zeda_pcie_flash_image zeda_
   if ! grep -q "$work/prefix/lib/libriffa.so" <<<"$libs" || grep -q riffa_sim <<<"$libs"; then
     echo "FAIL: $tool does not link the stub library alone:"; echo "$libs"; status=1
   fi
+  # Loading the C++ runtime would cost every flash a millisecond or two of start-up.
+  if [ "$tool" = zeda_pcie_flash_image ] && grep -q 'libstdc++' <<<"$libs"; then
+    echo "FAIL: $tool loads the C++ runtime:"; echo "$libs"; status=1
+  fi
 done
 
 out=$(echo | "$work/build/bin/zeda_pcie_get_mode" 3) && rc=0 || rc=$?

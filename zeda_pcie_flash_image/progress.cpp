@@ -22,7 +22,11 @@ void print_progress(uint32_t words_before, uint32_t expected_words) {
     // The cell is the full block of code page 437, the byte 0xDB; a UTF-8
     // terminal would swallow that byte and leave remnants of longer lines,
     // so it gets the same block as U+2588. Files and pipes keep 0xDB.
-    static const bool utf8 = console_is_utf8_terminal(stdout);
+    // Asked once, on the first line: a plain flag rather than a guarded
+    // static, which would need the C++ runtime library.
+    static int utf8_terminal = -1;
+    if (utf8_terminal < 0) utf8_terminal = console_is_utf8_terminal(stdout) ? 1 : 0;
+    const bool utf8 = utf8_terminal == 1;
     static const char CP437_BLOCK[] = "\xDB";
     static const char UTF8_BLOCK[] = "\xE2\x96\x88";
     const char *block = utf8 ? UTF8_BLOCK : CP437_BLOCK;
