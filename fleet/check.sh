@@ -67,7 +67,7 @@ ansible-playbook --syntax-check -i "$work/inventory.yml" zeda.fleet.field_update
 python3 -B "$here/plugins_test.py" > "$log" 2>&1 || fail "the filter plugin's cases"
 
 # 0. Stopped at pre-flight with the reason, before anything is copied: a
-# setting of the wrong type (the argument spec), duplicate board ids (by
+# setting of the wrong type (the role's argument checks), duplicate board ids (by
 # hand), a setting under its old name, and a run without the summary plugin.
 refused() {
   local want=$1
