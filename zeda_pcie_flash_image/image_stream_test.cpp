@@ -283,10 +283,9 @@ TEST_F(StreamImageDeathTest, ReadFailureOnATerminalEndsTheProgressLineFirst) {
     ASSERT_EQ(write(fds[1], pattern(1024).data(), 1024), 1024);
     EXPECT_EXIT((dup2(terminal, 1), stream_image(fds[0], fake_riffa_handle(), 512)),
                 testing::ExitedWithCode(1), "Error reading image file");
-    char screen[4096];
-    const ssize_t n = read(master, screen, sizeof screen);
-    ASSERT_GT(n, 2);
-    EXPECT_EQ(std::string(screen + n - 3, 3), "\r\r\n") << "the message would overwrite the bar";
+    const std::string screen = read_pty_until(master, "\r\r\n");
+    ASSERT_GT(screen.size(), 2u);
+    EXPECT_EQ(screen.substr(screen.size() - 3), "\r\r\n") << "the message would overwrite the bar";
     for (int fd : {fds[0], fds[1], terminal, master}) close(fd);
 }
 
