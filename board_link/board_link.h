@@ -1,5 +1,6 @@
-// Board-access layer shared by the three tools: board control requests on
-// the RIFFA control channel, reply reading, the mode query and board opening.
+// Board-access layer shared by the tools that drive a board: opening and
+// holding it, its control requests on the RIFFA control channel, reply
+// reading and the board list.
 #ifndef BOARD_LINK_H
 #define BOARD_LINK_H
 

@@ -38,7 +38,12 @@ static int open_existing(const char *path, const char **reason) {
         return -1;
     }
     struct stat st;
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    if (fstat(fd, &st) != 0) {
+        *reason = std::strerror(errno);
+        close(fd);
+        return -1;
+    }
+    if (!S_ISREG(st.st_mode)) {
         *reason = not_a_lock_file(st.st_mode);
         close(fd);
         errno = EINVAL;

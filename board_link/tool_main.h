@@ -1,5 +1,5 @@
-// A tool's flow, from its command line to its exit status; each tool's
-// main.cpp defines it once.
+// A tool's flow, from its command line to its exit status; each tool's flow
+// file defines it once, and its main (tool_entry.cpp) only calls it.
 #ifndef TOOL_MAIN_H
 #define TOOL_MAIN_H
 

@@ -11,7 +11,7 @@
 if(RIFFA_ROOT)
   set(_riffa_root_only NO_CMAKE_PATH NO_CMAKE_ENVIRONMENT_PATH NO_SYSTEM_ENVIRONMENT_PATH
     NO_CMAKE_SYSTEM_PATH NO_CMAKE_INSTALL_PREFIX NO_CMAKE_FIND_ROOT_PATH)
-  # The package root's lib/ only: a prefix's lib64/ counts too.
+  # Besides the root's lib/, its lib64/, where some prefixes put libraries.
   set(_riffa_lib64 PATHS ${RIFFA_ROOT}/lib64)
 endif()
 find_path(RIFFA_INCLUDE_DIR riffa.h NO_CACHE ${_riffa_root_only})

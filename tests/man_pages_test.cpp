@@ -27,7 +27,7 @@ struct Page {
     // Source files and folders whose string literals the program can print,
     // relative to the source tree; the first one is the program's own.
     std::vector<const char *> sources;
-    bool tool;  // one of the three field-update tools
+    bool tool;  // a tool that opens a board: its page has the field-update sequence
 };
 
 // Names the parameter in test names and failure messages.
