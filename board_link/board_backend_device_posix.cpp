@@ -10,7 +10,7 @@
 const char *board_backend_name() { return "RIFFA host library"; }
 
 // The RIFFA library prints nothing of its own to redirect.
-void board_backend_prepare(FILE *) {}
+bool board_backend_prepare(FILE *) { return true; }
 
 // One lock file per board id on this PC. The folder is chosen by what
 // exists, never by what this user may write: every user of the PC must

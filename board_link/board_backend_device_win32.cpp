@@ -9,7 +9,7 @@ const char *board_backend_name() { return "RIFFA host library"; }
 
 // The RIFFA library's own lines go to its own console streams; nothing to
 // redirect.
-void board_backend_prepare(FILE *) {}
+bool board_backend_prepare(FILE *) { return true; }
 
 // One lock file per board id on this PC, in the all-users application data
 // folder (C:\ProgramData by default), which every user can create files in

@@ -5,7 +5,10 @@
 
 const char *board_backend_name() { return "virtual board riffa_sim, drives no hardware"; }
 
-void board_backend_prepare(FILE *stream) { riffa_sim_session_notices_to(stream == stdout ? 1 : 2); }
+bool board_backend_prepare(FILE *stream) {
+    riffa_sim_session_notices_to(stream == stdout ? 1 : 2);
+    return true;
+}
 
 // In the board's own folder, which the virtual board names.
 bool board_lock_path(int id, char *path, size_t size) {

@@ -74,7 +74,7 @@ void board_let_go() {
 }
 
 fpga_t *board_open(int id, FILE *stream) {
-    board_backend_prepare(stream);
+    if (!board_backend_prepare(stream)) return nullptr;
     fpga_t *handle = fpga_open(id);
     if (handle == nullptr) {
         board_notice(stream, "Could not get FPGA %d\n", id);

@@ -72,10 +72,13 @@ void board_close(fpga_t *handle);
 // hardware its id on this PC, for the virtual board its folder.
 bool board_lock_path(int id, char *path, size_t size);
 
-// Called by board_open before anything else: the backend's own messages
+// Called before a program first uses the RIFFA library (by board_open, and by
+// a tool that reaches the library otherwise): the backend's own messages
 // about the board (the virtual board's notice of a wait) go to stream, as
-// the board link's do.
-void board_backend_prepare(FILE *stream);
+// the board link's do. False when the library can't be used at all, after
+// one line on stream saying why; the program then ends as with a board
+// that can't be opened.
+bool board_backend_prepare(FILE *stream);
 
 // What the tools drive, for their version line: the RIFFA host library or
 // the virtual board.

@@ -10,6 +10,8 @@
 bool command_line_help(int argc, char **argv, const ToolHelp &help) {
     if (argc < 2 || argv[1] == nullptr) return false;
     if (std::strcmp(argv[1], "-h") == 0 || std::strcmp(argv[1], "--help") == 0) {
+        char manual[256];
+        command_line_manual(help.name, manual, sizeof manual);
         std::printf("Usage: %s%s%s\n"
                     "%s"
                     "\n"
@@ -18,10 +20,10 @@ bool command_line_help(int argc, char **argv, const ToolHelp &help) {
                     "  --version     show the name and version and exit\n"
                     "\n"
                     "Exit status: %s"
-                    "More in the manual page: man %s\n",
+                    "More in the manual page: %s\n",
                     help.name, *help.arguments ? " " : "", help.arguments, help.about,
                     *help.argument_list ? "Arguments:\n" : "Options:\n", help.argument_list,
-                    help.exit_statuses, help.name);
+                    help.exit_statuses, manual);
         return true;
     }
     if (std::strcmp(argv[1], "--version") == 0) {

@@ -2,6 +2,8 @@
 #ifndef COMMAND_LINE_H
 #define COMMAND_LINE_H
 
+#include <cstddef>
+
 // What --help says of a tool, each part once: the usage line is "Usage:
 // <name> <arguments>", also printed by a tool refusing its command line.
 struct ToolHelp {
@@ -19,6 +21,10 @@ struct ToolHelp {
 // ends with status 0 without touching a board. Every other argument keeps
 // its meaning (a file named --help is ./--help).
 bool command_line_help(int argc, char **argv, const ToolHelp &help);
+
+// Where the manual of program name is read on this system, into out: "man
+// <name>" on POSIX; on Windows, the text file installed beside the program.
+void command_line_manual(const char *name, char *out, size_t size);
 
 // Board id from argv[position], read as atoi does (leading blanks, a sign,
 // digits up to the first other character); 0 when absent or not a number.

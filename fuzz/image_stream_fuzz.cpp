@@ -60,7 +60,7 @@ extern "C" fpga_t *fpga_open(int) { __builtin_trap(); }
 extern "C" int fpga_list(fpga_info_list *) { __builtin_trap(); }
 bool board_lock_path(int, char *, size_t) { return false; }
 const char *board_backend_name() { return "fuzzing stand-in"; }
-void board_backend_prepare(FILE *) {}
+bool board_backend_prepare(FILE *) { return true; }
 extern "C" int fpga_recv(fpga_t *, int, void *, int, long long) { __builtin_trap(); }
 extern "C" void fpga_reset(fpga_t *) { __builtin_trap(); }
 

@@ -12,6 +12,7 @@ int tool_main(int argc, char **argv) {
     console_keep_std_descriptors();
     if (command_line_help(argc, argv, HELP)) return 0;
 
+    if (!board_backend_prepare(stdout)) return -1;
     fpga_info_list list = {};
     const int count = board_list(&list);
     if (count < 0) {

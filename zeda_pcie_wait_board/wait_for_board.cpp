@@ -65,7 +65,7 @@ int tool_main(int argc, char **argv) {
     }
 
     // Its looks open the board themselves; a wait inside the library says so here.
-    board_backend_prepare(stdout);
+    if (!board_backend_prepare(stdout)) return -1;
     const Clock::time_point deadline = Clock::now() + std::chrono::seconds(seconds);
     bool answered = false;
     uint32_t mode = 0;
@@ -86,14 +86,16 @@ int tool_main(int argc, char **argv) {
         std::this_thread::sleep_for(std::min<Clock::duration>(POLL_INTERVAL, deadline - now));
     }
 
+    char manual[256];
+    command_line_manual(HELP.name, manual, sizeof manual);
     if (answered) {
         std::printf("Board %d did not come back within %d s (last mode value: %d). Rescan the PCI bus "
-                    "(see man zeda_pcie_wait_board) or restart the PC.\n",
-                    id, seconds, static_cast<int32_t>(mode));
+                    "(see %s) or restart the PC.\n",
+                    id, seconds, static_cast<int32_t>(mode), manual);
     } else {
         std::printf("Board %d did not come back within %d s. Rescan the PCI bus "
-                    "(see man zeda_pcie_wait_board) or restart the PC.\n",
-                    id, seconds);
+                    "(see %s) or restart the PC.\n",
+                    id, seconds, manual);
     }
     return 1;
 }

@@ -188,4 +188,4 @@ bool board_lock_path(int, char *path, size_t size) {
 
 const char *board_backend_name() { return "recording fake RIFFA"; }
 
-void board_backend_prepare(FILE *) {}
+bool board_backend_prepare(FILE *) { return true; }
