@@ -121,3 +121,28 @@ uint32_t board_query_mode(fpga_t *handle, uint32_t *word) {
     board_read_reply(handle, word);
     return *word;
 }
+
+void board_arm_mode_switch(fpga_t *handle, uint32_t *word) {
+    board_send_request(handle, word, REQ_MODE_SWITCH, MODE_SWITCH_KEY);
+}
+
+void board_announce_size(fpga_t *handle, uint32_t *word, uint32_t bytes) {
+    board_send_request(handle, word, REQ_IMAGE_SIZE, bytes);
+}
+
+void board_erase(fpga_t *handle, uint32_t *word) {
+    board_send_request(handle, word, REQ_PROGRAMMER_COMMAND, PROGRAMMER_ERASE);
+}
+
+void board_start_programming(fpga_t *handle, uint32_t *word) {
+    board_send_request(handle, word, REQ_PROGRAMMER_COMMAND, PROGRAMMER_START);
+}
+
+uint32_t board_wait_programmer(fpga_t *handle, uint32_t *word) {
+    // No pause and no limit: only the transfers' own timeouts bound a poll.
+    do {
+        board_send_request(handle, word, REQ_PROGRAMMER_STATUS, QUERY_FILL);
+        board_read_reply(handle, word);
+    } while (!status_is_done(*word));
+    return *word;
+}

@@ -97,9 +97,39 @@ void board_send_request(fpga_t *handle, uint32_t *word, uint32_t code, uint32_t 
 // word is then whatever the library left there.
 void board_read_reply(fpga_t *handle, uint32_t *word);
 
-// Sends the mode query and returns the reply word as the mode value. A lost
-// reply leaves QUERY_FILL, which is not a valid mode.
+// REQ_MODE_QUERY with QUERY_FILL, then its reply: returns the reply word as
+// the mode value. A lost reply leaves QUERY_FILL, which is not a valid mode.
 uint32_t board_query_mode(fpga_t *handle, uint32_t *word);
+
+// Opens board id as board_open does, with messages on standard output, and
+// queries its mode into *mode. A value that is neither mode is reported as
+// "Incorrect mode value: <n>" and the board closed. Null on either failure:
+// the mode tools then end with status -1.
+fpga_t *board_open_in_mode(int id, uint32_t *word, uint32_t *mode);
+
+// Prints the line that reports a valid mode value, "Board in bootloader
+// mode. " or "Board in normal operation mode. "; false, printing nothing, for
+// any other value.
+bool board_print_mode(uint32_t mode);
+
+// REQ_MODE_SWITCH with MODE_SWITCH_KEY: the board's next reset reboots it
+// into the other mode; no reply.
+void board_arm_mode_switch(fpga_t *handle, uint32_t *word);
+
+// REQ_IMAGE_SIZE with the image's exact size in bytes; no reply.
+void board_announce_size(fpga_t *handle, uint32_t *word, uint32_t bytes);
+
+// REQ_PROGRAMMER_COMMAND with PROGRAMMER_ERASE: the flash is erased; no reply.
+void board_erase(fpga_t *handle, uint32_t *word);
+
+// REQ_PROGRAMMER_COMMAND with PROGRAMMER_START: the image words that follow
+// are written from the start of the flash; no reply.
+void board_start_programming(fpga_t *handle, uint32_t *word);
+
+// REQ_PROGRAMMER_STATUS with QUERY_FILL and its reply, repeated without pause
+// until the done bit is set; returns that status word. A lost reply leaves
+// QUERY_FILL, which reads as done with error code 0xF.
+uint32_t board_wait_programmer(fpga_t *handle, uint32_t *word);
 
 // Writes text to stderr after flushing stdout, so that the two streams reach
 // a shared terminal in program order.

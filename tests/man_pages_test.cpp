@@ -34,11 +34,16 @@ struct Page {
 void PrintTo(const Page &page, std::ostream *os) { *os << page.program; }
 
 const Page PAGES[] = {
-    {"zeda_pcie_get_mode", {"zeda_pcie_get_mode", "board_link/board_link.cpp"}, true},
-    {"zeda_pcie_mode_change", {"zeda_pcie_mode_change", "board_link/board_link.cpp"}, true},
+    {"zeda_pcie_get_mode",
+     {"zeda_pcie_get_mode", "board_link/board_link.cpp", "board_link/board_mode_open.cpp",
+      "board_link/board_mode_line.cpp"},
+     true},
+    {"zeda_pcie_mode_change", {"zeda_pcie_mode_change", "board_link/board_link.cpp", "board_link/board_mode_open.cpp"},
+     true},
     {"zeda_pcie_flash_image", {"zeda_pcie_flash_image", "board_link/board_link.cpp"}, true},
     {"zeda_pcie_list_boards", {"zeda_pcie_list_boards"}, false},
-    {"zeda_pcie_wait_board", {"zeda_pcie_wait_board", "board_link/board_link.cpp"}, true},
+    {"zeda_pcie_wait_board", {"zeda_pcie_wait_board", "board_link/board_link.cpp", "board_link/board_mode_line.cpp"},
+     true},
     {"riffa_sim", {"riffa_sim/riffa_sim_main.cpp", "riffa_sim/help.h"}, false},
 };
 

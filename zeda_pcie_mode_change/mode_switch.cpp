@@ -21,29 +21,28 @@ static bool read_yes() {
     return std::strcmp(answer, "y\n") == 0;
 }
 
-int tool_main(int argc, char **argv) {
-    console_keep_std_descriptors();
-    if (command_line_help(argc, argv, HELP)) return 0;
-    const int id = command_line_board_id(argc, argv, 1);
-    fpga_t *board = board_open(id, stdout);
-    if (board == nullptr) return -1;
-
-    uint32_t word = 0;
-    const uint32_t mode = board_query_mode(board, &word);
+// What the switch will do and what to make sure of first, for a board in
+// mode (bootloader or normal).
+static void print_plan(uint32_t mode) {
     if (mode == MODE_BOOTLOADER) {
         std::printf("Board is in bootloader mode. Preparing to reboot into normal mode\n");
         std::printf("Check that all programming operations have finished\n");
         std::printf("If, after rebooting, the board persists in bootloader mode then the ZEDA image "
                     "might be damaged and will need reflashing over JTAG\n");
-    } else if (mode == MODE_NORMAL) {
+    } else {
         std::printf("Board is in normal operation mode. Preparing to reboot into bootloader mode\n");
         // "operarions" is the established text; scripts match on it.
         std::printf("Check that all operarions are finished and the device is not in use\n\n");
-    } else {
-        std::printf("Incorrect mode value: %d\n", static_cast<int32_t>(mode));
-        board_close(board);
-        return -1;
     }
+}
+
+int tool_main(int argc, char **argv) {
+    console_keep_std_descriptors();
+    if (command_line_help(argc, argv, HELP)) return 0;
+    uint32_t word = 0, mode = 0;
+    fpga_t *board = board_open_in_mode(command_line_board_id(argc, argv, 1), &word, &mode);
+    if (board == nullptr) return -1;
+    print_plan(mode);
 
     std::printf("Proceed [y/n]? ");
     std::fflush(stdout);  // the prompt has no line end: show it before waiting
@@ -58,7 +57,7 @@ int tool_main(int argc, char **argv) {
     // A run cut off between the two would leave the reboot armed for any
     // later reset, so a vanished reader or terminal no longer ends it.
     console_ignore_hangup();
-    board_send_request(board, &word, REQ_MODE_SWITCH, MODE_SWITCH_KEY);
+    board_arm_mode_switch(board, &word);
     fpga_reset(board);
     std::printf("Mode change complete.\n");
     board_close(board);

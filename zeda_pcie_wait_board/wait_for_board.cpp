@@ -73,14 +73,7 @@ int tool_main(int argc, char **argv) {
         const look seen = look_at_board(id, &mode);
         if (seen == look::refused) return -1;
         answered = answered || seen == look::answered;
-        if (seen == look::answered && mode == MODE_BOOTLOADER) {
-            std::printf("Board in bootloader mode. \n");
-            return 0;
-        }
-        if (seen == look::answered && mode == MODE_NORMAL) {
-            std::printf("Board in normal operation mode. \n");
-            return 0;
-        }
+        if (seen == look::answered && board_print_mode(mode)) return 0;
         const Clock::time_point now = Clock::now();
         if (now >= deadline) break;
         std::this_thread::sleep_for(std::min<Clock::duration>(POLL_INTERVAL, deadline - now));
