@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "file_lock.h"
+#include "transfer_guard.h"
 
 // The lock taken by board_hold, released by board_let_go or board_close. A
 // run holds at most one board at a time, and every call that may release it
@@ -94,19 +95,38 @@ void board_close(fpga_t *handle) {
     board_let_go();
 }
 
+static long long transfer_limit_ms = CONTROL_TIMEOUT_MS + CONTROL_GRACE_MS;
+
+void board_limit_transfers(long long limit_ms) {
+    transfer_limit_ms = limit_ms > 0 ? limit_ms : CONTROL_TIMEOUT_MS + CONTROL_GRACE_MS;
+}
+
 static void warn_count(int count) {
     if (count != 1) std::printf("WARNING: Sent %d words", count);
 }
 
-void board_send_request(fpga_t *handle, uint32_t *word, uint32_t code, uint32_t value) {
+// One control word out, under the transfer guard; the library's count.
+static int control_send(fpga_t *handle, uint32_t *word, uint32_t code, uint32_t value) {
     *word = value;
-    warn_count(fpga_send(handle, CONTROL_CHANNEL, word, 1, static_cast<int>(code), 1,
-                         CONTROL_TIMEOUT_MS));
+    transfer_guard_arm(transfer_limit_ms);
+    const int count = fpga_send(handle, CONTROL_CHANNEL, word, 1, static_cast<int>(code), 1, CONTROL_TIMEOUT_MS);
+    transfer_guard_disarm();
+    return count;
 }
 
-void board_read_reply(fpga_t *handle, uint32_t *word) {
-    warn_count(fpga_recv(handle, CONTROL_CHANNEL, word, 1, CONTROL_TIMEOUT_MS));
+// One reply word in, under the transfer guard; the library's count.
+static int control_recv(fpga_t *handle, uint32_t *word) {
+    transfer_guard_arm(transfer_limit_ms);
+    const int count = fpga_recv(handle, CONTROL_CHANNEL, word, 1, CONTROL_TIMEOUT_MS);
+    transfer_guard_disarm();
+    return count;
 }
+
+void board_send_request(fpga_t *handle, uint32_t *word, uint32_t code, uint32_t value) {
+    warn_count(control_send(handle, word, code, value));
+}
+
+void board_read_reply(fpga_t *handle, uint32_t *word) { warn_count(control_recv(handle, word)); }
 
 int board_list(fpga_info_list *list) {
     if (fpga_list(list) != 0) return -1;

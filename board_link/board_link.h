@@ -37,6 +37,9 @@ constexpr uint32_t STATUS_ERROR_MASK = 0xF;
 constexpr int CONTROL_CHANNEL = 0;
 constexpr int IMAGE_CHANNEL = 1;
 constexpr long long CONTROL_TIMEOUT_MS = 25000;
+// How long past its own timeout a control transfer may take before the
+// board link ends it as failed.
+constexpr long long CONTROL_GRACE_MS = 3000;
 
 // True once the programmer has finished, whatever its error code.
 inline bool status_is_done(uint32_t status) { return (status & STATUS_DONE) != 0; }
@@ -88,6 +91,12 @@ const char *board_backend_name();
 // or -1 when the library fails. A count the library reports beyond its own
 // arrays, or below 0, is clamped to them.
 int board_list(fpga_info_list *list);
+
+// Every later control transfer ends, as failed, limit_ms after it began at
+// the latest; 0 restores the default, CONTROL_TIMEOUT_MS plus
+// CONTROL_GRACE_MS. A library that ends its transfers on time never meets
+// the limit.
+void board_limit_transfers(long long limit_ms);
 
 // Stores value in *word and sends it as one control word with the request
 // code. A count other than 1 only warns on standard output.

@@ -44,7 +44,7 @@ TEST_F(BoardLink, RequestSendsOneControlWordWithTheCodeAsOffset) {
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
     ASSERT_EQ(fake_riffa().calls.size(), 2u);
     expect_control_send(fake_riffa().calls[0], 0x00000002, 8388608);
-    expect_control_send(fake_riffa().calls[1], 0x0F000000, 0x4B524254);
+    expect_control_send(fake_riffa().calls[1], 0x0F000000, 0x4B524254);  // "KRBT", the board's only key
     EXPECT_EQ(word, MODE_SWITCH_KEY);
 }
 
@@ -63,6 +63,15 @@ TEST_F(BoardLink, CountOtherThanOneOnlyWarnsWithoutLineEnd) {
               "WARNING: Sent 0 wordsWARNING: Sent 3 wordsnext");
     EXPECT_EQ(fake_riffa().calls.size(), 5u) << "no retry after a short count";
     EXPECT_EQ(word, 7u);
+}
+
+TEST_F(BoardLink, ControlTransferBlockedPastItsLimitEndsAsFailed) {
+    fake_riffa().sends_block = true;
+    board_limit_transfers(200);
+    testing::internal::CaptureStdout();
+    board_send_request(board, &word, REQ_MODE_QUERY, QUERY_FILL);
+    board_limit_transfers(0);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "WARNING: Sent -1 words");
 }
 
 TEST_F(BoardLink, ReplyOverwritesTheControlWordOnlyWhenItArrives) {
@@ -147,11 +156,6 @@ TEST(ProgrammerStatus, DoneBitAndErrorCode) {
         EXPECT_EQ(status_is_done(c.status), c.done) << std::hex << c.status;
         EXPECT_EQ(status_error_code(c.status), c.code) << std::hex << c.status;
     }
-}
-
-TEST(ModeSwitchKey, IsTheBoardsKey) {
-    // "KRBT", read from the most significant byte down.
-    EXPECT_EQ(MODE_SWITCH_KEY, 0x4B524254u);
 }
 
 int board_id_of(const char *arg) {

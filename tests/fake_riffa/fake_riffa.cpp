@@ -1,10 +1,12 @@
 #include "fake_riffa.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <filesystem>
 
 #include <fcntl.h>
@@ -146,6 +148,10 @@ extern "C" int fpga_send(fpga_t *, int chnl, void *data, int len, int destoff, i
     if (!f.send_results.empty()) {
         call.result = f.send_results.front();
         f.send_results.pop_front();
+    }
+    if (f.sends_block) {
+        const timespec give_up = {20, 0};
+        call.result = nanosleep(&give_up, nullptr) != 0 && errno == EINTR ? -1 : 99;
     }
     f.calls.push_back(call);
     return call.result;

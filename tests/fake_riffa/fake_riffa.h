@@ -38,6 +38,9 @@ struct FakeRiffa {
     int opens_failing = 0;
     // Results of the next sends; when empty a send takes every word.
     std::deque<int> send_results;
+    // A send blocks, as on a stale device, until a signal ends it with -1;
+    // left alone, it gives up after 20 s with 99.
+    bool sends_block = false;
     // (count, word) of the next receives; a count below 1 leaves the
     // caller's word untouched. When empty a receive moves nothing.
     std::deque<std::pair<int, uint32_t>> recv_results;
