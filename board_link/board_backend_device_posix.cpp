@@ -18,7 +18,7 @@ bool board_backend_prepare(FILE *) { return true; }
 // says why) rather than sent to a folder of their own. /run/lock is root's
 // and sticky: a lock file can be removed only by its creator or root, and a
 // planted link or non-file under its name is refused, never locked through.
-bool board_lock_path(int id, char *path, size_t size) {
+board_lock_where board_lock_path(int id, char *path, size_t size) {
     const char *folder = "/tmp";
     struct stat st;
     for (const char *candidate : {"/run/lock", "/var/lock"}) {
@@ -28,5 +28,8 @@ bool board_lock_path(int id, char *path, size_t size) {
         }
     }
     const int n = std::snprintf(path, size, "%s/zeda_pcie_board%d.lock", folder, id);
-    return n > 0 && size_t(n) < size;
+    return n > 0 && size_t(n) < size ? BOARD_LOCK_FILE : BOARD_LOCK_NOWHERE;
 }
+
+// The library reports nothing of its own about a failed open.
+bool board_backend_failed() { return false; }

@@ -11,6 +11,12 @@ bool board_backend_prepare(FILE *stream) {
 }
 
 // In the board's own folder, which the virtual board names.
-bool board_lock_path(int id, char *path, size_t size) {
-    return riffa_sim_session_lock_path(id, path, size) == 0;
+board_lock_where board_lock_path(int id, char *path, size_t size) {
+    switch (riffa_sim_session_lock_path(id, path, size)) {
+    case 0: return BOARD_LOCK_FILE;
+    case 1: return BOARD_LOCK_NO_BOARD;
+    default: return BOARD_LOCK_NOWHERE;
+    }
 }
+
+bool board_backend_failed() { return riffa_sim_session_open_error() != 0; }

@@ -1,9 +1,12 @@
 #include "board_link.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstdarg>
 #include <cstring>
 
+#include "clock.h"
 #include "file_lock.h"
 #include "transfer_guard.h"
 
@@ -35,33 +38,46 @@ static void board_notice(FILE *stream, const char *format, ...) {
     std::fflush(stream);
 }
 
-static bool refuse(FILE *stream, int id, const char *path, const char *reason) {
+static board_hold_status refuse(FILE *stream, int id, const char *path, const char *reason) {
     board_notice(stream, "Board %d can't be locked: %s: %s\n", id, path, reason);
-    return false;
+    return BOARD_UNLOCKABLE;
 }
 
-bool board_hold(int id, FILE *stream) {
+// The lock on the file at path, waited for until deadline_ms (-1: for ever).
+static board_hold_status take(int id, FILE *stream, const char *path, int64_t deadline_ms, file_lock_t *lock) {
+    const char *reason = "";
+    *lock = file_lock_open(path, &reason);
+    if (*lock == FILE_LOCK_NONE) return refuse(stream, id, path, reason);
+    file_lock_status status = file_lock_take(*lock, FILE_LOCK_NO_WAIT, &reason);
+    if (status == FILE_LOCK_BUSY) {
+        // Only a holder makes us wait, and the notice is said once a run.
+        static bool told = false;
+        if (!told) board_notice(stream, "Board %d is in use by another program. Waiting...\n", id);
+        told = true;
+        const int64_t left = deadline_ms < 0 ? -1 : std::max<int64_t>(deadline_ms - clock_now_ms(), 0);
+        status = file_lock_take(*lock, left < 0 ? FILE_LOCK_WAIT_FOREVER : int(std::min<int64_t>(left, INT_MAX)), &reason);
+    }
+    if (status == FILE_LOCK_HELD) return BOARD_HELD;
+    file_lock_close(*lock);
+    *lock = FILE_LOCK_NONE;
+    return status == FILE_LOCK_BUSY ? BOARD_STILL_BUSY : refuse(stream, id, path, reason);
+}
+
+board_hold_status board_hold(int id, FILE *stream, long long wait_ms) {
     char path[4096];
-    if (!board_lock_path(id, path, sizeof path)) return refuse(stream, id, "", std::strerror(ENOENT));
-    bool told = false;
+    switch (board_lock_path(id, path, sizeof path)) {
+    case BOARD_LOCK_FILE: break;
+    case BOARD_LOCK_NO_BOARD: return BOARD_NOT_THERE;
+    case BOARD_LOCK_NOWHERE: return refuse(stream, id, "", std::strerror(ENOENT));
+    }
+    const int64_t deadline_ms = wait_ms < 0 ? -1 : clock_now_ms() + wait_ms;
     for (;;) {
-        const char *reason = "";
-        const file_lock_t lock = file_lock_open(path, &reason);
-        if (lock == FILE_LOCK_NONE) return refuse(stream, id, path, reason);
-        file_lock_status status = file_lock_take(lock, FILE_LOCK_NO_WAIT, &reason);
-        if (status == FILE_LOCK_BUSY) {
-            // Only a holder makes us wait, and the notice is said once.
-            if (!told) board_notice(stream, "Board %d is in use by another program. Waiting...\n", id);
-            told = true;
-            status = file_lock_take(lock, FILE_LOCK_WAIT_FOREVER, &reason);
-        }
-        if (status != FILE_LOCK_HELD) {
-            file_lock_close(lock);
-            return refuse(stream, id, path, reason);
-        }
+        file_lock_t lock;
+        const board_hold_status status = take(id, stream, path, deadline_ms, &lock);
+        if (status != BOARD_HELD) return status;
         if (file_lock_names(lock, path)) {
             held_board = lock;
-            return true;
+            return BOARD_HELD;
         }
         // The file was removed or replaced while we waited for it: the next
         // program would lock the new one, so that is the one to hold.
@@ -76,14 +92,12 @@ void board_let_go() {
 
 fpga_t *board_open(int id, FILE *stream) {
     if (!board_backend_prepare(stream)) return nullptr;
-    fpga_t *handle = fpga_open(id);
+    const board_hold_status held = board_hold(id, stream, BOARD_WAIT_FOREVER);
+    if (held == BOARD_UNLOCKABLE) return nullptr;
+    fpga_t *handle = held == BOARD_HELD ? fpga_open(id) : nullptr;
     if (handle == nullptr) {
+        board_let_go();
         board_notice(stream, "Could not get FPGA %d\n", id);
-        return nullptr;
-    }
-    if (!board_hold(id, stream)) {
-        fpga_close(handle);
-        return nullptr;
     }
     return handle;
 }
@@ -127,6 +141,13 @@ void board_send_request(fpga_t *handle, uint32_t *word, uint32_t code, uint32_t 
 }
 
 void board_read_reply(fpga_t *handle, uint32_t *word) { warn_count(control_recv(handle, word)); }
+
+bool board_ask_mode(fpga_t *handle, uint32_t *mode) {
+    uint32_t word = 0;
+    if (control_send(handle, &word, REQ_MODE_QUERY, QUERY_FILL) != 1 || control_recv(handle, &word) != 1) return false;
+    *mode = word;
+    return true;
+}
 
 int board_list(fpga_info_list *list) {
     if (fpga_list(list) != 0) return -1;

@@ -49,19 +49,34 @@ inline uint32_t status_error_code(uint32_t status) {
     return (status >> STATUS_ERROR_SHIFT) & STATUS_ERROR_MASK;
 }
 
-// Opens the board and holds it (board_hold); null when either fails, after
-// "Could not get FPGA <id>" or the refusal line on the given stream. A
-// program talks to a board only while it holds it: RIFFA's control channel
-// carries one exchange at a time, and a second program would take the
-// replies meant for the first, or mix its image into the flash.
+// Holds the board (board_hold), then opens it; null when either fails,
+// after "Could not get FPGA <id>" or the refusal line on the given stream,
+// and the board let go. A program talks to a board only while it holds it:
+// RIFFA's control channel carries one exchange at a time, and a second
+// program would take the replies meant for the first, or mix its image
+// into the flash. Held before it is opened: a program that waited behind a
+// mode switch opens the board only once its reboot has begun, never with a
+// handle from before it.
 fpga_t *board_open(int id, FILE *stream);
 
-// Holds board id for this program alone, through the lock on its lock file.
-// A board held by another program is waited for, after the notice "Board
-// <id> is in use by another program. Waiting..." on the stream, once. When
-// no lock can be taken at all, prints "Board <id> can't be locked: <lock
-// file>: <reason>" and returns false: the board must then not be used.
-bool board_hold(int id, FILE *stream);
+// What board_hold ended with.
+enum board_hold_status {
+    BOARD_HELD,        // the board is this program's until board_let_go
+    BOARD_STILL_BUSY,  // another program still held it when the wait ran out
+    BOARD_NOT_THERE,   // the backend knows there is no such board
+    BOARD_UNLOCKABLE,  // no lock can be taken; the refusal line is out
+};
+
+// Waits: as long as it takes.
+constexpr long long BOARD_WAIT_FOREVER = -1;
+
+// Holds board id for this program alone, through the lock on its lock file,
+// waiting at most wait_ms for another program to let go of it. A board held
+// by another program is waited for after the notice "Board <id> is in use
+// by another program. Waiting..." on the stream, once in a run. When no lock
+// can be taken at all, prints "Board <id> can't be locked: <lock file>:
+// <reason>": the board must then not be used.
+board_hold_status board_hold(int id, FILE *stream, long long wait_ms);
 
 // Lets the next program have the board, which stays open here; nothing may
 // be sent to it any more.
@@ -70,10 +85,22 @@ void board_let_go();
 // Closes the board with fpga_close, then lets the next program have it.
 void board_close(fpga_t *handle);
 
-// The file whose lock holds board id, written to path; false when there is
-// none. Each RIFFA backend brings its own: a board is one board, for
-// hardware its id on this PC, for the virtual board its folder.
-bool board_lock_path(int id, char *path, size_t size);
+// Where the lock that holds a board is.
+enum board_lock_where {
+    BOARD_LOCK_FILE,      // in the file written to path
+    BOARD_LOCK_NO_BOARD,  // nowhere: the backend knows there is no such board
+    BOARD_LOCK_NOWHERE,   // nowhere that can be told
+};
+
+// The file whose lock holds board id. Each RIFFA backend brings its own: a
+// board is one board, for hardware its id on this PC, for the virtual board
+// its folder.
+board_lock_where board_lock_path(int id, char *path, size_t size);
+
+// True when the last fpga_open failed through a fault of the backend's own
+// that it has reported (the virtual board's state is unusable), not because
+// the board is away: looking again will not mend it.
+bool board_backend_failed();
 
 // Called before a program first uses the RIFFA library (by board_open, and by
 // a tool that reaches the library otherwise): the backend's own messages
@@ -105,6 +132,11 @@ void board_send_request(fpga_t *handle, uint32_t *word, uint32_t code, uint32_t 
 // Receives one reply word into *word. A count other than 1 only warns; the
 // word is then whatever the library left there.
 void board_read_reply(fpga_t *handle, uint32_t *word);
+
+// REQ_MODE_QUERY with QUERY_FILL and its reply, without any warning: true
+// when both moved their one word, the reply then in *mode. For a board
+// that may be away, where a lost reply means "not yet".
+bool board_ask_mode(fpga_t *handle, uint32_t *mode);
 
 // REQ_MODE_QUERY with QUERY_FILL, then its reply: returns the reply word as
 // the mode value. A lost reply leaves QUERY_FILL, which is not a valid mode.

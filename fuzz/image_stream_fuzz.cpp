@@ -58,7 +58,8 @@ extern "C" int fpga_send(fpga_t *, int chnl, void *data, int len, int destoff, i
 // Only image sends and the close belong to streaming.
 extern "C" fpga_t *fpga_open(int) { __builtin_trap(); }
 extern "C" int fpga_list(fpga_info_list *) { __builtin_trap(); }
-bool board_lock_path(int, char *, size_t) { return false; }
+board_lock_where board_lock_path(int, char *, size_t) { return BOARD_LOCK_NOWHERE; }
+bool board_backend_failed() { return false; }
 const char *board_backend_name() { return "fuzzing stand-in"; }
 bool board_backend_prepare(FILE *) { return true; }
 extern "C" int fpga_recv(fpga_t *, int, void *, int, long long) { __builtin_trap(); }

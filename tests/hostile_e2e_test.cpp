@@ -163,16 +163,17 @@ TEST_F(Hostile, AWaitForTheBoardsStateSaysSoOnTheToolsMessageStream) {
     // As a program stopped (Ctrl-Z) within a change of the board's state.
     add_board(0, SIM_MODE_BOOTLOADER);
     const std::string state_lock = sim_board_dir(root_, 0) + "/state.lock";
-    ToolRun show, list, query, flash;
+    ToolRun show, list, query, flash, wait;
     show.args = {"show"};
     list.args = {"list"};
     flash.args = {write_file("image.bin", sample_bytes(3000))};
-    for (ToolRun *how : {&show, &list, &query, &flash}) how->timeout_seconds = 10;  // a silent wait never ends
+    for (ToolRun *how : {&show, &list, &query, &flash, &wait}) how->timeout_seconds = 10;  // a silent wait never ends
     expect_waits_for_the_board("riffa_sim", show, true, "faults: none\n", state_lock);
     expect_waits_for_the_board("riffa_sim", list, true, "board 0: bootloader mode\n", state_lock);
     expect_waits_for_the_board("zeda_pcie_get_mode", query, false,
                                "Board in bootloader mode. \nPress any key to exit...\n", state_lock);
     expect_waits_for_the_board("zeda_pcie_flash_image", flash, true, "Programming done\n", state_lock);
+    expect_waits_for_the_board("zeda_pcie_wait_board", wait, false, "Board in bootloader mode. \n", state_lock);
 }
 
 // Other users of the PC, for the cases that need them: the test runs as

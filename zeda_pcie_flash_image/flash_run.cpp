@@ -65,7 +65,6 @@ static int report_status(uint32_t status) {
 }
 
 int tool_main(int argc, char **argv) {
-    console_keep_std_descriptors();
     if (command_line_help(argc, argv, HELP)) return 0;
     if (argc < 2) {
         board_print_error("Usage: %s %s\n", argc > 0 && argv[0] ? argv[0] : HELP.name, HELP.arguments);

@@ -9,7 +9,6 @@
 #include "help.h"
 
 int tool_main(int argc, char **argv) {
-    console_keep_std_descriptors();
     if (command_line_help(argc, argv, HELP)) return 0;
     uint32_t word = 0, mode = 0;
     fpga_t *board = board_open_in_mode(command_line_board_id(argc, argv, 1), &word, &mode);

@@ -9,7 +9,6 @@
 #include "help.h"
 
 int tool_main(int argc, char **argv) {
-    console_keep_std_descriptors();
     if (command_line_help(argc, argv, HELP)) return 0;
 
     if (!board_backend_prepare(stdout)) return -1;

@@ -14,7 +14,7 @@ static const ToolHelp HELP = {
     "  board_id      the board's number, as the RIFFA driver counts them (default 0)\n"
     "  seconds       how long to wait at most, 0 to 86400 (default 60)\n",
     "0 when the board answered a valid mode; 1 when it did not\n"
-    "within the time; 2 on a bad command line; 255 when the board could not be\n"
-    "held for this program.\n"};
+    "within the time, or another program held it all that time; 2 on a bad\n"
+    "command line; 255 when the board could not be held for this program.\n"};
 
 #endif

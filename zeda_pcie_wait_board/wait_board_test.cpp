@@ -3,9 +3,16 @@
 // closed after every look, and looks a few times a second, never a spin.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
+#include <thread>
 #include <cstdio>
 #include <string>
 #include <vector>
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
 
 #include "board_link.h"
 #include "fake_riffa.h"
@@ -35,13 +42,39 @@ TEST(WaitBoardFlow, OpensQuietlyUntilTheBoardAnswersAValidMode) {
                                                  QUERY, "recv", "close 4"}));
 }
 
-TEST(WaitBoardFlow, TimeRunsOutNamingTheLastValueSeen) {
+TEST(WaitBoardFlow, TimeRunsOutQuietlyNamingTheLastValueSeen) {
     fake_riffa_reset();
-    fake_riffa().recv_results = {{1, 9}};
-    const Outcome o = run_wait({"0", "0"});
-    EXPECT_EQ(o.out, "Board 0 did not come back within 0 s (last mode value: 9). " + TIMEOUT_ADVICE);
+    fake_riffa().recv_results = {{1, 9}};  // garbage once; later replies are lost
+    const Outcome o = run_wait({"0", "1"});
+    EXPECT_EQ(o.out, "Board 0 did not come back within 1 s (last mode value: 9). " + TIMEOUT_ADVICE);
     EXPECT_EQ(o.status, 1);
-    EXPECT_EQ(o.calls.back(), "close 0") << "one look, board closed";
+    EXPECT_EQ(o.calls.back(), "close 0") << "board closed after each look";
+}
+
+TEST(WaitBoardFlow, AHolderOrABrokenBackendEndsTheWaitAtOnce) {
+    fake_riffa_reset();
+    const int holder = open(fake_riffa().lock_path.c_str(), O_RDONLY | O_CREAT, 0644);
+    ASSERT_EQ(flock(holder, LOCK_EX), 0);
+    std::atomic<bool> over{false};
+    std::thread let_go_at_last([&] {  // so that a wait without a limit fails rather than hangs
+        for (int i = 0; i < 1000 && !over; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        close(holder);
+    });
+    const auto start = std::chrono::steady_clock::now();
+    Outcome o = run_wait({"0", "1"});
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
+    over = true;
+    let_go_at_last.join();
+    EXPECT_EQ(o.out, "Board 0 is in use by another program. Waiting...\n"
+                     "Board 0 was still in use by another program after 1 s.\n");
+    EXPECT_EQ(o.status, 1);
+    EXPECT_TRUE(o.calls.empty()) << "opened while another program held it";
+
+    fake_riffa_reset();
+    fake_riffa().open_fails = fake_riffa().backend_failed = true;
+    o = run_wait({"0", "60"});
+    EXPECT_EQ(o.status, -1);
+    EXPECT_EQ(o.calls, std::vector<std::string>{"open 0"}) << "one look";
 }
 
 TEST(WaitBoardFlow, LooksAFewTimesASecondNeverSpins) {
@@ -51,7 +84,10 @@ TEST(WaitBoardFlow, LooksAFewTimesASecondNeverSpins) {
     EXPECT_TRUE(opens >= 3 && opens <= 10) << opens;
 }
 
-TEST(WaitBoardFlow, ABadTimeLimitIsAUsageError) {
+TEST(WaitBoardFlow, TimeLimitIsZeroToADay) {
+    fake_riffa_reset();
+    fake_riffa().recv_results = {{1, MODE_NORMAL}};
+    EXPECT_EQ(run_wait({"0", "86400"}).status, 0);
     for (const char *seconds : {"-1", "86401", "10s"}) {
         fake_riffa_reset();
         const Outcome o = run_wait({"0", seconds});

@@ -1,31 +1,36 @@
 // zeda_pcie_wait_board [board_id] [seconds]: waits until the board is back
 // after a reboot and reports its mode as zeda_pcie_get_mode does. A reboot
 // reconfigures the whole FPGA, its PCI Express endpoint included: until its
-// configuration has loaded the board can't be opened, and a booting board
-// may answer garbage, so both only mean "not yet".
+// configuration has loaded the board can't be opened (Windows), or opens but
+// moves no word (Linux), and a booting board may answer garbage; all of
+// these only mean "not yet". The time limit bounds everything: the wait for
+// another program's hold, and every transfer of a look.
 #include <algorithm>
-#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <thread>
 
 #include "board_link.h"
+#include "clock.h"
 #include "tool_main.h"
 #include "command_line.h"
 #include "console.h"
 #include "help.h"
 
-using Clock = std::chrono::steady_clock;
-
 constexpr int DEFAULT_SECONDS = 60;
 constexpr int MAX_SECONDS = 86400;
-// A few looks a second: the wait ends soon after the board is back, and
-// costs the PC nothing in between.
-constexpr std::chrono::milliseconds POLL_INTERVAL(250);
+// A few looks a second at first, so that the wait ends soon after a short
+// reboot; then one a second, as a board away for long costs the library a
+// line of its own per failed open on some systems.
+constexpr int64_t FIRST_POLL_MS = 250;
+constexpr int64_t LATER_POLL_MS = 1000;
+constexpr int64_t FIRST_POLLS_FOR_MS = 5000;
+// A look's transfers may take this long even at the deadline, so that a
+// board that is back still gets to answer.
+constexpr int64_t LOOK_MIN_MS = 1000;
 
-enum class look { absent, answered, refused };
+enum class look { absent, answered, busy, refused, broken };
 
 // The time limit from the second argument: decimal digits alone, at most
 // a day; the default when absent.
@@ -39,46 +44,33 @@ static bool parse_seconds(int argc, char **argv, int *seconds) {
     return *seconds <= MAX_SECONDS;
 }
 
-// One look at the board: opened quietly (it is expected to be away), held
-// as every tool holds it for its requests, asked its mode and closed.
-static look look_at_board(int id, uint32_t *mode) {
-    fpga_t *board = fpga_open(id);
-    if (board == nullptr) return look::absent;
-    if (!board_hold(id, stdout)) {
-        fpga_close(board);
-        return look::refused;
+// One look at the board before deadline_ms: held as every tool holds it,
+// opened quietly (it is expected to be away), asked its mode and closed.
+static look look_at_board(int id, int64_t deadline_ms, uint32_t *mode) {
+    switch (board_hold(id, stdout, std::max<int64_t>(deadline_ms - clock_now_ms(), 0))) {
+    case BOARD_HELD: break;
+    case BOARD_STILL_BUSY: return look::busy;
+    case BOARD_NOT_THERE: return look::absent;
+    case BOARD_UNLOCKABLE: return look::refused;
     }
-    uint32_t word = 0;
-    *mode = board_query_mode(board, &word);
+    fpga_t *board = fpga_open(id);
+    if (board == nullptr) {
+        board_let_go();
+        return board_backend_failed() ? look::broken : look::absent;
+    }
+    board_limit_transfers(std::max(deadline_ms - clock_now_ms(), LOOK_MIN_MS));
+    const bool answered = board_ask_mode(board, mode);
+    board_limit_transfers(0);
     board_close(board);
-    return look::answered;
+    return answered ? look::answered : look::absent;
 }
 
-int tool_main(int argc, char **argv) {
-    console_keep_std_descriptors();
-    if (command_line_help(argc, argv, HELP)) return 0;
-    const int id = command_line_board_id(argc, argv, 1);
-    int seconds = 0;
-    if (!parse_seconds(argc, argv, &seconds)) {
-        std::printf("Usage: %s %s\n", HELP.name, HELP.arguments);
-        return 2;
+// The line of a wait that ran out; status 1.
+static int time_out(int id, int seconds, bool busy, bool answered, uint32_t mode) {
+    if (busy) {
+        std::printf("Board %d was still in use by another program after %d s.\n", id, seconds);
+        return 1;
     }
-
-    // Its looks open the board themselves; a wait inside the library says so here.
-    if (!board_backend_prepare(stdout)) return -1;
-    const Clock::time_point deadline = Clock::now() + std::chrono::seconds(seconds);
-    bool answered = false;
-    uint32_t mode = 0;
-    for (;;) {
-        const look seen = look_at_board(id, &mode);
-        if (seen == look::refused) return -1;
-        answered = answered || seen == look::answered;
-        if (seen == look::answered && board_print_mode(mode)) return 0;
-        const Clock::time_point now = Clock::now();
-        if (now >= deadline) break;
-        std::this_thread::sleep_for(std::min<Clock::duration>(POLL_INTERVAL, deadline - now));
-    }
-
     char manual[256];
     command_line_manual(HELP.name, manual, sizeof manual);
     if (answered) {
@@ -91,4 +83,34 @@ int tool_main(int argc, char **argv) {
                     id, seconds, manual);
     }
     return 1;
+}
+
+int tool_main(int argc, char **argv) {
+    if (command_line_help(argc, argv, HELP)) return 0;
+    const int id = command_line_board_id(argc, argv, 1);
+    int seconds = 0;
+    if (!parse_seconds(argc, argv, &seconds)) {
+        std::printf("Usage: %s %s\n", HELP.name, HELP.arguments);
+        return 2;
+    }
+    if (!board_backend_prepare(stdout)) return -1;
+
+    const int64_t start_ms = clock_now_ms();
+    const int64_t deadline_ms = start_ms + int64_t(seconds) * 1000;
+    bool answered = false;
+    uint32_t mode = 0, last_answer = 0;
+    for (;;) {
+        const look seen = look_at_board(id, deadline_ms, &mode);
+        if (seen == look::refused || seen == look::broken) return -1;
+        if (seen == look::busy) return time_out(id, seconds, true, answered, last_answer);
+        if (seen == look::answered) {
+            if (board_print_mode(mode)) return 0;
+            answered = true;
+            last_answer = mode;
+        }
+        const int64_t now = clock_now_ms();
+        if (now >= deadline_ms) return time_out(id, seconds, false, answered, last_answer);
+        const int64_t interval = now - start_ms < FIRST_POLLS_FOR_MS ? FIRST_POLL_MS : LATER_POLL_MS;
+        clock_sleep_ms(std::min(interval, deadline_ms - now));
+    }
 }

@@ -101,10 +101,13 @@ FakeRun fake_riffa_run_main(int (*main_fn)(int, char **), std::vector<std::strin
     return run;
 }
 
+static bool board_lock_taken();
+
 extern "C" fpga_t *fpga_open(int id) {
     FakeCall call;
     call.fn = FakeFn::open;
     call.id = id;
+    call.result = board_lock_taken();
     fake_riffa().calls.push_back(call);
     if (fake_riffa().open_fails) return nullptr;
     if (fake_riffa().opens_failing > 0) {
@@ -185,12 +188,15 @@ extern "C" int fpga_list(fpga_info_list *list) {
     return call.result;
 }
 
-bool board_lock_path(int, char *path, size_t size) {
+board_lock_where board_lock_path(int, char *path, size_t size) {
     const std::string &lock = fake_riffa().lock_path;
-    if (lock.empty() || lock.size() >= size) return false;
+    if (fake_riffa().no_board) return BOARD_LOCK_NO_BOARD;
+    if (lock.empty() || lock.size() >= size) return BOARD_LOCK_NOWHERE;
     std::memcpy(path, lock.c_str(), lock.size() + 1);
-    return true;
+    return BOARD_LOCK_FILE;
 }
+
+bool board_backend_failed() { return fake_riffa().backend_failed; }
 
 const char *board_backend_name() { return "recording fake RIFFA"; }
 

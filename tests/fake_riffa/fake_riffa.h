@@ -27,7 +27,7 @@ struct FakeCall {
     int last = 0;
     long long timeout = 0;
     std::vector<uint32_t> words;  // what a send was handed (len words)
-    int result = 0;               // for a close: 1 while the board's lock was still taken
+    int result = 0;               // for an open or a close: 1 while the board's lock was taken
     bool hangup_ignored = false;  // SIGPIPE and SIGHUP were ignored at the time
 };
 
@@ -46,6 +46,10 @@ struct FakeRiffa {
     std::deque<std::pair<int, uint32_t>> recv_results;
     // The board's lock file: one of the test process's own; none when empty.
     std::string lock_path;
+    // The backend knows there is no such board.
+    bool no_board = false;
+    // A failed open was the backend's own fault.
+    bool backend_failed = false;
     // What fpga_list reports, and its result.
     fpga_info_list list = {};
     int list_result = 0;
