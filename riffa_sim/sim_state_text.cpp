@@ -8,6 +8,7 @@
 #include <map>
 #include <set>
 #include <sstream>
+#include <vector>
 
 #include "sim_bus.h"
 #include "sim_number.h"
@@ -32,38 +33,56 @@ std::string sim_format_progress(const sim_programmer &p) {
     return line;
 }
 
+// The keys whose value is one number, its range, and the board's field it
+// is: the state is formatted and read by the same table.
+struct number_key {
+    const char *name;
+    long long low, high;
+    long long (*get)(const sim_board &);
+    void (*set)(sim_board *, long long);
+};
+
+#define SIM_KEY(name, field, low, high)                                             \
+    {                                                                               \
+        name, low, high, [](const sim_board &b) { return (long long)b.field; },     \
+            [](sim_board *b, long long v) { b->field = decltype(b->field)(v); }     \
+    }
+
+static const number_key NUMBER_KEYS[] = {
+    SIM_KEY("mode", mode, 0, UINT32_MAX),
+    SIM_KEY("reboot_armed", reboot_armed, 0, 1),
+    SIM_KEY("run", programmer.run, 0, UINT32_MAX),
+    SIM_KEY("announced_size", programmer.announced_size, 0, UINT32_MAX),
+    SIM_KEY("erased", programmer.erased, 0, 1),
+    SIM_KEY("error", programmer.error, 0, 15),
+    SIM_KEY("busy_polls_seen", programmer.busy_polls_seen, 0, INT_MAX),
+    SIM_KEY("runs_begun", runs_begun, 0, UINT32_MAX),
+    SIM_KEY("history_runs", history_runs, 0, UINT32_MAX),
+    SIM_KEY("boot", boot, 0, UINT32_MAX),
+    SIM_KEY("reboot_time_ms", reboot_time_ms, 0, SIM_REBOOT_TIME_MAX_MS),
+    SIM_KEY("back_at_ms", back_at_ms, 0, LLONG_MAX),
+    SIM_KEY("needs_rescan", needs_rescan, 0, 1),
+    SIM_KEY("fault_open_fails", faults.open_fails, 0, 1),
+    SIM_KEY("fault_image_max_words", faults.image_max_words, 0, INT_MAX),
+    SIM_KEY("fault_programmer_error", faults.programmer_error, 0, 15),
+    SIM_KEY("fault_busy_polls", faults.busy_polls, 0, INT_MAX),
+    SIM_KEY("fault_stays_off_bus", faults.stays_off_bus, 0, 1),
+};
+#undef SIM_KEY
+
 std::string sim_format_state(const sim_board &b) {
-    const sim_programmer &p = b.programmer;
     const sim_faults &f = b.faults;
     std::ostringstream out;
     out << SIM_STATE_VERSION_LINE << "\n"
-        << sim_format_progress(p)
-        << "mode " << b.mode << "\n"
-        << "reboot_armed " << b.reboot_armed << "\n"
-        << "programmer " << prog_state_name(p.state) << "\n"
-        << "run " << p.run << "\n"
-        << "announced_size " << p.announced_size << "\n"
-        << "erased " << p.erased << "\n"
-        << "error " << p.error << "\n"
-        << "busy_polls_seen " << p.busy_polls_seen << "\n"
-        << "runs_begun " << b.runs_begun << "\n"
-        << "history_runs " << b.history_runs << "\n"
-        << "bus " << sim_bus_model_name(b.bus) << "\n"
-        << "boot " << b.boot << "\n"
-        << "reboot_time_ms " << b.reboot_time_ms << "\n"
-        << "back_at_ms " << b.back_at_ms << "\n"
-        << "needs_rescan " << b.needs_rescan << "\n"
-        << "fault_open_fails " << f.open_fails << "\n";
+        << sim_format_progress(b.programmer) << "programmer " << prog_state_name(b.programmer.state) << "\n"
+        << "bus " << sim_bus_model_name(b.bus) << "\n";
+    for (const number_key &k : NUMBER_KEYS) out << k.name << " " << k.get(b) << "\n";
+    out << "fault_image_fail_send " << f.image_fail_send << " " << f.image_fail_result << "\n";
     if (f.mode_reply_set) out << "fault_mode_reply " << f.mode_reply << "\n";
     for (const auto &[code, count] : f.send_counts)
         out << "fault_send_count " << code << " " << count << "\n";
     for (const auto &[code, count] : f.recv_counts)
         out << "fault_recv_count " << code << " " << count << "\n";
-    out << "fault_image_max_words " << f.image_max_words << "\n"
-        << "fault_image_fail_send " << f.image_fail_send << " " << f.image_fail_result << "\n"
-        << "fault_programmer_error " << f.programmer_error << "\n"
-        << "fault_busy_polls " << f.busy_polls << "\n"
-        << "fault_stays_off_bus " << f.stays_off_bus << "\n";
     return out.str();
 }
 
@@ -95,7 +114,6 @@ static uint64_t take_hex64(line_reader *r) {
     return value;
 }
 static int take_int(line_reader *r, long long low = INT_MIN) { return int(take_number(r, low, INT_MAX)); }
-static bool take_bool(line_reader *r) { return take_number(r, 0, 1) != 0; }
 
 static sim_prog_state take_prog_state(line_reader *r) {
     std::string s;
@@ -128,35 +146,21 @@ static bool read_value(line_reader *r, sim_board *b) {
         p.received_bytes = take_u32(r);
         p.checksum = take_hex64(r);
         p.writing_to = take_u32(r);
-    } else if (k == "mode") b->mode = take_u32(r);
-    else if (k == "reboot_armed") b->reboot_armed = take_bool(r);
-    else if (k == "programmer") p.state = take_prog_state(r);
-    else if (k == "run") p.run = take_u32(r);
-    else if (k == "announced_size") p.announced_size = take_u32(r);
-    else if (k == "erased") p.erased = take_bool(r);
-    else if (k == "error") p.error = uint32_t(take_number(r, 0, 15));
-    else if (k == "busy_polls_seen") p.busy_polls_seen = take_int(r, 0);
-    else if (k == "runs_begun") b->runs_begun = take_u32(r);
-    else if (k == "history_runs") b->history_runs = take_u32(r);
+    } else if (k == "programmer") p.state = take_prog_state(r);
     else if (k == "bus") b->bus = take_bus(r);
-    else if (k == "boot") b->boot = take_u32(r);
-    else if (k == "reboot_time_ms") b->reboot_time_ms = int(take_number(r, 0, SIM_REBOOT_TIME_MAX_MS));
-    else if (k == "back_at_ms") b->back_at_ms = take_number(r, 0, LLONG_MAX);
-    else if (k == "needs_rescan") b->needs_rescan = take_bool(r);
-    else if (k == "fault_open_fails") f.open_fails = take_bool(r);
-    else if (k == "fault_mode_reply") {
+    else if (k == "fault_image_fail_send") {
+        f.image_fail_send = take_int(r, 0);
+        f.image_fail_result = int(take_number(r, INT_MIN, 0));
+    } else if (k == "fault_mode_reply") {
         f.mode_reply = take_u32(r);
         f.mode_reply_set = true;
     } else if (k == "fault_send_count") take_count(r, &f.send_counts);
     else if (k == "fault_recv_count") take_count(r, &f.recv_counts);
-    else if (k == "fault_image_max_words") f.image_max_words = take_int(r, 0);
-    else if (k == "fault_image_fail_send") {
-        f.image_fail_send = take_int(r, 0);
-        f.image_fail_result = int(take_number(r, INT_MIN, 0));
-    } else if (k == "fault_programmer_error") f.programmer_error = uint32_t(take_number(r, 0, 15));
-    else if (k == "fault_busy_polls") f.busy_polls = take_int(r, 0);
-    else if (k == "fault_stays_off_bus") f.stays_off_bus = take_bool(r);
-    else return false;
+    else {
+        for (const number_key &n : NUMBER_KEYS)
+            if (k == n.name) return n.set(b, take_number(r, n.low, n.high)), true;
+        return false;
+    }
     return true;
 }
 
@@ -190,12 +194,7 @@ static bool consistent(const sim_board &b, std::string *error) {
 }
 
 static const std::set<std::string> REPEATABLE = {"fault_send_count", "fault_recv_count"};
-static const std::set<std::string> REQUIRED = {
-    "progress",         "mode",           "reboot_armed",        "programmer",          "run",
-    "announced_size",   "erased",         "error",               "busy_polls_seen",     "runs_begun",
-    "history_runs",     "bus",            "boot",                "reboot_time_ms",      "back_at_ms",
-    "needs_rescan",     "fault_open_fails", "fault_image_max_words", "fault_image_fail_send",
-    "fault_programmer_error", "fault_busy_polls", "fault_stays_off_bus"};
+static const char *const OTHER_KEYS[] = {"progress", "programmer", "bus", "fault_image_fail_send"};
 
 static bool is_fault_key(const std::string &key) { return key.rfind("fault_", 0) == 0; }
 
@@ -232,7 +231,9 @@ bool sim_parse_state(const std::string &text, sim_board *board, std::string *err
         // The faults can be cleared whole, which mends such a line.
         if (!skip_bad_faults) return invalid(error, where + problem + " (riffa_sim clear-faults clears the faults)");
     }
-    for (const std::string &key : REQUIRED)
+    std::vector<std::string> required(std::begin(OTHER_KEYS), std::end(OTHER_KEYS));
+    for (const number_key &k : NUMBER_KEYS) required.push_back(k.name);
+    for (const std::string &key : required)
         if (!seen.count(key) && !(skip_bad_faults && is_fault_key(key)))
             return invalid(error, "no " + key + " line (the file is cut short)");
     if (skip_bad_faults) board->faults = sim_faults{};

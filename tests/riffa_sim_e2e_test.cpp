@@ -15,6 +15,7 @@
 #include "board_link.h"
 #include "file_lock.h"
 #include "riffa.h"
+#include "sim_bus.h"
 
 namespace {
 
@@ -144,7 +145,7 @@ TEST_F(RiffaSimProgram, ClearFaultsMendsFaultsStoredInvalidAndKeepsTheRest) {
     ASSERT_NE(at, std::string::npos);
     text.replace(at, 18, "fault_busy_polls -1294967296");
     std::ofstream(state, std::ios::binary | std::ios::trunc) << text;
-    const std::string refusal = "state: line 22: bad value for fault_busy_polls (riffa_sim clear-faults clears the faults)\n";
+    const std::string refusal = "state: line 21: bad value for fault_busy_polls (riffa_sim clear-faults clears the faults)\n";
     const ToolResult show = sim({"show"});
     EXPECT_EQ(show.err.rfind("riffa_sim: board 0: ", 0), 0u) << show.err;
     EXPECT_TRUE(ends_with(show.err, refusal)) << show.err;
@@ -320,7 +321,7 @@ TEST_F(RiffaSimProgram, ListsOnlyFoldersNamedAsABoard) {
         std::filesystem::create_directory(root_ + "/" + name);
     write_file("sim/board2", {1});
     const ToolResult r = sim({"list"});
-    EXPECT_EQ(r.out, "board 1: normal operation mode (" + new_bus() + " bus)\n");
+    EXPECT_EQ(r.out, std::string("board 1: normal operation mode (") + sim_bus_model_name(board(1).bus) + " bus)\n");
     EXPECT_EQ(r.status, 0);
 }
 
