@@ -509,6 +509,19 @@ TEST_F(VirtualBoard, AnInvalidStateIsAnErrorNamingTheFileAndNeverReplaced) {
              replace_text(t, "announced_size 0", "announced_size 8");
          },
          "state: received bytes 4294967292 do not fit the announced size 8"},
+        {"an idle programmer with received bytes",
+         [](std::string &t) {
+             replace_text(t, "progress 0000000000 0000000000000000 0000000000", "progress 0000000008 0000000000000000 0000000008");
+             replace_text(t, "announced_size 0", "announced_size 8");
+         },
+         "state: an idle programmer with received bytes"},
+        {"a flash write that ends before the received bytes",
+         [](std::string &t) {
+             replace_text(t, "progress 0000000000 0000000000000000 0000000000", "progress 0000000008 0000000000000000 0000000004");
+             replace_text(t, "programmer idle", "programmer programming");
+             replace_text(t, "announced_size 0", "announced_size 8");
+         },
+         "state: a flash write to 4 from 8"},
     };
     const std::string path = sim_board_dir(root_, 0) + "/state";
     for (const BadState &c : cases) {

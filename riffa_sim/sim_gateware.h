@@ -33,7 +33,7 @@ constexpr uint32_t SIM_ERR_NOT_ERASED = 0x4;    // command 1 without command 2 f
 
 // Image words the board has taken but not yet written to its flash: they
 // go in blocks of this size, so that an image send costs no system call.
-constexpr size_t SIM_PENDING_BYTES = 128 * 1024;
+constexpr size_t SIM_PENDING_BYTES = 256 * 1024;
 
 // One open board: its files, its state as last read or saved under the
 // state lock, and the transfer in flight.

@@ -216,8 +216,8 @@ TEST_F(RiffaSimProgram, AFullDiskLeavesHistoryStateAndFlasherInAgreement) {
 }
 
 TEST_F(RiffaSimProgram, VerifyHoldsOnlyForTheImageThatTheLastRunWroteWithoutError) {
-    // Across verify's 64 KiB blocks and the board's 128 KiB writes, its last word padded.
-    const std::vector<unsigned char> a = sample_bytes(131075);
+    // Across verify's 64 KiB blocks and the board's 256 KiB writes, its last word padded.
+    const std::vector<unsigned char> a = sample_bytes(262147);
     std::vector<unsigned char> big = sample_bytes(SIM_FLASH_BYTES, 3);
     const auto changed = [](std::vector<unsigned char> bytes, size_t at) { bytes[at] ^= 0x5A; return bytes; };
     const auto plus = [](std::vector<unsigned char> bytes, unsigned char byte) { bytes.push_back(byte); return bytes; };
@@ -236,12 +236,12 @@ TEST_F(RiffaSimProgram, VerifyHoldsOnlyForTheImageThatTheLastRunWroteWithoutErro
         {"fresh", [] {}, {{{}, doubt + "no programming run wrote this image"},
                           {std::vector<unsigned char>(SIM_FLASH_BYTES, 0xFF), doubt + "no programming run wrote this image"}}},
         {"flashed with a", flash_a,
-         {{a, "holds IMAGE (131076 bytes with padding, checksum "},
+         {{a, "holds IMAGE (262148 bytes with padding, checksum "},
           {plus(a, 0), doubt + "the last programming run wrote another image"},
-          {{a.begin(), a.begin() + 131072}, "differs from IMAGE at byte 131072"},
-          {changed(a, 131074), "differs from IMAGE at byte 131074"},
-          {plus(a, 0x5A), "differs from IMAGE at byte 131075"},
-          {sample_bytes(131075, 2), "differs from IMAGE at byte 0"}}},
+          {{a.begin(), a.begin() + 262144}, "differs from IMAGE at byte 262144"},
+          {changed(a, 262146), "differs from IMAGE at byte 262146"},
+          {plus(a, 0x5A), "differs from IMAGE at byte 262147"},
+          {sample_bytes(262147, 2), "differs from IMAGE at byte 0"}}},
         {"a run that ended with code 5",
          [&] {
              ASSERT_EQ(sim({"fault", "programmer-error", "5"}).status, 0);
