@@ -1,10 +1,10 @@
 // Virtual board: the five RIFFA host library functions over the persisted
-// board state. Every control request and reset reads, changes and saves the
-// state under the board's state lock, so that what others did meanwhile
-// (riffa_sim setting a fault, say) is never lost. Image words within a
-// programming run are kept pending and written with the next request, or a
-// block at a time. A missing reply returns at once instead of after the
-// timeout.
+// board state, and the session hooks of riffa_sim_session.h. Every transfer
+// and reset reads, changes and saves the state under the board's state
+// lock, so that what others did meanwhile (riffa_sim setting a fault, say)
+// is never lost. Image words within a programming run are kept pending and
+// written with the next request, or a block at a time. A missing reply
+// returns at once instead of after the timeout.
 #include <cstdio>
 #include <cstring>
 #include <functional>
@@ -12,15 +12,18 @@
 #include "riffa.h"
 #include "riffa_sim_export.h"
 #include "riffa_sim_session.h"
-#include "sim_bus.h"
 #include "sim_boards.h"
 #include "sim_gateware.h"
 #include "sim_lock.h"
 #include "sim_paths.h"
+#include "sim_platform.h"
 
 struct fpga_t {
     sim_session session;
 };
+
+// Whether the last fpga_open failed for a reason of the virtual board's own.
+static int open_error = 0;
 
 // The library's one line about a board it can't use, as the real library
 // prints its own diagnostics.
@@ -29,52 +32,79 @@ static void report(int id, const std::string &error) {
     std::fprintf(stderr, "riffa_sim: board %d: %s\n", id, error.c_str());
 }
 
+// A failed open: error is empty when it failed as a device would.
 static fpga_t *open_failed(fpga_t *fpga, int id, const std::string &error) {
-    if (!error.empty()) report(id, error);
+    open_error = !error.empty();
+    if (open_error) report(id, error);
     if (fpga) sim_close_files(&fpga->session.files);
     delete fpga;
     return nullptr;
 }
 
+static sim_change no_change(sim_board &) { return sim_change::none; }
+
 extern "C" RIFFA_SIM_EXPORT fpga_t *fpga_open(int id) {
     std::string error;
     const std::string root = sim_root(&error);
     if (root.empty()) return open_failed(nullptr, id, error);
-    if (!sim_board_present(root, id, &error)) return open_failed(nullptr, id, error);
+    const sim_found found = sim_find_board(root, id, true, &error);
+    if (found != sim_found::yes) return open_failed(nullptr, id, found == sim_found::no ? "" : error);
     fpga_t *fpga = new fpga_t;
     sim_session &s = fpga->session;
-    if (!sim_open_files(root, id, true, &s.files, &error) || !sim_read_board(&s.files, &s.board, &error))
+    if (!sim_open_files(root, id, true, &s.files, &error) || !sim_transact(&s.files, &s.board, no_change, &error))
         return open_failed(fpga, id, error);
-    if (s.board.faults.open_fails) return open_failed(fpga, id, "");
-    // Rebooting: not on the bus, as a device the driver does not find.
-    if (sim_off_bus(s.board, sim_now_ms())) return open_failed(fpga, id, "");
+    if (s.board.faults.open_fails || !sim_bus_opens(s.board, sim_now_ms())) return open_failed(fpga, id, "");
+    open_error = 0;
+    s.boot = s.board.boot;
     s.in_sync = true;
     s.pending.reserve(SIM_PENDING_BYTES);
     return fpga;
 }
 
-// One request under the state lock, after the image words still pending;
-// false, reported, when the state could not be read or saved: the request
+// One transfer under the state lock, after the image words still pending,
+// when this handle reaches the board; s->reach says what it met otherwise.
+// False, reported, when the state could not be read or saved: the transfer
 // then did not happen.
-static bool request(sim_session *s, const std::function<void()> &what) {
+static bool transfer(sim_session *s, const std::function<void()> &what) {
+    s->reach = sim_reach::board;
     const bool ok = sim_transact(&s->files, &s->board,
-                                 [&](sim_board &) {
+                                 [&](sim_board &b) {
                                      s->change = sim_change::none;
+                                     s->reach = sim_bus_reach(b, s->boot, sim_now_ms());
+                                     if (s->reach != sim_reach::board) return sim_change::none;
                                      sim_write_pending(s);
                                      what();
                                      return s->change;
                                  },
                                  &s->error);
     s->pending.clear();
-    s->in_sync = ok;
+    s->in_sync = ok && s->reach == sim_reach::board;
     if (!ok) report(s->board.id, s->error);
-    return ok;
+    return s->in_sync;
+}
+
+// The Linux driver's transfer on a stale device: it ends only when a signal
+// arrives or a rescan brings the board back, and then moves nothing. The
+// state is looked at every 50 ms, never held in between.
+static void wait_for_rescan(sim_session *s) {
+    while (s->reach == sim_reach::blocked && sim_sleep_ms(50)) {
+        sim_board board;
+        if (!sim_transact(&s->files, &board, no_change, &s->error)) return report(s->board.id, s->error);
+        s->reach = sim_bus_reach(board, s->boot, sim_now_ms());
+    }
+}
+
+// A transfer that did not reach the board: 0 words, once a blocked one ends.
+static int not_reached(sim_session *s) {
+    s->reply_pending = false;
+    wait_for_rescan(s);
+    return 0;
 }
 
 extern "C" RIFFA_SIM_EXPORT void fpga_close(fpga_t *fpga) {
     if (!fpga) return;
     sim_session *s = &fpga->session;
-    if (!s->pending.empty()) request(s, [] {});
+    if (!s->pending.empty()) transfer(s, [] {});
     sim_close_files(&s->files);
     delete fpga;
 }
@@ -83,10 +113,8 @@ static int control_send(sim_session *s, const void *data, int len, uint32_t code
     if (len != 1) return 0;
     uint32_t value;
     std::memcpy(&value, data, sizeof value);
-    if (!request(s, [&] { sim_control_request(s, code, value); })) {
-        s->reply_pending = false;
-        return 0;
-    }
+    if (!transfer(s, [&] { sim_control_request(s, code, value); })) return not_reached(s);
+    if (!s->taken) return 0;
     const auto fault = s->board.faults.send_counts.find(code);
     return fault == s->board.faults.send_counts.end() ? 1 : fault->second;
 }
@@ -95,13 +123,13 @@ static int image_send(sim_session *s, const void *data, int len) {
     const int send_number = ++s->image_sends;
     const auto *bytes = static_cast<const unsigned char *>(data);
     int moved = 0;
-    if (sim_image_words_pending(s, bytes, len, send_number, &moved)) return moved;
-    if (!request(s, [&] { moved = sim_image_words(s, bytes, len, send_number); })) return 0;
+    if (sim_keep_image_words(s, bytes, len, send_number, &moved)) return moved;
+    if (!transfer(s, [&] { moved = sim_image_words(s, bytes, len, send_number); })) return not_reached(s);
     return moved;
 }
 
 extern "C" RIFFA_SIM_EXPORT int fpga_send(fpga_t *fpga, int chnl, void *data, int len, int destoff, int last,
-                         long long timeout) {
+                                          long long timeout) {
     (void)last;
     (void)timeout;
     if (!fpga || !data || len < 0) return 0;
@@ -114,7 +142,9 @@ extern "C" RIFFA_SIM_EXPORT int fpga_recv(fpga_t *fpga, int chnl, void *data, in
     (void)timeout;
     if (!fpga || !data || chnl != 0 || len < 1) return 0;
     sim_session &s = fpga->session;
-    if (!s.reply_pending) return 0;
+    // A reply is the answer of the send that just reached the board; without
+    // one, the receive still meets the board as it is now.
+    if (!s.reply_pending) return transfer(&s, [] {}) ? 0 : not_reached(&s);
     s.reply_pending = false;
     int count = 1;
     const auto fault = s.board.faults.recv_counts.find(s.last_code);
@@ -124,11 +154,9 @@ extern "C" RIFFA_SIM_EXPORT int fpga_recv(fpga_t *fpga, int chnl, void *data, in
     return count;
 }
 
+// Does nothing on a handle that does not reach the board, and never waits.
 extern "C" RIFFA_SIM_EXPORT void fpga_reset(fpga_t *fpga) {
-    if (!fpga) return;
-    sim_session *s = &fpga->session;
-    s->image_sends = 0;
-    request(s, [&] { sim_reset(s); });
+    if (fpga) transfer(&fpga->session, [&] { sim_reset(&fpga->session); });
 }
 
 extern "C" RIFFA_SIM_EXPORT void riffa_sim_session_notices_to(int fd) { sim_notices_to(fd == 1 ? 1 : 2); }
@@ -136,9 +164,16 @@ extern "C" RIFFA_SIM_EXPORT void riffa_sim_session_notices_to(int fd) { sim_noti
 extern "C" RIFFA_SIM_EXPORT int riffa_sim_session_lock_path(int id, char *path, size_t size) {
     std::string error;
     const std::string root = sim_root(&error);
-    if (root.empty()) return -1;
+    if (root.empty()) return report(id, error), -1;
+    switch (sim_find_board(root, id, true, &error)) {
+    case sim_found::no: return 1;
+    case sim_found::unknown: return report(id, error), -1;
+    default: break;
+    }
     const std::string file = sim_session_lock_path(root, id);
-    if (file.size() >= size) return -1;
+    if (!path || file.size() >= size) return -1;
     std::memcpy(path, file.c_str(), file.size() + 1);
     return 0;
 }
+
+extern "C" RIFFA_SIM_EXPORT int riffa_sim_session_open_error(void) { return open_error; }

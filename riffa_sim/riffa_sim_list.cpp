@@ -25,7 +25,7 @@ constexpr int SIM_LIST_CHANNELS = 2;
 // be read is listed all the same, and opening it says why.
 static bool rebooting(const std::string &root, int id) {
     sim_board board;
-    return sim_load_board(root, id, &board) && sim_off_bus(board, sim_now_ms());
+    return sim_read_board(root, id, &board) && sim_off_bus(board, sim_now_ms());
 }
 
 // Fails, with the library's one line on standard error, when the state
@@ -36,7 +36,8 @@ extern "C" RIFFA_SIM_EXPORT int fpga_list(fpga_info_list *list) {
     std::string error;
     const std::string root = sim_root(&error);
     std::vector<int> ids;
-    if (!root.empty() && sim_board_present(root, 0, &error)) ids = sim_list_boards(root, &error);
+    if (!root.empty() && sim_find_board(root, 0, true, &error) != sim_found::unknown)
+        ids = sim_list_boards(root, &error);
     if (!error.empty()) {
         std::fflush(stdout);
         std::fprintf(stderr, "riffa_sim: %s\n", error.c_str());

@@ -149,13 +149,15 @@ static void print_bus(const sim_board &b) {
     else if (wait > 0) std::printf("bus: off, rebooting, back in %lld ms\n", wait);
     else std::printf("bus: on\n");
     std::printf("reboot time: %d ms\n", b.reboot_time_ms);
+    std::printf("bus model: %s\n", sim_bus_model_name(b.bus));
+    std::printf("reboots: %lu\n", (unsigned long)b.boot);
 }
 
 static int cmd_show(const std::string &root, int id, int, char **) {
     sim_board b;
     std::vector<sim_run> runs;
     std::string error;
-    if (!sim_load_board(root, id, &b, &error, &runs)) return fail("board %d: %s", id, error.c_str());
+    if (!sim_read_board(root, id, &b, &error, &runs)) return fail("board %d: %s", id, error.c_str());
     std::printf("board %d (%s)\n", b.id, sim_board_dir(root, b.id).c_str());
     std::printf("mode: %s (%lu)%s\n", mode_name(b.mode), (unsigned long)b.mode,
                 b.reboot_armed ? ", reboot armed" : "");
@@ -177,9 +179,9 @@ static int cmd_list(const std::string &root, int, int, char **) {
     int status = 0;
     for (int id : ids) {
         sim_board board;
-        if (sim_load_board(root, id, &board, &error))
-            std::printf("board %d: %s mode%s\n", id, mode_name(board.mode),
-                        sim_off_bus(board, sim_now_ms()) ? ", rebooting" : "");
+        if (sim_read_board(root, id, &board, &error))
+            std::printf("board %d: %s mode%s (%s bus)\n", id, mode_name(board.mode),
+                        sim_off_bus(board, sim_now_ms()) ? ", rebooting" : "", sim_bus_model_name(board.bus));
         else
             status = fail("board %d: %s", id, error.c_str());
     }
@@ -209,7 +211,7 @@ static int cmd_history(const std::string &root, int id, int, char **) {
     sim_board board;
     std::vector<sim_run> runs;
     std::string error;
-    if (!sim_load_board(root, id, &board, &error, &runs)) return fail("board %d: %s", id, error.c_str());
+    if (!sim_read_board(root, id, &board, &error, &runs)) return fail("board %d: %s", id, error.c_str());
     if (runs.empty()) std::printf("board %d: no programming runs\n", id);
     for (const sim_run &r : runs) print_run("", r);
     return 0;
@@ -251,6 +253,21 @@ static int compare_with_flash(std::ifstream &image, std::ifstream &flash, size_t
     return 1;
 }
 
+// Why a flash that holds an image's bytes does not hold that image as a
+// programming run left it; empty when the last run wrote exactly this image
+// (its size and checksum) and finished without error.
+static std::string run_doubt(const sim_board &b, const std::vector<sim_run> &runs, uintmax_t size,
+                             uint64_t checksum) {
+    char text[64];
+    if (b.programmer.state == sim_prog_state::programming) return "the last programming run did not finish";
+    if (runs.empty()) return "no programming run wrote this image";
+    const sim_run &last = runs.back();
+    std::snprintf(text, sizeof text, "the last programming run ended with code 0x%lx", (unsigned long)last.error);
+    if (last.error) return text;
+    if (last.announced_size != size || last.checksum != checksum) return "the last programming run wrote another image";
+    return "";
+}
+
 static int cmd_verify(const std::string &root, int id, int argc, char **argv) {
     if (argc != 1) return usage_error("verify takes an image file");
     const char *image_path = argv[0];
@@ -265,19 +282,30 @@ static int cmd_verify(const std::string &root, int id, int argc, char **argv) {
     std::ifstream image(image_path, std::ios::binary);
     if (!image) return fail("cannot read %s: %s", image_path, std::strerror(errno));
     const std::string flash_path = sim_flash_path(root, id);
-    std::ifstream flash(flash_path, std::ios::binary);
-    if (!flash) return fail("cannot read the flash of board %d: %s: %s", id, flash_path.c_str(), std::strerror(errno));
-    size_t offset;
-    uint64_t checksum;
-    const int holds = compare_with_flash(image, flash, &offset, &checksum);
-    if (holds < 0) return fail("cannot read %s or the flash of board %d", image_path, id);
-    if (!holds) {
-        std::printf("flash of board %d differs from %s at byte %zu\n", id, image_path, offset);
-        return 1;
-    }
-    std::printf("flash of board %d holds %s (%zu bytes with padding, checksum %016llx)\n", id, image_path,
-                offset, (unsigned long long)checksum);
-    return 0;
+    int status = 1;
+    std::string error;
+    // Under the state lock: the flash and its record as one moment has them.
+    const bool looked = sim_look_at_board(root, id, [&](const sim_board &b, const std::vector<sim_run> &runs) {
+        std::ifstream flash(flash_path, std::ios::binary);
+        if (!flash) {
+            status = fail("cannot read the flash of board %d: %s: %s", id, flash_path.c_str(), std::strerror(errno));
+            return true;
+        }
+        size_t offset;
+        uint64_t checksum;
+        const int holds = compare_with_flash(image, flash, &offset, &checksum);
+        if (holds < 0) status = fail("cannot read %s or the flash of board %d", image_path, id);
+        else if (!holds) std::printf("flash of board %d differs from %s at byte %zu\n", id, image_path, offset);
+        else if (const std::string doubt = run_doubt(b, runs, size, checksum); !doubt.empty())
+            std::printf("flash of board %d holds the bytes of %s, but %s\n", id, image_path, doubt.c_str());
+        else {
+            std::printf("flash of board %d holds %s (%zu bytes with padding, checksum %016llx)\n", id, image_path,
+                        offset, (unsigned long long)checksum);
+            status = 0;
+        }
+        return true;
+    }, &error);
+    return looked ? status : fail("board %d: %s", id, error.c_str());
 }
 
 // One value of a fault: a number within [low, high], or a request code,
@@ -412,6 +440,12 @@ static int cmd_reboot_time(const std::string &root, int id, int argc, char **arg
     return change_board(root, id, [&](sim_board &b) { sim_set_reboot_time(&b, ms); });
 }
 
+static int cmd_bus(const std::string &root, int id, int argc, char **argv) {
+    sim_bus_model bus;
+    if (argc != 1 || !sim_parse_bus_model(argv[0], &bus)) return usage_error("bus takes linux or windows");
+    return change_board(root, id, [&](sim_board &b) { b.bus = bus; });
+}
+
 static int cmd_rescan(const std::string &root, int id, int argc, char **) {
     if (argc != 0) return usage_error("rescan takes no arguments");
     return change_board(root, id, [](sim_board &b) { b.needs_rescan = false; });
@@ -435,6 +469,8 @@ static const command COMMANDS[] = {
      board_use::existing, cmd_reboot_time},
     {"rescan", "  rescan                      bring the board back on the bus, as a PCI rescan\n",
      board_use::existing, cmd_rescan},
+    {"bus", "  bus linux|windows           show the reboot as that platform's RIFFA driver does\n",
+     board_use::existing, cmd_bus},
 };
 
 static const command *find_command(const std::string &name) {
@@ -467,10 +503,12 @@ static bool parse_saturated_decimal(const char *text, int *id) {
 // the tools, unless create_zero is false.
 static int find_board(const std::string &root, int id, bool create_zero) {
     std::string error;
-    if (sim_board_found(root, id, &error)) return 0;
-    if (!error.empty()) return fail("board %d: %s", id, error.c_str());
+    const sim_found found = sim_find_board(root, id, false, &error);
+    if (found == sim_found::unknown) return fail("board %d: %s", id, error.c_str());
+    if (found == sim_found::yes) return 0;
     if (id != 0 || !create_zero) return fail("no board %d under %s", id, root.c_str());
-    if (!sim_board_present(root, 0, &error)) return fail("cannot create board %d: %s", id, error.c_str());
+    if (sim_find_board(root, 0, true, &error) != sim_found::yes)
+        return fail("cannot create board %d: %s", id, error.c_str());
     return 0;
 }
 

@@ -3,13 +3,15 @@
 //   state     text with a version line, replaced whole (temporary file and
 //             rename) by every change, always under the board's state lock;
 //             only its fixed-width progress line, the programmer's received
-//             bytes and their checksum, is rewritten in place, in one write;
-//   flash.bin the 8 MiB flash;
+//             bytes, their checksum and the end of a flash write under way,
+//             is rewritten in place, in one write;
+//   flash.bin the 8 MiB flash, changed only once the state records the
+//             change (see sim_programmer::writing_to);
 //   history   one line per finished programming run, replaced whole (as
 //             the state) just before the state that counts its runs, so
 //             that a run is on record exactly when the state says so;
 //   state.lock, session.lock  the short lock of every change, and the lock a
-//             program holds from its open to its close.
+//             program holds from before its open to its close.
 #ifndef RIFFA_SIM_BOARD_H
 #define RIFFA_SIM_BOARD_H
 
@@ -41,10 +43,15 @@ enum class sim_prog_state { idle, programming, finished };
 
 struct sim_programmer {
     sim_prog_state state = sim_prog_state::idle;
+    uint32_t run = 0;             // the size request that began it (sim_board::runs_begun), 0: none
     uint32_t announced_size = 0;  // bytes, from the image-size request
-    bool erased = false;
+    bool erased = false;          // the flash is all 0xFF since the erase command
     uint32_t received_bytes = 0;  // image bytes written to flash
     uint64_t checksum = 0;        // of those bytes, see sim_checksum
+    // A flash write under way: [received_bytes, writing_to) may hold bytes
+    // that the state does not count, until the write is settled. A program
+    // that died meanwhile left it so, and the next read erases that range.
+    uint32_t writing_to = 0;
     uint32_t error = 0;
     int busy_polls_seen = 0;
 };
@@ -58,19 +65,27 @@ struct sim_run {
     uint64_t checksum = 0;
 };
 
+// How the PC's driver shows a board that is away after its reboot
+// (sim_bus.h): RIFFA's Linux driver or its Windows one.
+enum class sim_bus_model { linux_driver, windows_driver };
+// A new board's: the platform's the library is built for (sim_platform_*.cpp).
+sim_bus_model sim_default_bus();
+
 struct sim_board {
     int id = 0;
     uint32_t mode = SIM_MODE_NORMAL;
     bool reboot_armed = false;
     sim_programmer programmer;
+    uint32_t runs_begun = 0;  // size requests the board has taken
     sim_faults faults;
     // The reboot as the PC sees it: the board is off the bus for
     // reboot_time_ms after its reboot (sim_bus.h).
+    sim_bus_model bus = sim_default_bus();
+    uint32_t boot = 0;           // reboots so far: a handle from an earlier boot is stale
     int reboot_time_ms = 0;
     int64_t back_at_ms = 0;      // wall-clock time it is back; 0: on the bus
     bool needs_rescan = false;   // off the bus until riffa_sim rescan
-    // Runs the history holds; -1 for a state from before they were counted.
-    long long history_runs = -1;
+    uint32_t history_runs = 0;   // runs the history holds
     // Runs finished since the state was read, recorded with its next save.
     std::vector<sim_run> new_runs;
 };

@@ -31,25 +31,19 @@ bool sim_board_exists(const std::string &root, int id) {
     return fs::is_directory(sim_board_dir(root, id), ec);
 }
 
-bool sim_board_found(const std::string &root, int id, std::string *error) {
+sim_found sim_find_board(const std::string &root, int id, bool make_zero, std::string *error) {
     const std::string dir = sim_board_dir(root, id);
     std::error_code ec;
     const fs::file_status st = fs::status(dir, ec);
     // Neither there nor missing: a folder on the way that this user may not
     // search, say.
-    if (st.type() == fs::file_type::none) return sim_fail(error, dir, ec.message());
-    return fs::is_directory(st);
-}
-
-bool sim_board_present(const std::string &root, int id, std::string *error) {
+    if (st.type() == fs::file_type::none) return sim_fail(error, dir, ec.message()), sim_found::unknown;
+    if (fs::is_directory(st)) return sim_found::yes;
+    if (id != 0 || !make_zero) return sim_found::no;
     std::string why;
-    if (sim_board_found(root, id, &why)) return true;
-    if (!why.empty()) {
-        *error = why;
-        return false;
-    }
-    if (id != 0) return false;
-    return sim_create_board(root, 0, SIM_MODE_NORMAL, error) || sim_board_exists(root, 0);
+    if (sim_create_board(root, 0, SIM_MODE_NORMAL, &why) || sim_board_exists(root, 0)) return sim_found::yes;
+    *error = why;
+    return sim_found::unknown;
 }
 
 static bool ensure_root(const std::string &root, std::string *error) {
@@ -70,7 +64,6 @@ bool sim_create_board(const std::string &root, int id, uint32_t mode, std::strin
     sim_board board;
     board.id = id;
     board.mode = mode;
-    board.history_runs = 0;
     const std::string state = sim_format_state(board);
     const fs::path dir(temp);
     const bool ok = sim_write_erased_flash((dir / "flash.bin").string(), error) &&

@@ -8,16 +8,15 @@
 #include <string>
 #include <vector>
 
-// A board exists once its folder does; what is in it is checked on use.
+// Whether board id exists: its folder does (what is in it is checked on
+// use). Board 0 stands in every fresh machine, as one card in its slot
+// would, so with make_zero it is created on first use (perhaps by another
+// process at the same moment). unknown, with the reason in error, when that
+// can't be told (a folder this user may not search) or board 0 can't be made.
+enum class sim_found { yes, no, unknown };
+sim_found sim_find_board(const std::string &root, int id, bool make_zero, std::string *error);
+// Whether board id's folder is there, for callers that need no reason.
 bool sim_board_exists(const std::string &root, int id);
-// True when board id exists; false with the reason in error when that can't
-// be told (a folder this user may not search).
-bool sim_board_found(const std::string &root, int id, std::string *error);
-// True when board id exists. Board 0 stands in every fresh machine, as one
-// card in its slot would, so it is created on first use (perhaps by another
-// process at the same moment); error is set only when that fails, or when
-// whether the board exists can't be told.
-bool sim_board_present(const std::string &root, int id, std::string *error);
 // Creates the board whole, with an erased flash; false with the reason when
 // it exists already or the folder can't hold it.
 bool sim_create_board(const std::string &root, int id, uint32_t mode, std::string *error = nullptr);

@@ -1,5 +1,6 @@
 #include "sim_flash.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
@@ -43,19 +44,30 @@ bool sim_write_flash(const sim_files &files, uint32_t offset, const void *bytes,
     return true;
 }
 
-bool sim_erase_flash(std::FILE *flash) {
+// Writes 0xFF over [from, to) of flash, from where it stands.
+static bool write_erased(std::FILE *flash, uint32_t from, uint32_t to) {
     static const std::vector<unsigned char> erased(64 * 1024, 0xFF);
-    if (std::fseek(flash, 0, SEEK_SET) != 0) return false;
     bool ok = true;
-    for (uint32_t done = 0; ok && done < SIM_FLASH_BYTES; done += erased.size())
-        ok = std::fwrite(erased.data(), 1, erased.size(), flash) == erased.size();
+    for (uint32_t done = from; ok && done < to; done += uint32_t(erased.size())) {
+        const size_t size = std::min<size_t>(erased.size(), to - done);
+        ok = std::fwrite(erased.data(), 1, size, flash) == size;
+    }
     return std::fflush(flash) == 0 && ok;
+}
+
+bool sim_erase_flash(const sim_files &files, uint32_t from, uint32_t to, std::string *error) {
+    const std::string path = sim_flash_path(files.root, files.id);
+    if (!files.flash) return sim_fail(error, path, "not open");
+    if (to > SIM_FLASH_BYTES) return sim_fail(error, path, "erase beyond the flash");
+    if (std::fseek(files.flash, long(from), SEEK_SET) != 0 || !write_erased(files.flash, from, to))
+        return sim_fail(error, path, std::string("cannot be erased: ") + std::strerror(errno));
+    return true;
 }
 
 bool sim_write_erased_flash(const std::string &path, std::string *error) {
     std::FILE *f = std::fopen(path.c_str(), "wb");
     if (!f) return sim_fail_errno(error, path);
-    const bool ok = sim_erase_flash(f);
+    const bool ok = write_erased(f, 0, SIM_FLASH_BYTES);
     const int saved = errno;
     if (std::fclose(f) != 0 || !ok) return sim_fail(error, path, std::strerror(ok ? errno : saved));
     return true;

@@ -22,8 +22,8 @@ void sim_close_files(sim_files *files);
 // Writes bytes into the flash at offset; false with the reason.
 bool sim_write_flash(const sim_files &files, uint32_t offset, const void *bytes, size_t size,
                      std::string *error);
-// Writes 0xFF over the whole flash file, from its start.
-bool sim_erase_flash(std::FILE *flash);
+// Writes 0xFF over [from, to) of the flash; false with the reason.
+bool sim_erase_flash(const sim_files &files, uint32_t from, uint32_t to, std::string *error);
 // Creates path as an erased flash.
 bool sim_write_erased_flash(const std::string &path, std::string *error);
 // True when board id's flash is exactly SIM_FLASH_BYTES long.

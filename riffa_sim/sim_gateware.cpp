@@ -1,12 +1,8 @@
 #include "sim_gateware.h"
 
-#include <cerrno>
-#include <cstring>
 #include <ctime>
 
-#include "sim_bus.h"
 #include "sim_checksum.h"
-#include "sim_paths.h"
 #include "sim_platform.h"
 
 static uint32_t words_in(uint32_t bytes) { return uint32_t((uint64_t(bytes) + 3) / 4); }
@@ -23,9 +19,23 @@ static void mark_for_save(sim_session *s) {
     if (s->change != sim_change::failed) s->change = sim_change::save;
 }
 
-// Only the programmer's progress changed: saved in place of the whole state.
+// Only the programmer's progress line changed: saved in place of the whole state.
 static void mark_progress_for_save(sim_session *s) {
     if (s->change == sim_change::none) s->change = sim_change::progress;
+}
+
+// Saves the board, with the flash write [received, to) recorded as under
+// way, before that write is made: nothing changes the flash that the state
+// does not record. False, the request failed, when the save fails.
+static bool record_write(sim_session *s, uint32_t to) {
+    s->board.programmer.writing_to = to;
+    if (!sim_save_board(s->files, &s->board, s->change == sim_change::save ? s->change : sim_change::progress,
+                        &s->error)) {
+        s->change = sim_change::failed;
+        return false;
+    }
+    s->change = sim_change::none;
+    return true;
 }
 
 // Ends the run with a result, recorded in the history with the state.
@@ -41,6 +51,7 @@ static void start_programming(sim_session *s) {
     sim_programmer &p = s->board.programmer;
     p.state = sim_prog_state::programming;
     p.received_bytes = 0;
+    p.writing_to = 0;
     p.checksum = SIM_CHECKSUM_START;
     p.error = 0;
     p.busy_polls_seen = 0;
@@ -48,8 +59,24 @@ static void start_programming(sim_session *s) {
     else if (!p.erased) finish_run(s, SIM_ERR_NOT_ERASED);
 }
 
+static void erase(sim_session *s) {
+    sim_programmer &p = s->board.programmer;
+    p.erased = true;
+    p.received_bytes = 0;
+    p.checksum = SIM_CHECKSUM_START;
+    mark_for_save(s);
+    if (!record_write(s, SIM_FLASH_BYTES)) return;
+    if (!sim_erase_flash(s->files, 0, SIM_FLASH_BYTES, &s->error)) {
+        s->change = sim_change::failed;
+        return;
+    }
+    p.writing_to = 0;
+    mark_progress_for_save(s);
+}
+
 // Status word of one poll: busy until every announced word has arrived and
-// the configured busy polls have passed.
+// the configured busy polls have passed; busy too before a run that a size
+// request began has started.
 static uint32_t poll_status(sim_session *s) {
     sim_programmer &p = s->board.programmer;
     if (p.state == sim_prog_state::programming && p.received_bytes >= words_in(p.announced_size) * 4) {
@@ -58,35 +85,37 @@ static uint32_t poll_status(sim_session *s) {
             mark_for_save(s);
             return 0;
         }
-        p.erased = false;
         finish_run(s, s->board.faults.programmer_error & 0xF);
     }
     switch (p.state) {
     case sim_prog_state::programming: return 0;
     case sim_prog_state::finished: return SIM_STATUS_DONE | (p.error & 0xF) << 4;
-    default: return SIM_STATUS_DONE;  // an idle programmer has nothing left to do
+    default: return p.run ? 0 : SIM_STATUS_DONE;  // a programmer never told a size has nothing to do
     }
 }
+
+// A request of this session's run, or of the board's run when the session
+// began none: one for a run the board lost (its size request was never
+// saved, or the programmer was reset since) reaches nothing.
+static bool of_boards_run(const sim_session *s) { return s->run == 0 || s->run == s->board.programmer.run; }
 
 // What the bootloader's programmer does with a request.
 static void programmer_request(sim_session *s, uint32_t code, uint32_t value) {
     sim_programmer &p = s->board.programmer;
+    if (code == SIM_REQ_IMAGE_SIZE) {
+        p = sim_programmer{};
+        p.announced_size = value;
+        p.run = s->run = ++s->board.runs_begun;
+        mark_for_save(s);
+        return;
+    }
+    s->taken = of_boards_run(s);
+    if (!s->taken) return;
     if (code == SIM_REQ_PROGRAMMER_STATUS) {
         s->reply = poll_status(s);
         s->reply_pending = true;
-    } else if (code == SIM_REQ_IMAGE_SIZE) {
-        p = sim_programmer{};
-        p.announced_size = value;
-        mark_for_save(s);
     } else if (code == SIM_REQ_PROGRAMMER_COMMAND && value == SIM_CMD_ERASE) {
-        if (!s->files.flash || !sim_erase_flash(s->files.flash)) {
-            s->error = sim_flash_path(s->files.root, s->board.id) + ": cannot be erased: " +
-                       (s->files.flash ? std::strerror(errno) : "not open");
-            s->change = sim_change::failed;
-            return;
-        }
-        p.erased = true;
-        mark_for_save(s);
+        erase(s);
     } else if (code == SIM_REQ_PROGRAMMER_COMMAND && value == SIM_CMD_PROGRAM) {
         start_programming(s);
         mark_for_save(s);
@@ -96,6 +125,7 @@ static void programmer_request(sim_session *s, uint32_t code, uint32_t value) {
 void sim_control_request(sim_session *s, uint32_t code, uint32_t value) {
     s->last_code = code;
     s->reply_pending = false;
+    s->taken = true;
     if (code == SIM_REQ_MODE_QUERY) {
         const sim_faults &f = s->board.faults;
         s->reply = f.mode_reply_set ? f.mode_reply : s->board.mode;
@@ -133,12 +163,18 @@ static void program_words(sim_session *s, const unsigned char *bytes, uint32_t w
     const uint32_t room = words_in(p.announced_size) - p.received_bytes / 4;
     const uint32_t take = words < room ? words : room;
     if (take > 0) {
-        if (!sim_write_flash(s->files, p.received_bytes, bytes, size_t(take) * 4, &s->error)) {
+        const size_t size = size_t(take) * 4;
+        if (p.erased) {
+            p.erased = false;
+            mark_for_save(s);
+        }
+        if (!record_write(s, p.received_bytes + uint32_t(size))) return;
+        if (!sim_write_flash(s->files, p.received_bytes, bytes, size, &s->error)) {
             s->change = sim_change::failed;
             return;
         }
-        p.checksum = sim_checksum(p.checksum, bytes, size_t(take) * 4);
-        p.received_bytes += take * 4;
+        p.checksum = sim_checksum(p.checksum, bytes, size);
+        p.received_bytes += uint32_t(size);
         mark_progress_for_save(s);
     }
     if (words > room) finish_run(s, SIM_ERR_OVERRUN);
@@ -146,7 +182,7 @@ static void program_words(sim_session *s, const unsigned char *bytes, uint32_t w
 
 void sim_write_pending(sim_session *s) {
     // The normal gateware takes image words and drops them.
-    if (!s->pending.empty() && s->board.mode == SIM_MODE_BOOTLOADER)
+    if (!s->pending.empty() && s->board.mode == SIM_MODE_BOOTLOADER && of_boards_run(s))
         program_words(s, s->pending.data(), uint32_t(s->pending.size() / 4));
     s->pending.clear();
 }
@@ -154,23 +190,22 @@ void sim_write_pending(sim_session *s) {
 int sim_image_words(sim_session *s, const unsigned char *bytes, int words, int send_number) {
     if (send_fails(s->board.faults, send_number, &words)) return words;
     if (words <= 0) return 0;
-    if (s->board.mode == SIM_MODE_BOOTLOADER) program_words(s, bytes, uint32_t(words));
+    if (s->board.mode != SIM_MODE_BOOTLOADER) return words;
+    if (!of_boards_run(s)) return 0;
+    program_words(s, bytes, uint32_t(words));
     return words;
 }
 
-bool sim_image_words_pending(sim_session *s, const unsigned char *bytes, int words, int send_number,
-                             int *moved) {
+bool sim_keep_image_words(sim_session *s, const unsigned char *bytes, int words, int send_number, int *moved) {
     const sim_board &b = s->board;
-    if (!s->in_sync || b.mode != SIM_MODE_BOOTLOADER || b.programmer.state != sim_prog_state::programming)
+    if (!s->in_sync || b.mode != SIM_MODE_BOOTLOADER || b.programmer.state != sim_prog_state::programming ||
+        !of_boards_run(s))
         return false;
     if (send_fails(b.faults, send_number, &words)) {
         *moved = words;
         return true;
     }
-    const uint32_t taken = (b.programmer.received_bytes + uint32_t(s->pending.size())) / 4;
-    if (words < 0 || uint32_t(words) > words_in(b.programmer.announced_size) - taken ||
-        s->pending.size() + size_t(words) * 4 > SIM_PENDING_BYTES)
-        return false;
+    if (words <= 0 || s->pending.size() + size_t(words) * 4 > SIM_PENDING_BYTES) return false;
     s->pending.insert(s->pending.end(), bytes, bytes + size_t(words) * 4);
     *moved = words;
     return true;
@@ -178,6 +213,7 @@ bool sim_image_words_pending(sim_session *s, const unsigned char *bytes, int wor
 
 void sim_reset(sim_session *s) {
     s->reply_pending = false;
+    s->image_sends = 0;
     if (!s->board.reboot_armed) return;
     s->board.reboot_armed = false;
     s->board.mode = s->board.mode == SIM_MODE_BOOTLOADER ? SIM_MODE_NORMAL : SIM_MODE_BOOTLOADER;

@@ -1,5 +1,6 @@
 // Virtual board: what the bootloader gateware does with control requests,
-// image words and resets. Works on a loaded sim_board; the caller persists it.
+// image words and resets, on one open board. Works on a loaded sim_board
+// under its state lock; the caller persists it.
 #ifndef RIFFA_SIM_GATEWARE_H
 #define RIFFA_SIM_GATEWARE_H
 
@@ -7,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "sim_bus.h"
 #include "sim_transaction.h"
 
 // The board's side of the control requests. The virtual board keeps its own
@@ -31,16 +33,20 @@ constexpr uint32_t SIM_ERR_NOT_ERASED = 0x4;    // command 1 without command 2 f
 
 // Image words the board has taken but not yet written to its flash: they
 // go in blocks of this size, so that an image send costs no system call.
-constexpr size_t SIM_PENDING_BYTES = 128 * 1024;
+constexpr size_t SIM_PENDING_BYTES = 256 * 1024;
 
 // One open board: its files, its state as last read or saved under the
 // state lock, and the transfer in flight.
 struct sim_session {
     sim_files files;
     sim_board board;
+    uint32_t boot = 0;                     // the board's boot when it was opened
+    uint32_t run = 0;                      // the run its size request began, 0: none
     bool in_sync = false;                  // board is what the state holds
     std::vector<unsigned char> pending;    // image words taken, not yet written
     sim_change change = sim_change::none;  // what the request in hand made of the board
+    sim_reach reach = sim_reach::board;    // what the request in hand met
+    bool taken = false;                    // the request in hand reached the programmer
     std::string error;                     // why it failed
     bool reply_pending = false;            // a query awaits its reply word
     uint32_t reply = 0;
@@ -48,13 +54,14 @@ struct sim_session {
     int image_sends = 0;  // since the last reset, for the image-fail-send fault
 };
 
-// Each of these runs under the board's state lock, on a freshly read board,
-// and tells in s->change what must be saved.
+// Each of these runs under the board's state lock, on a freshly read board
+// that this handle reaches, and tells in s->change what must be saved.
 
 // Writes the pending image words to the flash, as far as the programmer
 // still takes them; every request starts with it.
 void sim_write_pending(sim_session *s);
 // A control word arrived with a request code; may set a pending reply.
+// s->taken is false when it was for a run the board no longer has.
 void sim_control_request(sim_session *s, uint32_t code, uint32_t value);
 // Image words arrived on the image channel, in the send_number-th image send
 // since the reset; returns what the send reports.
@@ -62,11 +69,11 @@ int sim_image_words(sim_session *s, const unsigned char *bytes, int words, int s
 // Board reset: reboots into the other mode when a reboot is armed.
 void sim_reset(sim_session *s);
 
-// Image words without the lock: the common case of a programmer taking words
-// within its announced size is served from the board as last read, the words
-// kept pending. Sets moved and returns true, or returns false when
-// sim_image_words must take them under the lock.
-bool sim_image_words_pending(sim_session *s, const unsigned char *bytes, int words, int send_number,
-                             int *moved);
+// The fast path of sim_image_words, without the lock: words for the
+// programming run as last read are kept pending, a block at most, and
+// written with the next request; flash, state and what each send reports
+// end as sim_image_words alone leaves them. Sets moved and returns true, or
+// returns false when sim_image_words must take them.
+bool sim_keep_image_words(sim_session *s, const unsigned char *bytes, int words, int send_number, int *moved);
 
 #endif

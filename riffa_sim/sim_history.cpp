@@ -1,5 +1,6 @@
 #include "sim_history.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <sstream>
@@ -28,27 +29,35 @@ static bool parse_run(const std::string &line, sim_run *run) {
     return true;
 }
 
-bool sim_read_history(const std::string &root, int id, long long count, std::vector<sim_run> *runs,
+bool sim_read_history(const std::string &root, int id, uint32_t count, std::vector<sim_run> *runs,
                       std::string *error) {
     runs->clear();
     const std::string path = sim_history_path(root, id);
     std::string text;
     bool missing;
-    if (!sim_read_text(path, SIZE_MAX / 2, &text, &missing, error)) return missing && count <= 0;
+    if (!sim_read_text(path, SIZE_MAX / 2, &text, &missing, error) && !missing) return false;
     std::istringstream in(text);
     std::string line;
-    for (long long number = 1; std::getline(in, line); ++number) {
+    for (uint32_t number = 1; std::getline(in, line); ++number) {
+        // Past the count, a line cut short by a writer that died never happened.
         const bool whole = !in.eof();
-        if (!whole && count < 0) break;
+        if (!whole && number > count) break;
         sim_run run;
         if (!whole || !parse_run(line, &run))
             return sim_fail(error, path, "line " + std::to_string(number) + ": not a programming run");
-        if (count < 0 || number <= count) runs->push_back(run);
+        if (number <= count) runs->push_back(run);
     }
-    if (count >= 0 && (long long)runs->size() < count)
+    if (runs->size() < count)
         return sim_fail(error, path,
                         std::to_string(runs->size()) + " runs where the state counts " + std::to_string(count));
     return true;
+}
+
+size_t sim_history_lines(const std::string &root, int id) {
+    std::string text, ignored;
+    bool missing;
+    if (!sim_read_text(sim_history_path(root, id), SIZE_MAX / 2, &text, &missing, &ignored)) return 0;
+    return size_t(std::count(text.begin(), text.end(), '\n'));
 }
 
 bool sim_write_history(const std::string &root, int id, const std::vector<sim_run> &runs, std::string *error) {

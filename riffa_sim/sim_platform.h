@@ -24,6 +24,9 @@ bool sim_replace_file(const std::string &src, const std::string &dst);
 // FIFO; sets missing when there is no such file. Null with the reason.
 std::FILE *sim_open_regular(const std::string &path, bool *missing, std::string *error);
 
+// Sleeps ms milliseconds; false when a signal ended the sleep early.
+bool sim_sleep_ms(int ms);
+
 // The calendar time of t in UTC.
 std::tm sim_utc(std::time_t t);
 

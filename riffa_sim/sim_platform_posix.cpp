@@ -6,10 +6,14 @@
 
 #include <cerrno>
 #include <cstring>
+#include <ctime>
 
+#include "sim_board.h"
 #include "sim_file.h"
 
 std::string sim_system_state_dir() { return ""; }
+
+sim_bus_model sim_default_bus() { return sim_bus_model::linux_driver; }
 
 unsigned long sim_process_id() { return (unsigned long)getpid(); }
 
@@ -46,4 +50,12 @@ std::tm sim_utc(std::time_t t) {
     std::tm tm{};
     gmtime_r(&t, &tm);
     return tm;
+}
+
+// nanosleep returns early with EINTR when a signal arrives, whatever the
+// handler's SA_RESTART: a wait a person can end with Ctrl-C, as the Linux
+// driver's stale transfers are.
+bool sim_sleep_ms(int ms) {
+    const timespec t = {ms / 1000, long(ms % 1000) * 1000000L};
+    return nanosleep(&t, nullptr) == 0;
 }

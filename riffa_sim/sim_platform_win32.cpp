@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <filesystem>
 
+#include "sim_board.h"
 #include "sim_file.h"
 
 namespace fs = std::filesystem;
@@ -13,6 +14,8 @@ std::string sim_system_state_dir() {
     const char *local = std::getenv("LOCALAPPDATA");
     return local && *local ? std::string(local) + "\\riffa_sim" : "";
 }
+
+sim_bus_model sim_default_bus() { return sim_bus_model::windows_driver; }
 
 unsigned long sim_process_id() { return GetCurrentProcessId(); }
 
@@ -41,4 +44,11 @@ std::tm sim_utc(std::time_t t) {
     std::tm tm{};
     gmtime_s(&tm, &t);
     return tm;
+}
+
+// The Windows driver honours its timeouts: no transfer ever waits for a
+// signal there, so nothing interrupts this sleep.
+bool sim_sleep_ms(int ms) {
+    Sleep(DWORD(ms));
+    return true;
 }

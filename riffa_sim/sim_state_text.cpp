@@ -8,12 +8,14 @@
 #include <map>
 #include <set>
 #include <sstream>
+#include <vector>
 
 #include "sim_bus.h"
 #include "sim_number.h"
 #include "sim_state_text.h"
 
-static const char VERSION_LINE[] = "# riffa_sim board state v1";
+const char SIM_STATE_VERSION_LINE[] = "# riffa_sim board state v2";
+static_assert(sizeof SIM_STATE_VERSION_LINE == SIM_PROGRESS_LINE_AT, "the progress line follows the version line");
 static const char VERSION_PREFIX[] = "# riffa_sim board state v";
 
 static const char *prog_state_name(sim_prog_state s) {
@@ -24,47 +26,63 @@ static const char *prog_state_name(sim_prog_state s) {
     }
 }
 
-std::string sim_format_progress(uint32_t received_bytes, uint64_t checksum) {
-    char line[SIM_PROGRESS_LINE_BYTES + 1];
-    std::snprintf(line, sizeof line, "progress %010lu %016llx\n", (unsigned long)received_bytes,
-                  (unsigned long long)checksum);
+std::string sim_format_progress(const sim_programmer &p) {
+    char line[64];
+    std::snprintf(line, sizeof line, "progress %010lu %016llx %010lu\n", (unsigned long)p.received_bytes,
+                  (unsigned long long)p.checksum, (unsigned long)p.writing_to);
     return line;
 }
 
-// The reboot's keys, which are optional: a state written before them lacks
-// them, and reads as a board on the bus with no reboot time.
-static void format_bus(std::ostringstream &out, const sim_board &b) {
-    out << "reboot_time_ms " << b.reboot_time_ms << "\n"
-        << "back_at_ms " << b.back_at_ms << "\n"
-        << "needs_rescan " << b.needs_rescan << "\n"
-        << "fault_stays_off_bus " << b.faults.stays_off_bus << "\n";
-}
+// The keys whose value is one number, its range, and the board's field it
+// is: the state is formatted and read by the same table.
+struct number_key {
+    const char *name;
+    long long low, high;
+    long long (*get)(const sim_board &);
+    void (*set)(sim_board *, long long);
+};
+
+#define SIM_KEY(name, field, low, high)                                             \
+    {                                                                               \
+        name, low, high, [](const sim_board &b) { return (long long)b.field; },     \
+            [](sim_board *b, long long v) { b->field = decltype(b->field)(v); }     \
+    }
+
+static const number_key NUMBER_KEYS[] = {
+    SIM_KEY("mode", mode, 0, UINT32_MAX),
+    SIM_KEY("reboot_armed", reboot_armed, 0, 1),
+    SIM_KEY("run", programmer.run, 0, UINT32_MAX),
+    SIM_KEY("announced_size", programmer.announced_size, 0, UINT32_MAX),
+    SIM_KEY("erased", programmer.erased, 0, 1),
+    SIM_KEY("error", programmer.error, 0, 15),
+    SIM_KEY("busy_polls_seen", programmer.busy_polls_seen, 0, INT_MAX),
+    SIM_KEY("runs_begun", runs_begun, 0, UINT32_MAX),
+    SIM_KEY("history_runs", history_runs, 0, UINT32_MAX),
+    SIM_KEY("boot", boot, 0, UINT32_MAX),
+    SIM_KEY("reboot_time_ms", reboot_time_ms, 0, SIM_REBOOT_TIME_MAX_MS),
+    SIM_KEY("back_at_ms", back_at_ms, 0, LLONG_MAX),
+    SIM_KEY("needs_rescan", needs_rescan, 0, 1),
+    SIM_KEY("fault_open_fails", faults.open_fails, 0, 1),
+    SIM_KEY("fault_image_max_words", faults.image_max_words, 0, INT_MAX),
+    SIM_KEY("fault_programmer_error", faults.programmer_error, 0, 15),
+    SIM_KEY("fault_busy_polls", faults.busy_polls, 0, INT_MAX),
+    SIM_KEY("fault_stays_off_bus", faults.stays_off_bus, 0, 1),
+};
+#undef SIM_KEY
 
 std::string sim_format_state(const sim_board &b) {
-    const sim_programmer &p = b.programmer;
     const sim_faults &f = b.faults;
     std::ostringstream out;
-    out << VERSION_LINE << "\n"
-        << sim_format_progress(p.received_bytes, p.checksum)
-        << "mode " << b.mode << "\n"
-        << "reboot_armed " << b.reboot_armed << "\n"
-        << "programmer " << prog_state_name(p.state) << "\n"
-        << "announced_size " << p.announced_size << "\n"
-        << "erased " << p.erased << "\n"
-        << "error " << p.error << "\n"
-        << "busy_polls_seen " << p.busy_polls_seen << "\n"
-        << "fault_open_fails " << f.open_fails << "\n";
+    out << SIM_STATE_VERSION_LINE << "\n"
+        << sim_format_progress(b.programmer) << "programmer " << prog_state_name(b.programmer.state) << "\n"
+        << "bus " << sim_bus_model_name(b.bus) << "\n";
+    for (const number_key &k : NUMBER_KEYS) out << k.name << " " << k.get(b) << "\n";
+    out << "fault_image_fail_send " << f.image_fail_send << " " << f.image_fail_result << "\n";
     if (f.mode_reply_set) out << "fault_mode_reply " << f.mode_reply << "\n";
     for (const auto &[code, count] : f.send_counts)
         out << "fault_send_count " << code << " " << count << "\n";
     for (const auto &[code, count] : f.recv_counts)
         out << "fault_recv_count " << code << " " << count << "\n";
-    out << "fault_image_max_words " << f.image_max_words << "\n"
-        << "fault_image_fail_send " << f.image_fail_send << " " << f.image_fail_result << "\n"
-        << "fault_programmer_error " << f.programmer_error << "\n"
-        << "fault_busy_polls " << f.busy_polls << "\n";
-    format_bus(out, b);
-    if (b.history_runs >= 0) out << "history_runs " << b.history_runs << "\n";
     return out.str();
 }
 
@@ -96,7 +114,6 @@ static uint64_t take_hex64(line_reader *r) {
     return value;
 }
 static int take_int(line_reader *r, long long low = INT_MIN) { return int(take_number(r, low, INT_MAX)); }
-static bool take_bool(line_reader *r) { return take_number(r, 0, 1) != 0; }
 
 static sim_prog_state take_prog_state(line_reader *r) {
     std::string s;
@@ -105,6 +122,14 @@ static sim_prog_state take_prog_state(line_reader *r) {
     if (s == "finished") return sim_prog_state::finished;
     if (s != "idle") r->ok = false;
     return sim_prog_state::idle;
+}
+
+static sim_bus_model take_bus(line_reader *r) {
+    std::string s;
+    r->in >> s;
+    sim_bus_model bus = sim_default_bus();
+    if (!sim_parse_bus_model(s.c_str(), &bus)) r->ok = false;
+    return bus;
 }
 
 static void take_count(line_reader *r, std::map<uint32_t, int> *counts) {
@@ -117,33 +142,25 @@ static bool read_value(line_reader *r, sim_board *b) {
     sim_programmer &p = b->programmer;
     sim_faults &f = b->faults;
     const std::string &k = r->key;
-    if (k == "progress") p.received_bytes = take_u32(r);
-    else if (k == "mode") b->mode = take_u32(r);
-    else if (k == "reboot_armed") b->reboot_armed = take_bool(r);
-    else if (k == "programmer") p.state = take_prog_state(r);
-    else if (k == "announced_size") p.announced_size = take_u32(r);
-    else if (k == "erased") p.erased = take_bool(r);
-    else if (k == "error") p.error = uint32_t(take_number(r, 0, 15));
-    else if (k == "busy_polls_seen") p.busy_polls_seen = take_int(r, 0);
-    else if (k == "fault_open_fails") f.open_fails = take_bool(r);
-    else if (k == "fault_mode_reply") f.mode_reply = take_u32(r);
-    else if (k == "fault_send_count") take_count(r, &f.send_counts);
+    if (k == "progress") {
+        p.received_bytes = take_u32(r);
+        p.checksum = take_hex64(r);
+        p.writing_to = take_u32(r);
+    } else if (k == "programmer") p.state = take_prog_state(r);
+    else if (k == "bus") b->bus = take_bus(r);
+    else if (k == "fault_image_fail_send") {
+        f.image_fail_send = take_int(r, 0);
+        f.image_fail_result = int(take_number(r, INT_MIN, 0));
+    } else if (k == "fault_mode_reply") {
+        f.mode_reply = take_u32(r);
+        f.mode_reply_set = true;
+    } else if (k == "fault_send_count") take_count(r, &f.send_counts);
     else if (k == "fault_recv_count") take_count(r, &f.recv_counts);
-    else if (k == "fault_image_max_words") f.image_max_words = take_int(r, 0);
-    else if (k == "fault_image_fail_send") f.image_fail_send = take_int(r, 0);
-    else if (k == "fault_programmer_error") f.programmer_error = uint32_t(take_number(r, 0, 15));
-    else if (k == "fault_busy_polls") f.busy_polls = take_int(r, 0);
-    else if (k == "reboot_time_ms") b->reboot_time_ms = int(take_number(r, 0, SIM_REBOOT_TIME_MAX_MS));
-    else if (k == "back_at_ms") b->back_at_ms = take_number(r, 0, LLONG_MAX);
-    else if (k == "needs_rescan") b->needs_rescan = take_bool(r);
-    else if (k == "fault_stays_off_bus") f.stays_off_bus = take_bool(r);
-    else if (k == "history_runs") b->history_runs = take_number(r, 0, UINT32_MAX);
-    else return false;
-    // Some keys have a second value: the checksum of the received bytes,
-    // what the failing send returns.
-    if (k == "progress") p.checksum = take_hex64(r);
-    if (k == "fault_image_fail_send") f.image_fail_result = int(take_number(r, INT_MIN, 0));
-    if (k == "fault_mode_reply") f.mode_reply_set = true;
+    else {
+        for (const number_key &n : NUMBER_KEYS)
+            if (k == n.name) return n.set(b, take_number(r, n.low, n.high)), true;
+        return false;
+    }
     return true;
 }
 
@@ -165,35 +182,35 @@ static bool consistent(const sim_board &b, std::string *error) {
         p.received_bytes > rounded_to_words(p.announced_size))
         return invalid(error, "received bytes " + std::to_string(p.received_bytes) +
                                   " do not fit the announced size " + std::to_string(p.announced_size));
+    if (p.writing_to < p.received_bytes || p.writing_to > SIM_FLASH_BYTES)
+        return invalid(error, "a flash write to " + std::to_string(p.writing_to) + " from " +
+                                  std::to_string(p.received_bytes));
     if (p.state == sim_prog_state::idle && p.received_bytes != 0)
         return invalid(error, "an idle programmer with received bytes");
+    if (p.run > b.runs_begun) return invalid(error, "run " + std::to_string(p.run) + " was never begun");
     if (b.back_at_ms != 0 && b.reboot_time_ms == 0)
         return invalid(error, "a come-back time without a reboot time");
     return true;
 }
 
 static const std::set<std::string> REPEATABLE = {"fault_send_count", "fault_recv_count"};
-static const std::set<std::string> REQUIRED = {
-    "progress",         "mode",                  "reboot_armed",          "programmer",
-    "announced_size",   "erased",                "error",                 "busy_polls_seen",
-    "fault_open_fails", "fault_image_max_words", "fault_image_fail_send", "fault_programmer_error",
-    "fault_busy_polls"};
+static const char *const OTHER_KEYS[] = {"progress", "programmer", "bus", "fault_image_fail_send"};
 
 static bool is_fault_key(const std::string &key) { return key.rfind("fault_", 0) == 0; }
 
 bool sim_parse_state(const std::string &text, sim_board *board, std::string *error, bool skip_bad_faults) {
-    const int id = board->id;
-    *board = sim_board{};
-    board->id = id;
+    sim_board fresh;
+    fresh.id = board->id;
+    *board = std::move(fresh);
     std::istringstream in(text);
     std::string line;
     if (!std::getline(in, line) || line.rfind(VERSION_PREFIX, 0) != 0)
         return invalid(error, "not a riffa_sim board state (no version line)");
     if (line.back() == '\r')
         return invalid(error, "the line ends are CRLF (carriage return and line feed), not the LF of a riffa_sim board state");
-    if (line != VERSION_LINE)
+    if (line != SIM_STATE_VERSION_LINE)
         return invalid(error, "state format version " + line.substr(sizeof VERSION_PREFIX - 1) +
-                                  " is not the version 1 that this riffa_sim reads");
+                                  " is not the version 2 that this riffa_sim reads");
     if (text.back() != '\n') return invalid(error, "the last line is cut short");
     std::set<std::string> seen;
     for (int number = 2; std::getline(in, line); ++number) {
@@ -206,14 +223,41 @@ bool sim_parse_state(const std::string &text, sim_board *board, std::string *err
         if (!read_value(&r, board)) problem = "unknown key " + r.key;
         else if (!r.ok || r.in >> rest) problem = "bad value for " + r.key;
         else if (!seen.insert(r.key).second && !REPEATABLE.count(r.key)) problem = r.key + " given twice";
+        // Rewritten in place, so always the second line and in its own width.
+        else if ((number == 2) != (r.key == "progress") || (number == 2 && line + "\n" != sim_format_progress(board->programmer)))
+            problem = "the progress line is not the second line in its fixed width";
         if (problem.empty()) continue;
         if (!is_fault_key(r.key)) return invalid(error, where + problem);
         // The faults can be cleared whole, which mends such a line.
         if (!skip_bad_faults) return invalid(error, where + problem + " (riffa_sim clear-faults clears the faults)");
     }
-    for (const std::string &key : REQUIRED)
+    std::vector<std::string> required(std::begin(OTHER_KEYS), std::end(OTHER_KEYS));
+    for (const number_key &k : NUMBER_KEYS) required.push_back(k.name);
+    for (const std::string &key : required)
         if (!seen.count(key) && !(skip_bad_faults && is_fault_key(key)))
             return invalid(error, "no " + key + " line (the file is cut short)");
     if (skip_bad_faults) board->faults = sim_faults{};
     return consistent(*board, error);
+}
+
+static const char V1_VERSION_LINE[] = "# riffa_sim board state v1\n";
+
+bool sim_is_v1(const std::string &text) { return text.rfind(V1_VERSION_LINE, 0) == 0; }
+
+std::string sim_upgrade_v1(const std::string &text, size_t history_lines) {
+    const size_t progress_end = text.find('\n', sizeof V1_VERSION_LINE - 1);
+    if (!sim_is_v1(text) || progress_end == std::string::npos) return text;
+    // The received bytes are the first value of the progress line: no write
+    // was under way.
+    const std::string progress = text.substr(sizeof V1_VERSION_LINE - 1, progress_end - sizeof V1_VERSION_LINE + 1);
+    std::string v2 = SIM_STATE_VERSION_LINE + std::string("\n") + progress + " " + (progress.size() >= 19 ? progress.substr(9, 10) : "") +
+                     text.substr(progress_end);
+    const std::pair<std::string, std::string> absent_means[] = {
+        {"run", "0"},          {"runs_begun", "0"},     {"history_runs", std::to_string(history_lines)},
+        {"bus", sim_bus_model_name(sim_default_bus())},  {"boot", "0"},
+        {"reboot_time_ms", "0"}, {"back_at_ms", "0"},   {"needs_rescan", "0"},
+        {"fault_stays_off_bus", "0"}};
+    for (const auto &[key, value] : absent_means)
+        if (v2.find("\n" + key + " ") == std::string::npos) v2 += key + " " + value + "\n";
+    return v2;
 }

@@ -9,10 +9,11 @@
 
 #include "sim_board.h"
 
-// The progress line: received bytes and checksum, fixed-width, so that it
-// can be rewritten in place.
-constexpr size_t SIM_PROGRESS_LINE_BYTES = 37;
-std::string sim_format_progress(uint32_t received_bytes, uint64_t checksum);
+// The version line, and the progress line that follows it, fixed-width so
+// that it can be rewritten in place at SIM_PROGRESS_LINE_AT.
+extern const char SIM_STATE_VERSION_LINE[];
+constexpr size_t SIM_PROGRESS_LINE_AT = 27;
+std::string sim_format_progress(const sim_programmer &p);
 
 // The state file's text of board.
 std::string sim_format_state(const sim_board &board);
@@ -22,5 +23,11 @@ std::string sim_format_state(const sim_board &board);
 // over and the board gets no faults, for clearing them.
 bool sim_parse_state(const std::string &text, sim_board *board, std::string *error,
                      bool skip_bad_faults = false);
+
+// The text of a version 1 state as version 2, its history holding
+// history_lines whole lines: the keys version 1 lacked get the values that
+// it meant by their absence. Other text is returned as it is.
+std::string sim_upgrade_v1(const std::string &text, size_t history_lines);
+bool sim_is_v1(const std::string &text);
 
 #endif

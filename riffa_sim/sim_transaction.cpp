@@ -14,64 +14,70 @@
 
 constexpr size_t STATE_FILE_LIMIT = 64 * 1024;  // far more than any board's state
 
-// Reads and checks the board's state and its flash; text keeps the state
-// file as read.
-static bool load_locked(const sim_files &files, sim_board *board, std::string *text, std::string *error,
-                        bool skip_bad_faults = false) {
-    const std::string path = sim_state_path(files.root, files.id);
-    board->id = files.id;
-    bool missing;
-    if (!sim_read_text(path, STATE_FILE_LIMIT, text, &missing, error)) return false;
-    if (!sim_parse_state(*text, board, error, skip_bad_faults)) return sim_fail(error, path, *error);
-    return sim_check_flash_size(files.root, files.id, error);
-}
-
-// Saves the state, and the runs that finished with it: the history is
-// replaced first, then the state that counts its runs, so that a save that
-// fails between the two leaves a history with a run more than the state
-// counts, which is never shown. One rename makes both true.
-static bool save_locked(const sim_files &files, const sim_board &board, std::string *error) {
-    sim_board saved = board;
-    if (!board.new_runs.empty()) {
-        std::vector<sim_run> runs;
-        if (!sim_read_history(files.root, files.id, board.history_runs, &runs, error)) return false;
-        runs.insert(runs.end(), board.new_runs.begin(), board.new_runs.end());
-        if (!sim_write_history(files.root, files.id, runs, error)) return false;
-        saved.history_runs = (long long)runs.size();
-    }
-    return sim_replace_whole(sim_state_path(files.root, files.id), sim_format_state(saved), error);
-}
-
-// Rewrites the progress line of the state file as read in text, in place
-// and in one write, which a process killed at any point leaves whole.
-// Anything but the line as sim_format_state writes it gets a whole save.
-static bool save_progress_locked(const sim_files &files, const sim_board &board, const std::string &text,
-                                 std::string *error) {
-    const std::string line = sim_format_progress(board.programmer.received_bytes, board.programmer.checksum);
-    const size_t at = text.find('\n') + 1;
-    const bool in_place = text.compare(at, 9, "progress ") == 0 && at + line.size() <= text.size() &&
-                          text[at + line.size() - 1] == '\n' && text.find('\n', at) == at + line.size() - 1;
-    if (!in_place) return save_locked(files, board, error);
+bool sim_save_progress(const sim_files &files, const sim_programmer &p, std::string *error) {
+    const std::string line = sim_format_progress(p);
     const std::string path = sim_state_path(files.root, files.id);
     std::FILE *f = std::fopen(path.c_str(), "r+b");
     if (!f) return sim_fail_errno(error, path);
-    const bool written = std::fseek(f, long(at), SEEK_SET) == 0 &&
+    const bool written = std::fseek(f, long(SIM_PROGRESS_LINE_AT), SEEK_SET) == 0 &&
                          std::fwrite(line.data(), 1, line.size(), f) == line.size() && std::fflush(f) == 0;
     const int saved = errno;
     if (std::fclose(f) != 0 || !written) return sim_fail(error, path, std::strerror(written ? errno : saved));
     return true;
 }
 
-static bool transact_locked(sim_files *files, sim_board *board,
-                            const std::function<sim_change(sim_board &)> &change, std::string *error) {
-    std::string text;
-    if (!load_locked(*files, board, &text, error)) return false;
-    switch (change(*board)) {
-    case sim_change::none: return true;
-    case sim_change::progress: return save_progress_locked(*files, *board, text, error);
-    case sim_change::save: return save_locked(*files, *board, error);
-    default: return false;
+// The history is replaced first, then the state that counts its runs, so
+// that a save that fails between the two leaves a history with a run more
+// than the state counts, which is never shown. One rename makes both true.
+static bool save_whole(const sim_files &files, sim_board *board, std::string *error) {
+    sim_board saved = *board;
+    if (!board->new_runs.empty()) {
+        std::vector<sim_run> runs;
+        if (!sim_read_history(files.root, files.id, board->history_runs, &runs, error)) return false;
+        runs.insert(runs.end(), board->new_runs.begin(), board->new_runs.end());
+        if (!sim_write_history(files.root, files.id, runs, error)) return false;
+        saved.history_runs = uint32_t(runs.size());
     }
+    if (!sim_replace_whole(sim_state_path(files.root, files.id), sim_format_state(saved), error)) return false;
+    board->history_runs = saved.history_runs;
+    board->new_runs.clear();
+    return true;
+}
+
+bool sim_save_board(const sim_files &files, sim_board *board, sim_change change, std::string *error) {
+    if (change == sim_change::progress) return sim_save_progress(files, board->programmer, error);
+    return change != sim_change::save || save_whole(files, board, error);
+}
+
+// A program that died, or whose flash write failed, between recording a
+// write and settling it left [received, writing_to) as it may have half
+// written it: erased again, the flash holds what the state counts.
+static bool undo_unsettled_write(const sim_files &files, sim_board *board, std::string *error) {
+    sim_programmer &p = board->programmer;
+    sim_files own = files;
+    if (!own.flash && !sim_open_files(files.root, files.id, true, &own, error)) return false;
+    const bool erased = sim_erase_flash(own, p.received_bytes, p.writing_to, error);
+    if (!files.flash) sim_close_files(&own);
+    p.writing_to = p.received_bytes;
+    return erased && sim_save_progress(files, p, error);
+}
+
+// Reads and checks the board's state and its flash. A version 1 state is
+// saved as version 2 at once, so that it is read as such once only.
+static bool load_locked(const sim_files &files, sim_board *board, std::string *error,
+                        bool skip_bad_faults = false) {
+    const std::string path = sim_state_path(files.root, files.id);
+    board->id = files.id;
+    std::string text;
+    bool missing;
+    if (!sim_read_text(path, STATE_FILE_LIMIT, &text, &missing, error)) return false;
+    const bool v1 = sim_is_v1(text);
+    if (v1) text = sim_upgrade_v1(text, sim_history_lines(files.root, files.id));
+    if (!sim_parse_state(text, board, error, skip_bad_faults)) return sim_fail(error, path, *error);
+    if (!sim_check_flash_size(files.root, files.id, error)) return false;
+    if (v1 && !save_whole(files, board, error)) return false;
+    return board->programmer.writing_to == board->programmer.received_bytes ||
+           undo_unsettled_write(files, board, error);
 }
 
 // Runs what under the board's state lock.
@@ -91,24 +97,36 @@ static bool with_state_lock(const sim_files &files, std::string *error, const st
 
 bool sim_transact(sim_files *files, sim_board *board, const std::function<sim_change(sim_board &)> &change,
                   std::string *error) {
-    return with_state_lock(*files, error, [&] { return transact_locked(files, board, change, error); });
+    return with_state_lock(*files, error, [&] {
+        if (!load_locked(*files, board, error)) return false;
+        const sim_change made = change(*board);
+        return made != sim_change::failed && sim_save_board(*files, board, made, error);
+    });
 }
 
-bool sim_read_board(sim_files *files, sim_board *board, std::string *error) {
-    return sim_transact(files, board, [](sim_board &) { return sim_change::none; }, error);
-}
-
-bool sim_load_board(const std::string &root, int id, sim_board *board, std::string *error,
-                    std::vector<sim_run> *runs) {
-    std::string ignored;
-    if (!error) error = &ignored;
+bool sim_look_at_board(const std::string &root, int id,
+                       const std::function<bool(const sim_board &, const std::vector<sim_run> &)> &look,
+                       std::string *error) {
     sim_files files;
     if (!sim_open_files(root, id, false, &files, error)) return false;
     return with_state_lock(files, error, [&] {
-        std::string text;
-        return load_locked(files, board, &text, error) &&
-               (!runs || sim_read_history(root, id, board->history_runs, runs, error));
+        sim_board board;
+        std::vector<sim_run> runs;
+        return load_locked(files, &board, error) &&
+               sim_read_history(root, id, board.history_runs, &runs, error) && look(board, runs);
     });
+}
+
+bool sim_read_board(const std::string &root, int id, sim_board *board, std::string *error,
+                    std::vector<sim_run> *runs) {
+    std::string ignored;
+    return sim_look_at_board(root, id,
+                             [&](const sim_board &b, const std::vector<sim_run> &r) {
+                                 *board = b;
+                                 if (runs) *runs = r;
+                                 return true;
+                             },
+                             error ? error : &ignored);
 }
 
 bool sim_update_board(const std::string &root, int id, const std::function<void(sim_board &)> &edit,
@@ -131,7 +149,6 @@ bool sim_clear_faults(const std::string &root, int id, std::string *error) {
     if (!sim_open_files(root, id, false, &files, error)) return false;
     return with_state_lock(files, error, [&] {
         sim_board board;
-        std::string text;
-        return load_locked(files, &board, &text, error, true) && save_locked(files, board, error);
+        return load_locked(files, &board, error, true) && save_whole(files, &board, error);
     });
 }

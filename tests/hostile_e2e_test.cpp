@@ -169,7 +169,7 @@ TEST_F(Hostile, AWaitForTheBoardsStateSaysSoOnTheToolsMessageStream) {
     flash.args = {write_file("image.bin", sample_bytes(3000))};
     for (ToolRun *how : {&show, &list, &query, &flash, &wait}) how->timeout_seconds = 10;  // a silent wait never ends
     expect_waits_for_the_board("riffa_sim", show, true, "faults: none\n", state_lock);
-    expect_waits_for_the_board("riffa_sim", list, true, "board 0: bootloader mode\n", state_lock);
+    expect_waits_for_the_board("riffa_sim", list, true, "board 0: bootloader mode (linux bus)\n", state_lock);
     expect_waits_for_the_board("zeda_pcie_get_mode", query, false,
                                "Board in bootloader mode. \nPress any key to exit...\n", state_lock);
     expect_waits_for_the_board("zeda_pcie_flash_image", flash, true, "Programming done\n", state_lock);

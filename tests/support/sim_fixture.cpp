@@ -32,7 +32,7 @@ void SimBoardTest::add_board(int id, uint32_t mode) {
 sim_board SimBoardTest::board(int id) {
     sim_board b;
     std::string error;
-    EXPECT_TRUE(sim_load_board(root_, id, &b, &error)) << "board " << id << ": " << error;
+    EXPECT_TRUE(sim_read_board(root_, id, &b, &error)) << "board " << id << ": " << error;
     return b;
 }
 
@@ -55,7 +55,7 @@ std::vector<sim_run> SimBoardTest::history(int id) {
     sim_board b;
     std::vector<sim_run> runs;
     std::string error;
-    EXPECT_TRUE(sim_load_board(root_, id, &b, &error, &runs)) << "board " << id << ": " << error;
+    EXPECT_TRUE(sim_read_board(root_, id, &b, &error, &runs)) << "board " << id << ": " << error;
     return runs;
 }
 
