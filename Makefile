@@ -114,8 +114,8 @@ package: all
 	@echo "lintian: no errors in" $(BUILD)/*.deb $(BUILD)/hw_package/*.deb
 
 # The Windows packages, an MSI and a ZIP of each flavour: the virtual-board
-# one (-sim) in $(WINBUILD); with RIFFA_ROOT=<prefix of the Windows RIFFA
-# library>, the hardware one in $(WINPKGBUILD). The cross builds take no
+# one (-sim) in $(WINBUILD); with RIFFA_ROOT=<prefix holding the Windows RIFFA
+# library's include/riffa.h>, the hardware one in $(WINPKGBUILD). The cross builds take no
 # CMAKE_FLAGS.
 windows-package:
 	@$(DEPS) windows-package
@@ -128,7 +128,7 @@ ifdef RIFFA_ROOT
 else
 	@ls -l $(WINBUILD)/*.msi $(WINBUILD)/*.zip
 	@echo "windows-package: no RIFFA_ROOT given, so only the virtual-board (-sim) packages were built;" \
-	  "for the hardware ones: make windows-package RIFFA_ROOT=<prefix holding include/riffa.h and lib/riffa.lib>"
+	  "for the hardware ones: make windows-package RIFFA_ROOT=<prefix holding include/riffa.h>"
 endif
 
 # Cross-builds the tools, libriffa_sim.dll and riffa_sim.exe with mingw-w64

@@ -25,7 +25,7 @@ if(ZEDA_BACKEND STREQUAL "sim")
 else()
   set(ZEDA_PACKAGE_NAME zeda-pcie-tools)
   set(ZEDA_OTHER_PACKAGE zeda-pcie-tools-sim)
-  set(ZEDA_BACKEND_TEXT "the RIFFA host library ${RIFFA_LIBRARY}")
+  set(ZEDA_BACKEND_TEXT "the RIFFA host library ${ZEDA_RIFFA_LIBRARY_TEXT}")
 endif()
 set(ZEDA_BACKEND_LINE "${ZEDA_PACKAGE_NAME}: the tools are linked against ${ZEDA_BACKEND_TEXT}")
 message(STATUS "Install and package: ${ZEDA_BACKEND_LINE}")
@@ -197,7 +197,7 @@ into its flash, zeda_pcie_list_boards lists the boards there are, and
 zeda_pcie_wait_board waits for a board to come back after a reboot. They
 drive the boards through the RIFFA PCI Express host library, which must be
 installed. Built against:
-${RIFFA_LIBRARY}")
+${ZEDA_RIFFA_LIBRARY_TEXT}")
 endif()
 
 if(WIN32)
