@@ -13,7 +13,7 @@ else()
   set(ZEDA_MSI_PRODUCT "ZEDA PCIe tools")
 endif()
 
-# The package's README and copyright, with Windows line ends.
+# The package's README and copyright, with Windows line ends alone.
 set(ZEDA_TOOL_LIST "")
 foreach(tool ${ZEDA_INSTALLED_TOOLS})
   string(APPEND ZEDA_TOOL_LIST "  ${tool}.exe\n")
@@ -24,11 +24,13 @@ else()
   set(_zeda_readme_flavour ${PROJECT_SOURCE_DIR}/packaging/windows/README-hardware.txt)
 endif()
 file(READ ${_zeda_readme_flavour} ZEDA_README_FLAVOUR)
-configure_file(${PROJECT_SOURCE_DIR}/packaging/windows/README.txt.in ${CMAKE_BINARY_DIR}/doc/README.txt
-  @ONLY NEWLINE_STYLE CRLF)
-set_property(DIRECTORY ${PROJECT_SOURCE_DIR} APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${_zeda_readme_flavour})
-configure_file(${PROJECT_SOURCE_DIR}/packaging/copyright ${CMAKE_BINARY_DIR}/doc/copyright.txt
-  @ONLY NEWLINE_STYLE CRLF)
+file(READ ${PROJECT_SOURCE_DIR}/packaging/windows/README.txt.in _zeda_readme)
+string(CONFIGURE "${_zeda_readme}" _zeda_readme @ONLY)
+zeda_write_crlf(${CMAKE_BINARY_DIR}/doc/README.txt "${_zeda_readme}")
+file(READ ${PROJECT_SOURCE_DIR}/packaging/copyright _zeda_copyright)
+zeda_write_crlf(${CMAKE_BINARY_DIR}/doc/copyright.txt "${_zeda_copyright}")
+set_property(DIRECTORY ${PROJECT_SOURCE_DIR} APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${_zeda_readme_flavour}
+  ${PROJECT_SOURCE_DIR}/packaging/windows/README.txt.in ${PROJECT_SOURCE_DIR}/packaging/copyright)
 install(FILES ${CMAKE_BINARY_DIR}/doc/README.txt ${CMAKE_BINARY_DIR}/doc/copyright.txt
   DESTINATION ${ZEDA_INSTALL_BINDIR})
 
