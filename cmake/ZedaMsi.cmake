@@ -22,6 +22,7 @@
 #    (the installed README.txt), all as property-setting custom actions;
 #  - the versions of the programs and DLLs in the File table, as their
 #    version resources carry them (cmake/ZedaWindowsPackage.cmake).
+# Then it signs the MSI when a certificate is given (ZedaSign.cmake).
 foreach(tool CPACK_ZEDA_WIXL CPACK_ZEDA_MSIBUILD CPACK_ZEDA_MSIINFO)
   if(NOT EXISTS "${${tool}}")
     message(FATAL_ERROR "No ${tool} to build the MSI with: apt-get install wixl msitools")
@@ -149,5 +150,8 @@ run(${CPACK_ZEDA_MSIBUILD} ${msi} -i ${work}/Property.idt)
 foreach(file ${versioned})
   sql("UPDATE File SET Version = '${CPACK_ZEDA_FILE_VERSION}', Language = '1033' WHERE File = '${file}'")
 endforeach()
+
+include(${CMAKE_CURRENT_LIST_DIR}/ZedaSign.cmake)
+zeda_sign(${msi})
 
 set(CPACK_EXTERNAL_BUILT_PACKAGES ${msi})

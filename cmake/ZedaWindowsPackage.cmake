@@ -90,7 +90,10 @@ find_program(ZEDA_MSIBUILD msibuild)
 find_program(ZEDA_MSIINFO msiinfo)
 mark_as_advanced(ZEDA_WIXL ZEDA_MSIBUILD ZEDA_MSIINFO)
 
-set(CPACK_GENERATOR ZIP External)
+# The MSI first: ZedaChecksums.cmake, the ZIP's post-build script, needs it.
+set(CPACK_GENERATOR External ZIP)
+set(CPACK_PRE_BUILD_SCRIPTS ${PROJECT_SOURCE_DIR}/cmake/ZedaSignStaged.cmake)
+set(CPACK_POST_BUILD_SCRIPTS ${PROJECT_SOURCE_DIR}/cmake/ZedaChecksums.cmake)
 set(CPACK_EXTERNAL_PACKAGE_SCRIPT ${PROJECT_SOURCE_DIR}/cmake/ZedaMsi.cmake)
 set(CPACK_EXTERNAL_ENABLE_STAGING ON)
 set(CPACK_EXTERNAL_REQUESTED_VERSIONS 1.0)
