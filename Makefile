@@ -113,22 +113,27 @@ package: all
 	lintian --fail-on error $(BUILD)/*.deb $(BUILD)/hw_package/*.deb
 	@echo "lintian: no errors in" $(BUILD)/*.deb $(BUILD)/hw_package/*.deb
 
-# The Windows packages, an MSI and a ZIP of each flavour: the virtual-board
-# one (-sim) in $(WINBUILD); with RIFFA_ROOT=<prefix of the Windows RIFFA
-# library>, the hardware one in $(WINPKGBUILD). The cross builds take no
+# The Windows packages, an MSI and a ZIP of each flavour with their
+# SHA256SUMS: the virtual-board one (-sim) in $(WINBUILD); with
+# RIFFA_ROOT=<prefix holding the Windows RIFFA library's include/riffa.h>,
+# the hardware one in $(WINPKGBUILD). With ZEDA_SIGN_CERT (and ZEDA_SIGN_KEY,
+# ZEDA_SIGN_PASSWORD_FILE, ZEDA_SIGN_TIMESTAMP_URL: cmake/ZedaSign.cmake)
+# every program, DLL and MSI is Authenticode-signed. The cross builds take no
 # CMAKE_FLAGS.
+export ZEDA_SIGN_CERT ZEDA_SIGN_KEY ZEDA_SIGN_PASSWORD_FILE ZEDA_SIGN_TIMESTAMP_URL
 windows-package:
 	@$(DEPS) windows-package
+	@[ -n "$$ZEDA_SIGN_CERT" ] || echo "windows-package: no ZEDA_SIGN_CERT given: the programs, DLLs and MSIs are not signed"
 	$(call configure,windows,$(WINBUILD))
 	cmake --build --preset windows -j $(JOBS)
 ifdef RIFFA_ROOT
 	$(call configure,windows-hw,$(WINPKGBUILD),-DRIFFA_ROOT=$(RIFFA_ROOT))
 	cmake --build --preset windows-hw -j $(JOBS)
-	@ls -l $(WINBUILD)/*.msi $(WINBUILD)/*.zip $(WINPKGBUILD)/*.msi $(WINPKGBUILD)/*.zip
+	@ls -l $(WINBUILD)/*.msi $(WINBUILD)/*.zip $(WINBUILD)/SHA256SUMS $(WINPKGBUILD)/*.msi $(WINPKGBUILD)/*.zip $(WINPKGBUILD)/SHA256SUMS
 else
-	@ls -l $(WINBUILD)/*.msi $(WINBUILD)/*.zip
+	@ls -l $(WINBUILD)/*.msi $(WINBUILD)/*.zip $(WINBUILD)/SHA256SUMS
 	@echo "windows-package: no RIFFA_ROOT given, so only the virtual-board (-sim) packages were built;" \
-	  "for the hardware ones: make windows-package RIFFA_ROOT=<prefix holding include/riffa.h and lib/riffa.lib>"
+	  "for the hardware ones: make windows-package RIFFA_ROOT=<prefix holding include/riffa.h>"
 endif
 
 # Cross-builds the tools, libriffa_sim.dll and riffa_sim.exe with mingw-w64

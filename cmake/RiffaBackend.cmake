@@ -1,9 +1,10 @@
 # Chooses the RIFFA library the tools link: the installed host library or the
 # virtual board. Sets ZEDA_BACKEND to "system" or "sim", ZEDA_BACKEND_LINK to
-# what zeda_link_riffa takes for it, and riffa_header to the riffa.h the
-# board link is compiled against.
+# what zeda_link_riffa takes for it, riffa_header to the riffa.h the board
+# link is compiled against and, for the installed library,
+# ZEDA_RIFFA_LIBRARY_TEXT to what the tools use of it.
 if(WIN32)
-  set(_zeda_riffa_files "include/riffa.h and lib/riffa.lib or lib/libriffa.dll.a")
+  set(_zeda_riffa_files "include/riffa.h")
 else()
   set(_zeda_riffa_files "include/riffa.h and lib/libriffa.so")
 endif()
@@ -41,7 +42,13 @@ if(ZEDA_BACKEND STREQUAL "sim")
   set(ZEDA_BACKEND_LINK sim)
   target_include_directories(riffa_header INTERFACE ${PROJECT_SOURCE_DIR}/riffa_sim)
 else()
-  message(STATUS "RIFFA backend: installed host library ${RIFFA_LIBRARY}")
+  if(WIN32)
+    cmake_path(APPEND RIFFA_INCLUDE_DIR riffa.h OUTPUT_VARIABLE _zeda_riffa_header)
+    set(ZEDA_RIFFA_LIBRARY_TEXT "riffa.dll, bound when a tool starts (header ${_zeda_riffa_header})")
+  else()
+    set(ZEDA_RIFFA_LIBRARY_TEXT "${RIFFA_LIBRARY}")
+  endif()
+  message(STATUS "RIFFA backend: installed host library ${ZEDA_RIFFA_LIBRARY_TEXT}")
   set(ZEDA_BACKEND_LINK device)
   target_include_directories(riffa_header INTERFACE ${RIFFA_INCLUDE_DIR})
 endif()

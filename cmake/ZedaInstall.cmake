@@ -25,7 +25,7 @@ if(ZEDA_BACKEND STREQUAL "sim")
 else()
   set(ZEDA_PACKAGE_NAME zeda-pcie-tools)
   set(ZEDA_OTHER_PACKAGE zeda-pcie-tools-sim)
-  set(ZEDA_BACKEND_TEXT "the RIFFA host library ${RIFFA_LIBRARY}")
+  set(ZEDA_BACKEND_TEXT "the RIFFA host library ${ZEDA_RIFFA_LIBRARY_TEXT}")
 endif()
 set(ZEDA_BACKEND_LINE "${ZEDA_PACKAGE_NAME}: the tools are linked against ${ZEDA_BACKEND_TEXT}")
 message(STATUS "Install and package: ${ZEDA_BACKEND_LINE}")
@@ -66,6 +66,17 @@ elseif(NOT WIN32 AND NOT APPLE)
   endif()
 endif()
 
+# zeda_write_crlf(<file> <text>): text with Windows line ends alone, whatever
+# ends its pieces came with (configure_file's NEWLINE_STYLE leaves those of a
+# substituted value as they are); the file is rewritten only when it changes.
+function(zeda_write_crlf file text)
+  string(REPLACE "\r\n" "\n" text "${text}")
+  string(REPLACE "\n" "\r\n" text "${text}")
+  file(WRITE ${file}.new "${text}")
+  configure_file(${file}.new ${file} COPYONLY)
+  file(REMOVE ${file}.new)
+endfunction()
+
 # --- man pages ----------------------------------------------------------------
 
 set(_zeda_pages ${ZEDA_INSTALLED_TOOLS})
@@ -74,7 +85,9 @@ if(ZEDA_BACKEND STREQUAL "sim")
 endif()
 if(WIN32)
   # Windows has no man: the pages go beside the tools as plain ASCII text
-  # with CRLF line ends, which Notepad and `type` in a console both show.
+  # with CRLF line ends, which Notepad and `type` in a console both show,
+  # rendered with the register windows set, which gives Windows folders and
+  # advice.
   find_program(ZEDA_GROFF groff)
   mark_as_advanced(ZEDA_GROFF)
   if(NOT ZEDA_GROFF)
@@ -115,15 +128,12 @@ Its boards live under
   configure_file(${page}.new ${page} COPYONLY)
   file(REMOVE ${page}.new)
   if(WIN32)
-    execute_process(COMMAND ${ZEDA_GROFF} -man -Tascii -P-cbou ${page}
+    execute_process(COMMAND ${ZEDA_GROFF} -man -Tascii -P-cbou -rwindows=1 ${page}
       OUTPUT_VARIABLE _zeda_text ERROR_VARIABLE _zeda_groff_err RESULT_VARIABLE _zeda_groff_rc)
     if(NOT _zeda_groff_rc EQUAL 0 OR NOT _zeda_groff_err STREQUAL "" OR _zeda_text STREQUAL "")
       message(FATAL_ERROR "groff could not render ${src}: ${_zeda_groff_rc} ${_zeda_groff_err}")
     endif()
-    string(REPLACE "\n" "\r\n" _zeda_text "${_zeda_text}")
-    file(WRITE ${page}.txt.new "${_zeda_text}")
-    configure_file(${page}.txt.new ${CMAKE_BINARY_DIR}/doc/${prog}.txt COPYONLY)
-    file(REMOVE ${page}.txt.new)
+    zeda_write_crlf(${CMAKE_BINARY_DIR}/doc/${prog}.txt "${_zeda_text}")
     list(APPEND _zeda_page_files ${CMAKE_BINARY_DIR}/doc/${prog}.txt)
   elseif(ZEDA_GZIP)
     add_custom_command(OUTPUT ${page}.gz
@@ -197,7 +207,7 @@ into its flash, zeda_pcie_list_boards lists the boards there are, and
 zeda_pcie_wait_board waits for a board to come back after a reboot. They
 drive the boards through the RIFFA PCI Express host library, which must be
 installed. Built against:
-${RIFFA_LIBRARY}")
+${ZEDA_RIFFA_LIBRARY_TEXT}")
 endif()
 
 if(WIN32)

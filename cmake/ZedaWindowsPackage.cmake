@@ -3,17 +3,68 @@
 # runs cmake/ZedaMsi.cmake, which builds the MSI with msitools' wixl and
 # msibuild). Included by ZedaInstall.cmake in a Windows build.
 
-# Never change it: it is what makes a newer MSI replace an installed older
-# one, of either flavour.
-set(ZEDA_MSI_UPGRADE_CODE C5F4BA7F-448E-4C78-B766-593CF107E63A)
+# Never change them: each is what makes a newer MSI of its flavour replace an
+# installed older one. The hardware flavour keeps the code that both
+# flavours shared up to 1.0.0; the virtual-board one has its own, so that
+# neither replaces the other unless REPLACE_ZEDA_FLAVOUR says so.
+set(ZEDA_MSI_UPGRADE_CODE_HARDWARE C5F4BA7F-448E-4C78-B766-593CF107E63A)
+set(ZEDA_MSI_UPGRADE_CODE_SIM 6648AF56-3425-47A9-B90C-E6377FB0FEE9)
 set(ZEDA_MSI_FOLDER "ZEDA PCIe tools")
 if(ZEDA_BACKEND STREQUAL "sim")
   set(ZEDA_MSI_PRODUCT "ZEDA PCIe tools (virtual board)")
+  set(ZEDA_MSI_UPGRADE_CODE ${ZEDA_MSI_UPGRADE_CODE_SIM})
+  set(ZEDA_MSI_OTHER_UPGRADE_CODE ${ZEDA_MSI_UPGRADE_CODE_HARDWARE})
+  set(ZEDA_MSI_OTHER_FLAVOUR_MESSAGE "The ZEDA PCIe tools that drive real boards are installed on this PC. \
+This package, the virtual-board flavour for training, would replace them, and the tools would then drive \
+NO hardware. Uninstall them first, or install this package with REPLACE_ZEDA_FLAVOUR=1 to replace them.")
 else()
   set(ZEDA_MSI_PRODUCT "ZEDA PCIe tools")
+  set(ZEDA_MSI_UPGRADE_CODE ${ZEDA_MSI_UPGRADE_CODE_HARDWARE})
+  set(ZEDA_MSI_OTHER_UPGRADE_CODE ${ZEDA_MSI_UPGRADE_CODE_SIM})
+  set(ZEDA_MSI_OTHER_FLAVOUR_MESSAGE "The ZEDA PCIe tools (virtual board) are installed on this PC. \
+This package, the tools that drive real boards, would replace them. Uninstall them first, or install this \
+package with REPLACE_ZEDA_FLAVOUR=1 to replace them.")
 endif()
 
-# The package's README and copyright, with Windows line ends.
+# A version resource in every program and DLL (windres, from the project's
+# version): Properties > Details, inventory tools (PowerShell's VersionInfo,
+# SCCM, Intune) and the MSI's File table read it. A program's description is
+# the NAME line of its man page.
+enable_language(RC)
+set(ZEDA_FILE_VERSION ${PROJECT_VERSION_MAJOR}.${PROJECT_VERSION_MINOR}.${PROJECT_VERSION_PATCH}.0)
+file(STRINGS ${PROJECT_SOURCE_DIR}/packaging/copyright ZEDA_RC_COPYRIGHT REGEX "^Copyright " LIMIT_COUNT 1)
+# zeda_version_resource(<target> <file name> <VFT_APP|VFT_DLL> [<description>]);
+# without a description, the program's man page gives it.
+function(zeda_version_resource target ZEDA_RC_FILE ZEDA_RC_TYPE)
+  get_filename_component(ZEDA_RC_NAME ${ZEDA_RC_FILE} NAME_WE)
+  if(ARGC GREATER 3)
+    set(ZEDA_RC_DESCRIPTION "${ARGV3}")
+  else()
+    file(STRINGS ${PROJECT_SOURCE_DIR}/man/${ZEDA_RC_NAME}.1 name_line REGEX "^${ZEDA_RC_NAME} \\\\- [^\"]+$")
+    if(NOT name_line)
+      message(FATAL_ERROR "man/${ZEDA_RC_NAME}.1 has no NAME line to describe ${ZEDA_RC_FILE} with")
+    endif()
+    string(REGEX REPLACE "^[^ ]+ \\\\- " "" ZEDA_RC_DESCRIPTION "${name_line}")
+    # As a sentence, the way Windows lists descriptions.
+    string(SUBSTRING "${ZEDA_RC_DESCRIPTION}" 0 1 first)
+    string(SUBSTRING "${ZEDA_RC_DESCRIPTION}" 1 -1 rest)
+    string(TOUPPER "${first}" first)
+    set(ZEDA_RC_DESCRIPTION "${first}${rest}")
+  endif()
+  set(rc ${CMAKE_BINARY_DIR}/version/${ZEDA_RC_NAME}.rc)
+  configure_file(${PROJECT_SOURCE_DIR}/packaging/windows/version.rc.in ${rc} @ONLY)
+  target_sources(${target} PRIVATE ${rc})
+endfunction()
+foreach(tool ${ZEDA_INSTALLED_TOOLS})
+  zeda_version_resource(${tool} ${tool}.exe VFT_APP)
+endforeach()
+if(ZEDA_BACKEND STREQUAL "sim")
+  zeda_version_resource(riffa_sim_tool riffa_sim.exe VFT_APP)
+  zeda_version_resource(riffa_sim ${CMAKE_SHARED_LIBRARY_PREFIX}riffa_sim${CMAKE_SHARED_LIBRARY_SUFFIX} VFT_DLL
+    "Virtual ZEDA board standing in for the RIFFA library; drives no hardware")
+endif()
+
+# The package's README and copyright, with Windows line ends alone.
 set(ZEDA_TOOL_LIST "")
 foreach(tool ${ZEDA_INSTALLED_TOOLS})
   string(APPEND ZEDA_TOOL_LIST "  ${tool}.exe\n")
@@ -24,19 +75,25 @@ else()
   set(_zeda_readme_flavour ${PROJECT_SOURCE_DIR}/packaging/windows/README-hardware.txt)
 endif()
 file(READ ${_zeda_readme_flavour} ZEDA_README_FLAVOUR)
-configure_file(${PROJECT_SOURCE_DIR}/packaging/windows/README.txt.in ${CMAKE_BINARY_DIR}/doc/README.txt
-  @ONLY NEWLINE_STYLE CRLF)
-set_property(DIRECTORY ${PROJECT_SOURCE_DIR} APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${_zeda_readme_flavour})
-configure_file(${PROJECT_SOURCE_DIR}/packaging/copyright ${CMAKE_BINARY_DIR}/doc/copyright.txt
-  @ONLY NEWLINE_STYLE CRLF)
+file(READ ${PROJECT_SOURCE_DIR}/packaging/windows/README.txt.in _zeda_readme)
+string(CONFIGURE "${_zeda_readme}" _zeda_readme @ONLY)
+zeda_write_crlf(${CMAKE_BINARY_DIR}/doc/README.txt "${_zeda_readme}")
+file(READ ${PROJECT_SOURCE_DIR}/packaging/copyright _zeda_copyright)
+zeda_write_crlf(${CMAKE_BINARY_DIR}/doc/copyright.txt "${_zeda_copyright}")
+set_property(DIRECTORY ${PROJECT_SOURCE_DIR} APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${_zeda_readme_flavour}
+  ${PROJECT_SOURCE_DIR}/packaging/windows/README.txt.in ${PROJECT_SOURCE_DIR}/packaging/copyright)
 install(FILES ${CMAKE_BINARY_DIR}/doc/README.txt ${CMAKE_BINARY_DIR}/doc/copyright.txt
   DESTINATION ${ZEDA_INSTALL_BINDIR})
 
 find_program(ZEDA_WIXL wixl)
 find_program(ZEDA_MSIBUILD msibuild)
-mark_as_advanced(ZEDA_WIXL ZEDA_MSIBUILD)
+find_program(ZEDA_MSIINFO msiinfo)
+mark_as_advanced(ZEDA_WIXL ZEDA_MSIBUILD ZEDA_MSIINFO)
 
-set(CPACK_GENERATOR ZIP External)
+# The MSI first: ZedaChecksums.cmake, the ZIP's post-build script, needs it.
+set(CPACK_GENERATOR External ZIP)
+set(CPACK_PRE_BUILD_SCRIPTS ${PROJECT_SOURCE_DIR}/cmake/ZedaSignStaged.cmake)
+set(CPACK_POST_BUILD_SCRIPTS ${PROJECT_SOURCE_DIR}/cmake/ZedaChecksums.cmake)
 set(CPACK_EXTERNAL_PACKAGE_SCRIPT ${PROJECT_SOURCE_DIR}/cmake/ZedaMsi.cmake)
 set(CPACK_EXTERNAL_ENABLE_STAGING ON)
 set(CPACK_EXTERNAL_REQUESTED_VERSIONS 1.0)
@@ -46,7 +103,11 @@ set(CPACK_COMPONENTS_ALL ${CMAKE_INSTALL_DEFAULT_COMPONENT_NAME})
 # Read by ZedaMsi.cmake.
 set(CPACK_ZEDA_WIXL ${ZEDA_WIXL})
 set(CPACK_ZEDA_MSIBUILD ${ZEDA_MSIBUILD})
+set(CPACK_ZEDA_MSIINFO ${ZEDA_MSIINFO})
 set(CPACK_ZEDA_WXS_TEMPLATE ${PROJECT_SOURCE_DIR}/packaging/windows/zeda-pcie-tools.wxs.in)
 set(CPACK_ZEDA_UPGRADE_CODE ${ZEDA_MSI_UPGRADE_CODE})
+set(CPACK_ZEDA_OTHER_UPGRADE_CODE ${ZEDA_MSI_OTHER_UPGRADE_CODE})
+set(CPACK_ZEDA_OTHER_FLAVOUR_MESSAGE ${ZEDA_MSI_OTHER_FLAVOUR_MESSAGE})
 set(CPACK_ZEDA_PRODUCT ${ZEDA_MSI_PRODUCT})
 set(CPACK_ZEDA_FOLDER ${ZEDA_MSI_FOLDER})
+set(CPACK_ZEDA_FILE_VERSION ${ZEDA_FILE_VERSION})

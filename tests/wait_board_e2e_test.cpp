@@ -7,6 +7,8 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <thread>
@@ -16,7 +18,16 @@
 
 namespace {
 
-const char ADVICE[] = "Rescan the PCI bus (see man zeda_pcie_wait_board) or restart the PC.\n";
+// Where the advice sends the reader: the man page, or for the Windows
+// programs the text manual they are installed beside.
+std::string advice() {
+    const char *suffix = std::getenv("ZEDA_TEST_TOOL_SUFFIX");
+    const bool windows = suffix != nullptr && std::strcmp(suffix, ".exe") == 0;
+    return std::string("Rescan the PCI bus (see ") +
+           (windows ? "zeda_pcie_wait_board.txt beside the program" : "man zeda_pcie_wait_board") +
+           ") or restart the PC.\n";
+}
+const std::string ADVICE = advice();
 const char NOTICE[] = "Board 0 is in use by another program. Waiting...\n";
 
 using Clock = std::chrono::steady_clock;
@@ -89,7 +100,7 @@ TEST_F(WaitBoard, ABoardThatStaysOffTheBusIsFoundOnlyAfterARescan) {
     set_faults(0, [](sim_faults &f) { f.stays_off_bus = true; });
     switch_mode();
     ToolResult r = run("zeda_pcie_wait_board", {"0", "1"});
-    EXPECT_EQ(r.out, std::string("Board 0 did not come back within 1 s. ") + ADVICE);
+    EXPECT_EQ(r.out, "Board 0 did not come back within 1 s. " + ADVICE);
     EXPECT_EQ(r.err, "");
     EXPECT_EQ(r.status, 1);
 

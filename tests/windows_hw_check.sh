@@ -1,13 +1,15 @@
 #!/usr/bin/env bash
 # The README's Windows hardware recipe, from fresh build folders, against a
 # RIFFA-compatible DLL of our own (tests/riffa_stub) built with mingw-w64:
-# once with an import library riffa.lib under a relative RIFFA_ROOT, once
-# with libriffa.dll.a under an absolute one, warnings as errors. bin/ must
-# hold the tools alone, each importing riffa.dll and the system's DLLs only.
-# Copied beside riffa.dll and run under Wine, they must fail to open the
-# board as on a PC without the driver, and make a whole mode query when the
-# stub has a board (RIFFA_STUB_MODE).
-# Usage: tests/windows_hw_check.sh <work folder>
+# once under a relative RIFFA_ROOT that also holds the import library
+# riffa.lib, once under an absolute one that holds riffa.h alone, warnings as
+# errors. bin/ must hold the tools alone, importing the system's DLLs only:
+# they bind riffa.dll when they start. Run under Wine they must answer
+# --help and --version without it, say in one line that it is missing (also
+# when the current folder holds one, which is never loaded) or is not
+# RIFFA's, fail to open the board beside the stub as on a PC without the
+# driver, and make a whole mode query when the stub has a board
+# (RIFFA_STUB_MODE).
 set -euo pipefail
 src=$(cd "$(dirname "$0")/.." && pwd)
 mkdir -p "$1"
@@ -19,19 +21,20 @@ status=0
 fail() { echo "FAIL: $*" >&2; status=1; }
 
 # --- the stub library, as the driver's package would install it ---
-rm -rf "$work/riffa-lib" "$work/riffa-dll-a" "$work/stub"
-mkdir -p "$work/stub" "$work/riffa-lib/include" "$work/riffa-lib/lib" "$work/riffa-dll-a/include" "$work/riffa-dll-a/lib"
+rm -rf "$work/riffa-lib" "$work/riffa-header" "$work/stub" "$work/stub-incomplete"
+mkdir -p "$work/stub" "$work/stub-incomplete" "$work/riffa-lib/include" "$work/riffa-lib/lib" "$work/riffa-header/include"
 $mingw-gcc -O2 -Wall -Wextra -Werror -shared -DRIFFA_STUB_BUILD -Itests/riffa_stub \
-  -o "$work/stub/riffa.dll" tests/riffa_stub/riffa_stub.c \
-  -Wl,--out-implib,"$work/riffa-dll-a/lib/libriffa.dll.a" -Wl,--output-def,"$work/stub/riffa.def"
+  -o "$work/stub/riffa.dll" tests/riffa_stub/riffa_stub.c -Wl,--output-def,"$work/stub/riffa.def"
+$mingw-gcc -O2 -Wall -Wextra -Werror -shared -DRIFFA_STUB_BUILD -DRIFFA_STUB_WITHOUT_LIST -Itests/riffa_stub \
+  -o "$work/stub-incomplete/riffa.dll" tests/riffa_stub/riffa_stub.c
 $mingw-dlltool -d "$work/stub/riffa.def" -D riffa.dll -l "$work/riffa-lib/lib/riffa.lib"
 cp tests/riffa_stub/riffa.h "$work/riffa-lib/include/"
-cp tests/riffa_stub/riffa.h "$work/riffa-dll-a/include/"
+cp tests/riffa_stub/riffa.h "$work/riffa-header/include/"
 
 # --- the recipe, as a user types it in the source folder ---
-# build <name> <RIFFA_ROOT as given> <import library the tools must link>
+# build <name> <RIFFA_ROOT as given> <the riffa.h the tools must be built on>
 build() {
-  local dir=$rel/$1 root=$2 implib=$3
+  local dir=$rel/$1 root=$2 header=$3
   rm -rf "$dir"
   if ! cmake -S . -B "$dir" -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
       -DZEDA_RIFFA=system -DRIFFA_ROOT="$root" -DCMAKE_CXX_FLAGS=-Werror >"$work/$1.log" 2>&1 ||
@@ -40,19 +43,19 @@ build() {
     fail "the recipe failed with RIFFA_ROOT=$root"
     return
   fi
-  grep -q "RIFFA backend: installed host library $implib\$" "$work/$1.log" ||
-    fail "$1 does not link $implib: $(grep 'RIFFA backend' "$work/$1.log")"
+  grep -qxF -- "-- RIFFA backend: installed host library riffa.dll, bound when a tool starts (header $header)" \
+    "$work/$1.log" || fail "$1 is not built on $header: $(grep 'RIFFA backend' "$work/$1.log")"
   local extra
   extra=$(cd "$dir/bin" && ls | grep -vx 'zeda_pcie_[a-z_]*\.exe' | xargs || true)
   [ -z "$extra" ] || fail "$dir/bin holds more than the tools: $extra"
   local exe imports
   for exe in "$dir"/bin/*.exe; do
     imports=$($mingw-objdump -p "$exe" | sed -n 's/^\s*DLL Name: //p' | sort | xargs)
-    [ "$imports" = "KERNEL32.dll msvcrt.dll riffa.dll" ] || fail "$exe imports $imports"
+    [ "$imports" = "KERNEL32.dll msvcrt.dll" ] || fail "$exe imports $imports"
   done
 }
-build tools-lib "$rel/riffa-lib" "$work/riffa-lib/lib/riffa.lib"
-build tools-dll-a "$work/riffa-dll-a" "$work/riffa-dll-a/lib/libriffa.dll.a"
+build tools-lib "$rel/riffa-lib" "$work/riffa-lib/include/riffa.h"
+build tools-header "$work/riffa-header" "$work/riffa-header/include/riffa.h"
 [ $status -eq 0 ] || exit 1
 
 # --- under Wine, beside riffa.dll ---
@@ -71,7 +74,7 @@ run() {
   [ "$rc" = "$want_status" ] && [ "$out" = "$want_out" ] && [ "$err" = "$want_err" ] ||
     fail "$dir/$tool $*${RIFFA_STUB_MODE:+ (RIFFA_STUB_MODE=$RIFFA_STUB_MODE)}: status $rc, stdout '$out', stderr '$err'"
 }
-for variant in tools-lib tools-dll-a; do
+for variant in tools-lib tools-header; do
   dir=$work/$variant-install
   rm -rf "$dir"
   mkdir -p "$dir"
@@ -81,15 +84,37 @@ for variant in tools-lib tools-dll-a; do
   run "$dir" zeda_pcie_mode_change 255 "Could not get FPGA 0" ""
   run "$dir" zeda_pcie_flash_image 255 "Preparing to program 1000 bytes" "Could not get FPGA 0" "$work/image.bin"
   run "$dir" zeda_pcie_list_boards 255 "Could not list FPGAs" ""
-  run "$dir" zeda_pcie_wait_board 1 "Board 0 did not come back within 0 s. Rescan the PCI bus (see man zeda_pcie_wait_board) or restart the PC." "" 0 0
+  run "$dir" zeda_pcie_wait_board 1 "Board 0 did not come back within 0 s. Rescan the PCI bus (see zeda_pcie_wait_board.txt beside the program) or restart the PC." "" 0 0
   export RIFFA_STUB_MODE=3
   run "$dir" zeda_pcie_get_mode 0 $'Board in normal operation mode. \nPress any key to exit...' ""
   run "$dir" zeda_pcie_list_boards 0 "Board 0: riffa_stub (vendor 0x0000, device 0x0000, 2 channels)" ""
   run "$dir" zeda_pcie_wait_board 0 "Board in normal operation mode. " "" 0 5
 done
+
+# Without riffa.dll beside them or on PATH, but with one that has a board in
+# the current folder, each tool says it is missing where it would have
+# said that it could not open the board; help and version need no DLL.
+dir=$work/tools-header-install
+rm "$dir/riffa.dll"
+missing="riffa.dll, the RIFFA library, was not found beside this program, in C:\\windows\\system32 or on PATH: install the RIFFA driver, which brings it."
+cd "$work/stub"
+run "$dir" zeda_pcie_get_mode 255 "$missing" ""
+run "$dir" zeda_pcie_mode_change 255 "$missing" ""
+run "$dir" zeda_pcie_flash_image 255 "Preparing to program 1000 bytes" "$missing" "$work/image.bin"
+run "$dir" zeda_pcie_list_boards 255 "$missing" ""
+run "$dir" zeda_pcie_wait_board 255 "$missing" "" 0 0
+run "$dir" zeda_pcie_list_boards 0 "zeda_pcie_list_boards $(sed -n 's/^project(zeda_pcie_tools VERSION \([0-9.]*\) .*/\1/p' "$src/CMakeLists.txt") (RIFFA host library)" "" --version
+rc=0
+wine "$dir/zeda_pcie_get_mode.exe" --help <"$work/enter.txt" >"$work/out.txt" 2>&1 || rc=$?
+[ $rc = 0 ] && [ "$(head -n 1 "$work/out.txt" | tr -d '\r')" = "Usage: zeda_pcie_get_mode [board_id]" ] ||
+  fail "zeda_pcie_get_mode --help without riffa.dll: status $rc, output $(cat "$work/out.txt")"
+cd "$src"
+# A riffa.dll that lacks one of the functions is named, with what it lacks.
+cp "$work/stub-incomplete/riffa.dll" "$dir/"
+run "$dir" zeda_pcie_get_mode 255 "$(winepath -w "$dir/riffa.dll") has no fpga_list, so it is not the RIFFA library: install the RIFFA driver, whose riffa.dll is looked for beside this program, in C:\\windows\\system32 and on PATH." ""
 unset RIFFA_STUB_MODE
 
-[ $status -eq 0 ] && echo "windows-hw-check: the tools built by the README's recipe against riffa.lib and" \
-  "libriffa.dll.a import riffa.dll, KERNEL32.dll and msvcrt.dll alone and ran under Wine" \
-  "without a board and with one"
+[ $status -eq 0 ] && echo "windows-hw-check: the tools built by the README's recipe on riffa.h, with and" \
+  "without riffa.lib beside it, import KERNEL32.dll and msvcrt.dll alone and ran under Wine beside a stub" \
+  "riffa.dll without a board and with one, and said in one line when riffa.dll was missing or not RIFFA's"
 exit $status

@@ -1,15 +1,24 @@
 #!/usr/bin/env bash
-# The Windows packages as a user gets them. The MSI and ZIP of a virtual-board
-# build, and of hardware builds against our RIFFA-compatible stub DLL (this
-# version, and the next one from a copy of the source with a higher project
-# version) must hold the same files: the tools, a text manual per program,
-# README.txt and copyright.txt, no riffa.dll. msiinfo checks the MSI tables
-# the install relies on. Under Wine, in a prefix without the tools:
-# msiexec /i puts them on the system PATH, where a fresh cmd finds them by
-# name; the virtual-board flavour rehearses a field update; the hardware one
-# replaces it (same version), fails to open a board with the stub DLL on
-# PATH, and is upgraded in place by the next version; msiexec /x leaves no
-# file, PATH entry or product. The ZIPs, unpacked and put on PATH, run too.
+# The Windows packages as an admin gets them. The MSI and ZIP of a
+# virtual-board build (unsigned), and of hardware builds against our
+# RIFFA-compatible stub DLL (this version, signed with a throw-away PEM
+# certificate and key, and the next one from a copy of the source with a
+# higher project version, signed with a PKCS#12 file) must hold the same
+# files: the tools, a text manual per program, README.txt and copyright.txt,
+# every text CRLF alone, no riffa.dll; with SHA256SUMS and nothing else beside
+# them, signatures that osslsigncode verifies, the MSI tables the install
+# relies on, file versions in the File table and component GUIDs that a
+# rebuild keeps. Under Wine, in a prefix without the tools: each flavour is
+# refused over the other unless REPLACE_ZEDA_FLAVOUR is given; msiexec /i
+# puts the tools on the system PATH, where a fresh cmd finds them by name,
+# with version resources and Add/Remove Programs details; the virtual-board
+# flavour rehearses a field update; the hardware one, put in a folder of the
+# admin's, says that riffa.dll is missing until the stub is on PATH, then
+# fails to open a board; the next version upgrades it in that folder, a
+# repair keeps it there, the older one is refused; msiexec /x leaves no
+# file, PATH entry, registry value or product; ADD_ZEDA_TO_PATH=0 keeps the
+# tools off PATH across an upgrade. The ZIPs, unpacked and put on PATH, run
+# too.
 # Usage: tests/windows_package_check.sh <windows_hw_check.sh folder> <virtual-board build folder>
 set -euo pipefail
 export LC_ALL=C  # the progress bar's 0xDB bytes are no UTF-8
@@ -23,87 +32,157 @@ die() { echo "windows-package-check: $*" >&2; exit 1; }
 [ -f "$hw/stub/riffa.dll" ] && [ -d "$hw/tools-lib/bin" ] ||
   die "$hw holds no stub riffa.dll or hardware build: run tests/windows_hw_check.sh $1 first"
 rm -rf "$work"
-mkdir -p "$work/run"
+mkdir -p "$work/run" "$work/cert"
 
 version=$(sed -n 's/^project(zeda_pcie_tools VERSION \([0-9]*\.[0-9]*\.[0-9]*\) .*/\1/p' "$src/CMakeLists.txt")
 [ -n "$version" ] || die "no project version x.y.z in $src/CMakeLists.txt"
 next=${version%.*}.$((${version##*.} + 1))
-upgrade_code=$(sed -n 's/^set(ZEDA_MSI_UPGRADE_CODE \(.*\))$/\1/p' "$src/cmake/ZedaWindowsPackage.cmake")
-[ -n "$upgrade_code" ] || die "no ZEDA_MSI_UPGRADE_CODE in cmake/ZedaWindowsPackage.cmake"
+code_of() { sed -n "s/^set(ZEDA_MSI_UPGRADE_CODE_$1 \(.*\))$/\1/p" "$src/cmake/ZedaWindowsPackage.cmake"; }
+hw_code=$(code_of HARDWARE)
+sim_code=$(code_of SIM)
+[ -n "$hw_code" ] && [ -n "$sim_code" ] && [ "$hw_code" != "$sim_code" ] ||
+  die "no two UpgradeCodes ZEDA_MSI_UPGRADE_CODE_HARDWARE and _SIM in cmake/ZedaWindowsPackage.cmake"
 
 # --- the packages ---
+# A throw-away code-signing certificate, as PEM and as PKCS#12 with a password.
+cert=$work/cert
+openssl req -x509 -newkey rsa:2048 -nodes -keyout "$cert/key.pem" -out "$cert/cert.pem" -days 2 \
+  -subj "/CN=ZEDA package check" -addext extendedKeyUsage=codeSigning >/dev/null 2>&1 &&
+  echo "throw-away" >"$cert/password" &&
+  openssl pkcs12 -export -inkey "$cert/key.pem" -in "$cert/cert.pem" -out "$cert/cert.p12" \
+    -passout "file:$cert/password" || die "openssl could not make a signing certificate"
 build_log=$work/build.log
-cmake --build "$hw/tools-lib" --target package >"$build_log" 2>&1 || { cat "$build_log" >&2; die "packaging $hw/tools-lib failed"; }
+ZEDA_SIGN_CERT=$cert/cert.pem ZEDA_SIGN_KEY=$cert/key.pem cmake --build "$hw/tools-lib" --target package \
+  >"$build_log" 2>&1 || { cat "$build_log" >&2; die "packaging $hw/tools-lib failed"; }
 mkdir -p "$work/next-src"
 (cd "$src" && tar --exclude='./build*' --exclude=./.git -cf - .) | tar -C "$work/next-src" -xf -
 sed -i "s/^project(zeda_pcie_tools VERSION $version /project(zeda_pcie_tools VERSION $next /" "$work/next-src/CMakeLists.txt"
 grep -q "^project(zeda_pcie_tools VERSION $next " "$work/next-src/CMakeLists.txt" || die "could not raise the version to $next"
 { cmake -S "$work/next-src" -B "$work/tools-next" -DCMAKE_TOOLCHAIN_FILE="$src/cmake/mingw-w64-x86_64.cmake" \
     -DZEDA_RIFFA=system -DRIFFA_ROOT="$hw/riffa-lib" -DCMAKE_CXX_FLAGS=-Werror &&
-  cmake --build "$work/tools-next" -j "${JOBS:-2}" --target package; } >>"$build_log" 2>&1 ||
+  ZEDA_SIGN_CERT=$cert/cert.p12 ZEDA_SIGN_PASSWORD_FILE=$cert/password \
+    cmake --build "$work/tools-next" -j "${JOBS:-2}" --target package; } >>"$build_log" 2>&1 ||
   { cat "$build_log" >&2; die "building version $next failed"; }
 
 # package <flavour folder> <name> <version>: sets pkg to the path without .msi/.zip
 package() { pkg=$1/$2-$3-win64; }
 
-# check_package <build folder> <name> <version>: the MSI and ZIP hold what bin/ of
-# the build holds, a manual per program, README.txt and copyright.txt; the tables.
+# table <msi> <table>: its rows, without the three header lines and CRs.
+table() { msiinfo export "$1" "$2" | tr -d '\r' | tail -n +4; }
+# has_rows <msi> <table> <rows>: each row is a whole row of the table.
+has_rows() {
+  local rows row
+  rows=$(table "$1" "$2")
+  while IFS= read -r row; do
+    grep -qxF -- "$row" <<<"$rows" || fail "$1: table $2 has no row '$row'"
+  done <<<"$3"
+}
+# signed <file> yes|no: whether osslsigncode verifies its signature with the
+# throw-away certificate as the trusted root.
+signed() {
+  local verified=no
+  osslsigncode verify -CAfile "$cert/cert.pem" -in "$1" >"$work/verify.log" 2>&1 && verified=yes
+  [ "$verified" = "$2" ] || fail "$1: signature verified: $verified, expected $2: $(tail -n 3 "$work/verify.log" | xargs)"
+}
+
+# check_package <build folder> <name> <version> <product> <own code> <other code> <refusal> <signed yes|no>:
+# the MSI and ZIP hold what bin/ of the build holds, a manual per program,
+# README.txt and copyright.txt, texts in CRLF alone; SHA256SUMS of them and
+# nothing else beside them; their signatures; the MSI tables.
 check_package() {
-  local build=$1 name=$2 ver=$3 msi zip expected
+  local build=$1 name=$2 ver=$3 product=$4 code=$5 other=$6 refusal=$7 sign=$8 msi zip expected entry
   package "$build" "$name" "$ver"
   msi=$pkg.msi zip=$pkg.zip
   [ -f "$msi" ] && [ -f "$zip" ] || { fail "$pkg.msi or .zip is missing"; return; }
   expected=$( (cd "$build/bin" && ls; ls | sed -n 's/\.exe$/.txt/p'; echo README.txt; echo copyright.txt) | sort)
   [ "$(unzip -Z1 "$zip" | grep -v '/$' | sed "s|^$name-$ver-win64/||" | sort)" = "$expected" ] ||
     fail "$zip holds $(unzip -Z1 "$zip" | xargs), not $(echo $expected)"
-  [ "$(msiinfo export "$msi" File | tail -n +4 | cut -f3 | sort)" = "$expected" ] ||
-    fail "$msi installs $(msiinfo export "$msi" File | tail -n +4 | cut -f3 | xargs), not $(echo $expected)"
-  local -A want=(
-    [Property]=$(printf 'ProductVersion\t%s\nUpgradeCode\t{%s}\nALLUSERS\t1' "$ver" "$upgrade_code")
-    [Directory]=$(printf 'INSTALLDIR\tProgramFiles64Folder\tZEDA PCIe tools')
-    [Environment]=$(printf 'PATH\t=-*PATH\t[~];[INSTALLDIR]\tc_README_txt')
-    [Upgrade]=$(printf '{%s}\t\t%s\t\t513\t\tWIX_UPGRADE_DETECTED\n{%s}\t%s\t\t\t2\t\tWIX_DOWNGRADE_DETECTED' \
-      "$upgrade_code" "$ver" "$upgrade_code" "$ver")
-    [InstallExecuteSequence]=$(printf 'FindRelatedProducts\t\t25\nInstallValidate\t\t1400\nRemoveExistingProducts\t\t1401\nInstallInitialize\t\t1500\nRemoveEnvironmentStrings\t\t3300\nRemoveFiles\t\t3500\nInstallFiles\t\t4000\nWriteEnvironmentStrings\t\t5200')
-    [LaunchCondition]=$(printf 'NOT WIX_DOWNGRADE_DETECTED\t')
-  )
-  local table row
-  for table in "${!want[@]}"; do
-    while IFS= read -r row; do
-      msiinfo export "$msi" "$table" | tr -d '\r' | grep -qF -- "$row" || fail "$msi: table $table has no row '$row'"
-    done <<<"${want[$table]}"
+  [ "$(table "$msi" File | cut -f3 | sort)" = "$expected" ] ||
+    fail "$msi installs $(table "$msi" File | cut -f3 | xargs), not $(echo $expected)"
+  [ "$(cd "$build" && ls -d "$name-$ver"-* SHA256SUMS | xargs)" = "SHA256SUMS $(basename "$msi") $(basename "$zip")" ] ||
+    fail "beside $(basename "$msi") and its ZIP: $(cd "$build" && ls -d "$name-$ver"-* SHA256SUMS | xargs)"
+  [ "$(cut -d' ' -f3 "$build/SHA256SUMS" | xargs)" = "$(basename "$msi") $(basename "$zip")" ] &&
+    (cd "$build" && sha256sum --quiet -c SHA256SUMS) || fail "$build/SHA256SUMS: $(cat "$build/SHA256SUMS")"
+  rm -rf "$work/unzipped-check" && unzip -q "$zip" -d "$work/unzipped-check"
+  for entry in "$work/unzipped-check/$name-$ver-win64"/*; do
+    case $entry in
+      *.txt) ! grep -q $'\(^\|[^\r]\)$' "$entry" || fail "$zip: $(basename "$entry") has lines without CRLF" ;;
+      *) signed "$entry" "$sign" ;;
+    esac
   done
+  signed "$msi" "$sign"
+  # A version in the File table for each program and DLL, none for the texts.
+  table "$msi" File | awk -F'\t' -v v="$ver.0" '{ want = $3 ~ /\.(exe|dll)$/ ? v : ""
+    if ($5 != want) print $3 " has the version " ($5 == "" ? "none" : $5) }' >"$work/versions.txt"
+  [ ! -s "$work/versions.txt" ] || fail "$msi: $(xargs <"$work/versions.txt")"
+  local -A want=(
+    [Property]=$(printf 'ProductName\t%s\nProductVersion\t%s\nUpgradeCode\t{%s}\nALLUSERS\t1\nARPCOMMENTS\t%s\nSecureCustomProperties\t%s' \
+      "$product" "$ver" "$code" "$(msiinfo suminfo "$msi" | sed -n 's/^Subject: //p')" \
+      'WIX_DOWNGRADE_DETECTED;WIX_UPGRADE_DETECTED;ZEDA_OTHER_FLAVOUR;INSTALLDIR;ADD_ZEDA_TO_PATH;REPLACE_ZEDA_FLAVOUR')
+    [Directory]=$(printf 'INSTALLDIR\tProgramFiles64Folder\tZEDA PCIe tools')
+    [Environment]=$(printf 'PATH\t=-*PATH\t[~];[INSTALLDIR]\tc_path')
+    [Upgrade]=$(printf '{%s}\t\t%s\t\t513\t\tWIX_UPGRADE_DETECTED\n{%s}\t%s\t\t\t2\t\tWIX_DOWNGRADE_DETECTED\n{%s}\t0.0.0\t\t\t256\t\tZEDA_OTHER_FLAVOUR' \
+      "$code" "$ver" "$code" "$ver" "$other")
+    [InstallExecuteSequence]=$(printf 'FindRelatedProducts\t\t25\nInstallValidate\t\t1400\nRemoveExistingProducts\t\t1401\nInstallInitialize\t\t1500\nRemoveEnvironmentStrings\t\t3300\nRemoveFiles\t\t3500\nInstallFiles\t\t4000\nWriteEnvironmentStrings\t\t5200')
+    # What msiexec /qn, as below, never runs: a remembered folder with the UI.
+    [InstallUISequence]=$(printf 'AppSearch\t\t50\nZedaRememberedInstallDir\tZEDA_REMEMBERED_INSTALLDIR AND NOT INSTALLDIR\t51\nZedaRememberedAddToPath\tZEDA_REMEMBERED_ADD_TO_PATH AND NOT ADD_ZEDA_TO_PATH\t52\nZedaAddToPathByDefault\tNOT ADD_ZEDA_TO_PATH\t53\nLaunchConditions\t\t100')
+    [LaunchCondition]=$(printf 'NOT WIX_DOWNGRADE_DETECTED\tA newer version of the ZEDA PCIe tools is already installed.\nInstalled OR NOT ZEDA_OTHER_FLAVOUR OR REPLACE_ZEDA_FLAVOUR\t%s' "$refusal")
+  )
+  local t
+  for t in "${!want[@]}"; do has_rows "$msi" "$t" "${want[$t]}"; done
   msiinfo suminfo "$msi" | grep -qx 'Template: x64;1033' || fail "$msi is not a 64-bit package"
 }
-check_package "$sim" zeda-pcie-tools-sim "$version"
-check_package "$hw/tools-lib" zeda-pcie-tools "$version"
-check_package "$work/tools-next" zeda-pcie-tools "$next"
+hw_product="ZEDA PCIe tools"
+sim_product="ZEDA PCIe tools (virtual board)"
+refuse_sim="The ZEDA PCIe tools (virtual board) are installed on this PC. This package, the tools that drive real boards, would replace them. Uninstall them first, or install this package with REPLACE_ZEDA_FLAVOUR=1 to replace them."
+refuse_hw="The ZEDA PCIe tools that drive real boards are installed on this PC. This package, the virtual-board flavour for training, would replace them, and the tools would then drive NO hardware. Uninstall them first, or install this package with REPLACE_ZEDA_FLAVOUR=1 to replace them."
+check_package "$sim" zeda-pcie-tools-sim "$version" "$sim_product" "$sim_code" "$hw_code" "$refuse_hw" no
+check_package "$hw/tools-lib" zeda-pcie-tools "$version" "$hw_product" "$hw_code" "$sim_code" "$refuse_sim" yes
+check_package "$work/tools-next" zeda-pcie-tools "$next" "$hw_product" "$hw_code" "$sim_code" "$refuse_sim" yes
 package "$sim" zeda-pcie-tools-sim "$version"; sim_pkg=$pkg
 package "$hw/tools-lib" zeda-pcie-tools "$version"; hw_pkg=$pkg
 package "$work/tools-next" zeda-pcie-tools "$next"; next_pkg=$pkg
 codes=$(for p in "$sim_pkg" "$hw_pkg" "$next_pkg"; do msiinfo export "$p.msi" Property | grep '^ProductCode'; done | sort -u | wc -l)
 [ "$codes" = 3 ] || fail "the three MSIs share a ProductCode"
+# A component keeps its GUID from one build to the next, or Windows Installer
+# loses count of who installed a file.
+[ "$(table "$hw_pkg.msi" Component | cut -f1,2)" = "$(table "$next_pkg.msi" Component | cut -f1,2)" ] ||
+  fail "the component GUIDs of $version and $next differ: $(diff <(table "$hw_pkg.msi" Component | cut -f1,2) \
+    <(table "$next_pkg.msi" Component | cut -f1,2) | xargs)"
 [ $status -eq 0 ] || exit 1
 
 # --- under Wine ---
 . "$src/tests/wine_env.sh"
 wine_start "$sim/wineprefix"
-folder="$WINEPREFIX/drive_c/Program Files/ZEDA PCIe tools"
+default_folder='C:\Program Files\ZEDA PCIe tools\'
+custom_folder='C:\Tools\ZEDA\'
 env_key='HKLM\System\CurrentControlSet\Control\Session Manager\Environment'
 uninstall_key='HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall'
+unix_folder() { winepath -u "$1"; }
 system_path() { wine reg query "$env_key" /v PATH | tr -d '\r' | sed -n 's/^ *PATH *REG_[A-Z_]*SZ *//p'; }
-path_entries() { system_path | tr ';' '\n' | grep -cixF 'C:\Program Files\ZEDA PCIe tools\' || true; }
+path_entries() { system_path | tr ';' '\n' | grep -cixF "$1" || true; }
 products() { wine reg query "$uninstall_key" /s | tr -d '\r' | sed -n 's/^ *DisplayName *REG_SZ *\(.*ZEDA.*\)/\1/p' | xargs -r -d '\n'; }
+# arp <value>: that value of the installed product's Add/Remove Programs entry.
+arp() {
+  wine reg query "$uninstall_key" /s | tr -d '\r' |
+    awk -v v="$1" '/^HKEY/ { key = $0 } $1 == "DisplayName" && /ZEDA/ { zeda = key }
+      $1 == v { value[key] = $0 } END { sub("^ *" v " *REG_[A-Z_]*SZ *", "", value[zeda]); print value[zeda] }'
+}
+# msiexec <expected status> <msiexec arguments>: 0, or 1603 (install failed)
+# as Wine reports it, in 8 bits.
 msiexec() {
-  wine msiexec "$@" /qn >"$work/msiexec.log" 2>&1 || { cat "$work/msiexec.log" >&2; fail "msiexec $*"; }
+  local want=$1 rc=0
+  shift
+  wine msiexec "$@" /qn >"$work/msiexec.log" 2>&1 || rc=$?
+  [ "$rc" = "$((want % 256))" ] || { cat "$work/msiexec.log" >&2; fail "msiexec $*: status $rc, expected $want"; }
 }
 printf '\n' >"$work/run/enter.txt"
 printf 'y\n' >"$work/run/yes.txt"
 head -c 300000 /dev/urandom >"$work/run/image.bin"
 stub_dir=$(winepath -w "$hw/stub")
 
-# incmd <stdin file> <status> <stdout> <stderr> <command line>: in a fresh
-# cmd, from a folder that holds no program.
+# incmd <stdin file> <status> <stdout glob> <stderr> <command line>: in a
+# fresh cmd, from a folder that holds no program.
 incmd() {
   local input=$1 want_status=$2 want_out=$3 want_err=$4 line=$5 rc=0 out err
   (cd "$work/run" && wine cmd /c "$line" <"$input" >"$work/out.txt" 2>"$work/err.txt") || rc=$?
@@ -119,10 +198,10 @@ incmd() {
   [ "$rc" = "$want_status" ] && [[ $out == $want_out ]] && [ "$err" = "$want_err" ] ||
     fail "cmd /c $line${WINEPATH:+ (WINEPATH=$WINEPATH)}: status $rc, stdout '$out', stderr '$err'"
 }
-# not_found: a fresh cmd finds no tool by name.
+# not_found: a fresh cmd runs, and finds no tool by name.
 not_found() {
-  (cd "$work/run" && wine cmd /c "zeda_pcie_get_mode --version" </dev/null >"$work/out.txt" 2>/dev/null) || true
-  [ ! -s "$work/out.txt" ] || fail "$1, cmd finds zeda_pcie_get_mode: $(tr -d '\r' <"$work/out.txt")"
+  (cd "$work/run" && wine cmd /c "zeda_pcie_get_mode --version & echo cmd ran" </dev/null >"$work/out.txt" 2>/dev/null) || true
+  [ "$(tr -d '\r' <"$work/out.txt")" = "cmd ran" ] || fail "$1, cmd said: $(tr -d '\r' <"$work/out.txt")"
 }
 # versions <version> <backend> <programs...>: each answers --version, found by name.
 versions() {
@@ -151,64 +230,125 @@ no_board() {
   incmd "$work/run/enter.txt" 255 "Preparing to program 300000 bytes" "Could not get FPGA 0" "zeda_pcie_flash_image image.bin"
   incmd "$work/run/enter.txt" 255 "Could not list FPGAs" "" zeda_pcie_list_boards
 }
-# installed <package>: the folder holds exactly the package's files.
+# version_of <file>: its fixed file version and the strings that describe
+# it, as windres reads its version resource, one NAME=value a line.
+version_of() {
+  x86_64-w64-mingw32-windres -i "$1" -O rc 2>/dev/null | sed -n \
+    -e 's/^ FILEVERSION \([0-9]*\), \([0-9]*\), \([0-9]*\), \([0-9]*\)$/FILEVERSION=\1.\2.\3.\4/p' \
+    -e 's/^ *VALUE "\(CompanyName\|FileDescription\|FileVersion\|OriginalFilename\|ProductName\|ProductVersion\)", "\(.*\)"$/\1=\2/p'
+}
+# installed <package> <folder> <PATH entries>: the folder holds exactly the
+# package's files, each program and DLL with the version resource the File
+# table names, and is on the system PATH that often; the product's
+# Add/Remove Programs entry points at it.
 installed() {
-  local files
-  files=$(cd "$folder" 2>/dev/null && ls | sort | xargs)
-  [ "$files" = "$(msiinfo export "$1.msi" File | tail -n +4 | cut -f3 | sort | xargs)" ] ||
-    fail "after installing $(basename "$1").msi the folder holds: ${files:-nothing}"
-  [ "$(path_entries)" = 1 ] || fail "after installing $(basename "$1").msi the system PATH is $(system_path)"
+  local msi=$1.msi folder=$2 entries=$3 files product ver file file_version
+  files=$(cd "$(unix_folder "$folder")" 2>/dev/null && ls | sort | xargs)
+  [ "$files" = "$(table "$msi" File | cut -f3 | sort | xargs)" ] ||
+    fail "after installing $(basename "$msi") $folder holds: ${files:-nothing}"
+  [ "$(path_entries "$folder")" = "$entries" ] || fail "after installing $(basename "$msi") the system PATH is $(system_path)"
+  product=$(table "$msi" Property | sed -n 's/^ProductName\t//p')
+  ver=$(table "$msi" Property | sed -n 's/^ProductVersion\t//p')
+  [ "$(arp InstallLocation)|$(arp HelpLink)|$(arp URLInfoAbout)|$(arp Comments)" = \
+    "$folder|${folder}README.txt|${folder}README.txt|$(table "$msi" Property | sed -n 's/^ARPCOMMENTS\t//p')" ] ||
+    fail "Add/Remove Programs after installing $(basename "$msi"): $(arp InstallLocation)|$(arp HelpLink)|$(arp URLInfoAbout)|$(arp Comments)"
+  # The version resource that Properties > Details and inventory tools read.
+  while IFS=$'\t' read -r file file_version; do
+    [[ $(version_of "$(unix_folder "$folder")/$file" | xargs -d '\n') == "FILEVERSION=$file_version CompanyName=ZEDA \
+FileDescription="[A-Z]*" FileVersion=$file_version OriginalFilename=$file ProductName=$product ProductVersion=$ver" ]] ||
+      fail "$file's version resource: $(version_of "$(unix_folder "$folder")/$file" | xargs -d '\n')"
+  done < <(table "$msi" File | awk -F'\t' '$3 ~ /\.(exe|dll)$/ { print $3 "\t" $5 }')
 }
 
 # Wine's msiexec leaves the separator of a PATH entry it removes behind
-# (Windows removes both), so a product replaced by another leaves an empty
-# entry in front of the new one, and Wine's cmd stops searching PATH there.
-# That must be all there is; it is then dropped for the runs that follow.
-wine_leftover() {
-  local entry='C:\Program Files\ZEDA PCIe tools\'
-  [ "$(system_path)" = "$path_before;;$entry" ] || { fail "after $1 the system PATH is $(system_path)"; return; }
-  wine reg add "$env_key" /v PATH /t REG_EXPAND_SZ /d "$path_before;$entry" /f >/dev/null
+# (Windows removes both), and Wine's cmd stops searching PATH at the empty
+# entry that follows; without that bug the entry is simply gone. After
+# <what>, the system PATH must be the one before with the entries given,
+# either way; it is then set to that for the runs that follow.
+path_is() {
+  local what=$1 want=$path_before entry now
+  shift
+  for entry in "$@"; do want="$want;$entry"; done
+  now=$(system_path)
+  [ "$now" = "$want" ] || [ "$(sed 's/;;*/;/g; s/;$//' <<<"$now")" = "$want" ] ||
+    { fail "after $what the system PATH is $now, expected $want"; return; }
+  wine reg add "$env_key" /v PATH /t REG_EXPAND_SZ /d "$want" /f >/dev/null
 }
+missing_dll='riffa.dll, the RIFFA library, was not found beside this program, in C:\\windows\\system32 or on PATH: install the RIFFA driver, which brings it.'
 
 path_before=$(system_path)
-[ ! -e "$folder" ] && [ "$(path_entries)" = 0 ] && [ -z "$(products)" ] ||
+[ ! -e "$(unix_folder "$default_folder")" ] && [ "$(path_entries "$default_folder")" = 0 ] && [ -z "$(products)" ] ||
   die "the Wine prefix $WINEPREFIX already has the tools: it must be a fresh one"
 not_found "before any install"
 
-msiexec /i "$(winepath -w "$sim_pkg.msi")"
-installed "$sim_pkg"
-[ "$(products)" = "ZEDA PCIe tools (virtual board)" ] || fail "installed products: $(products)"
+msiexec 0 /i "$(winepath -w "$sim_pkg.msi")"
+installed "$sim_pkg" "$default_folder" 1
+[ "$(products)" = "$sim_product" ] || fail "installed products: $(products)"
 rehearse
 
-# The same version of the other flavour replaces it.
-msiexec /i "$(winepath -w "$hw_pkg.msi")"
-installed "$hw_pkg"
-[ "$(products)" = "ZEDA PCIe tools" ] || fail "after the hardware MSI, installed products: $(products)"
-wine_leftover "the hardware MSI replaced the virtual-board one"
+# Neither flavour replaces the other unasked; asked, the hardware one does,
+# into a folder of the admin's.
+msiexec 1603 /i "$(winepath -w "$hw_pkg.msi")"
+[ "$(products)" = "$sim_product" ] || fail "after the refused hardware MSI, installed products: $(products)"
+installed "$sim_pkg" "$default_folder" 1
+msiexec 0 /i "$(winepath -w "$hw_pkg.msi")" REPLACE_ZEDA_FLAVOUR=1 "INSTALLDIR=$custom_folder"
+installed "$hw_pkg" "$custom_folder" 1
+[ ! -e "$(unix_folder "$default_folder")" ] || fail "the replaced virtual-board tools left $default_folder"
+[ "$(products)" = "$hw_product" ] || fail "after the hardware MSI, installed products: $(products)"
+path_is "the hardware MSI replaced the virtual-board one" "$custom_folder"
+# Without riffa.dll: one line and 255, where the board would have been opened.
+incmd "$work/run/enter.txt" 255 "$missing_dll" "" zeda_pcie_get_mode
+incmd "$work/run/enter.txt" 255 "Preparing to program 300000 bytes" "${missing_dll//\\\\/\\}" "zeda_pcie_flash_image image.bin"
+incmd "$work/run/enter.txt" 0 "Usage: zeda_pcie_wait_board *More in the manual page: zeda_pcie_wait_board.txt beside the program" "" \
+  "zeda_pcie_wait_board --help"
+msiexec 1603 /i "$(winepath -w "$sim_pkg.msi")"
+[ "$(products)" = "$hw_product" ] || fail "after the refused virtual-board MSI, installed products: $(products)"
 export WINEPATH=$stub_dir
 versions "$version" "RIFFA host library" $tools
 no_board
 
-msiexec /i "$(winepath -w "$next_pkg.msi")"
-installed "$next_pkg"
-[ "$(products)" = "ZEDA PCIe tools" ] || fail "after the upgrade, installed products: $(products)"
-wine_leftover "the upgrade"
+# The next version stays in that folder, and so does a repair.
+msiexec 0 /i "$(winepath -w "$next_pkg.msi")"
+installed "$next_pkg" "$custom_folder" 1
+[ "$(products)" = "$hw_product" ] || fail "after the upgrade, installed products: $(products)"
+path_is "the upgrade" "$custom_folder"
 versions "$next" "RIFFA host library" $tools
 no_board
+rm "$(unix_folder "$custom_folder")/zeda_pcie_get_mode.txt"
+# A repair as msiexec /fa makes it; Wine's msiexec takes it only in this form.
+msiexec 0 /i "$(winepath -w "$next_pkg.msi")" REINSTALL=ALL REINSTALLMODE=amus
+installed "$next_pkg" "$custom_folder" 1
+[ ! -e "$(unix_folder "$default_folder")" ] || fail "the repair installed into $default_folder"
 
-msiexec /x "$(winepath -w "$next_pkg.msi")"
-[ ! -e "$folder" ] || fail "after the uninstall $folder holds: $(ls "$folder" | xargs)"
-# Back as before, but for the separator Wine leaves.
-[ "$(system_path)" = "$path_before;" ] ||
-  fail "after the uninstall the system PATH is $(system_path), was $path_before"
+# The older version is refused and changes nothing.
+msiexec 1603 /i "$(winepath -w "$hw_pkg.msi")"
+installed "$next_pkg" "$custom_folder" 1
+versions "$next" "RIFFA host library" zeda_pcie_get_mode
+
+msiexec 0 /x "$(winepath -w "$next_pkg.msi")"
+[ ! -e "$(unix_folder "$custom_folder")" ] || fail "after the uninstall $custom_folder holds: $(ls "$(unix_folder "$custom_folder")" | xargs)"
+path_is "the uninstall"
 [ -z "$(products)" ] || fail "after the uninstall, installed products: $(products)"
+[ -z "$(wine reg query 'HKLM\Software\ZEDA' /s 2>/dev/null | tr -d '\r' | grep REG_)" ] ||
+  fail "after the uninstall the registry holds: $(wine reg query 'HKLM\Software\ZEDA' /s | tr -d '\r' | grep REG_)"
+unset WINEPATH
 not_found "after the uninstall"
+
+# Kept off PATH, also by the next version.
+msiexec 0 /i "$(winepath -w "$hw_pkg.msi")" ADD_ZEDA_TO_PATH=0
+installed "$hw_pkg" "$default_folder" 0
+not_found "after an install with ADD_ZEDA_TO_PATH=0"
+msiexec 0 /i "$(winepath -w "$next_pkg.msi")"
+installed "$next_pkg" "$default_folder" 0
+msiexec 0 /x "$(winepath -w "$next_pkg.msi")"
+[ -z "$(products)" ] && [ ! -e "$(unix_folder "$default_folder")" ] || fail "the last uninstall left $(products)"
+path_is "the last uninstall"
 
 # The ZIPs, unpacked and put on PATH.
 for p in "$hw_pkg" "$sim_pkg"; do
   unzip -q "$p.zip" -d "$work/unzipped"
 done
-WINEPATH="$(winepath -w "$work/unzipped/$(basename "$hw_pkg")");$stub_dir"
+export WINEPATH="$(winepath -w "$work/unzipped/$(basename "$hw_pkg")");$stub_dir"
 versions "$version" "RIFFA host library" $tools
 no_board
 WINEPATH=$(winepath -w "$work/unzipped/$(basename "$sim_pkg")")
@@ -216,6 +356,8 @@ rehearse
 unset WINEPATH
 
 [ $status -eq 0 ] && echo "windows-package-check: $(basename "$sim_pkg") and $(basename "$hw_pkg") (.msi and .zip," \
-  "the hardware one against a stub riffa.dll) hold the same files and installed, ran by name from PATH," \
-  "upgraded to $next in place and uninstalled without a trace under Wine"
+  "the hardware one against a stub riffa.dll, signed) hold the same files, versioned and in CRLF, with their" \
+  "SHA256SUMS; under Wine each flavour was refused over the other and replaced it when asked, the tools ran" \
+  "by name from PATH, said when riffa.dll was missing, were upgraded to $next and repaired in the admin's" \
+  "folder, refused a downgrade, stayed off PATH when asked, and uninstalled without a trace"
 exit $status

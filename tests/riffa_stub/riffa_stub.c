@@ -2,7 +2,8 @@
  * board, as on a PC without the RIFFA driver: fpga_open fails. With
  * RIFFA_STUB_MODE=<n> in the environment it has one board, 0, that takes
  * every send and answers every control receive with n, enough for one mode
- * query. */
+ * query. Built with RIFFA_STUB_WITHOUT_LIST it lacks fpga_list, as a DLL
+ * that is not RIFFA's would. */
 #include <stdlib.h>
 #include <string.h>
 
@@ -20,6 +21,7 @@ static long stub_mode(void) {
     return mode != NULL && *mode != '\0' ? strtol(mode, NULL, 0) : -1;
 }
 
+#ifndef RIFFA_STUB_WITHOUT_LIST
 int fpga_list(fpga_info_list *list) {
     memset(list, 0, sizeof *list);
     if (stub_mode() < 0) return -1;
@@ -28,6 +30,7 @@ int fpga_list(fpga_info_list *list) {
     memcpy(list->name[0], "riffa_stub", sizeof "riffa_stub");
     return 0;
 }
+#endif
 
 fpga_t *fpga_open(int id) {
     if (id != 0 || stub_mode() < 0) return NULL;
