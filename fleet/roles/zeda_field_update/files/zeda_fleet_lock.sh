@@ -16,7 +16,9 @@ action=$1 dir=$2 run=$3 owner=$4 stale=$5
 lock=$dir/fleet.lock record=$dir/fleet.owner release=$dir/fleet.release.$run
 case $action in
 probe)
-  flock -n -E 75 "$lock" true
+  # Shared, and waiting a moment, so that probes of runs in their pre-flight
+  # at the same time, or a take, do not pass for a run that holds the PC.
+  flock -s -w 2 -E 75 "$lock" true
   rc=$?
   [ $rc = 75 ] && cat "$record" 2>/dev/null
   exit $rc ;;
@@ -30,7 +32,8 @@ release)
   done
   exit 0 ;;
 take)
-  wait=-n
+  # A moment's wait lets another run's probe end.
+  wait=-w2
   if [ -n "$stale" ]; then
     kill "$stale" 2>/dev/null
     wait=-w5
