@@ -227,7 +227,7 @@ class CallbackModule(CallbackBase):
         except Exception as e:
             return self.stop('On the controller: the report folder or zeda_field_update_inventory_wait '
                              'could not be read: %s' % words(e))
-        folder = os.path.abspath(os.path.expanduser(str(folder)))
+        folder = os.path.realpath(os.path.expanduser(str(folder)))
         os.environ['ZEDA_FLEET_REPORT_DIR'] = folder
         path = os.path.join(folder, self.run['id'] + '.json')
         try:
@@ -275,7 +275,11 @@ class CallbackModule(CallbackBase):
     def v2_playbook_on_play_start(self, play):
         self.play = (play.vars or {}).get('zeda_fleet_play', '')
         if not self.begun:
-            self.begin(play)
+            try:
+                self.begin(play)
+            except Exception as e:
+                # Ansible would only warn, and the run would go on without its report.
+                self.stop('On the controller: the summary plugin could not start the report: %s' % words(e))
         hosts = [h.name for h in play.get_variable_manager()._inventory.get_hosts(play.hosts)]
         if self.play in ('preflight', 'status'):
             self.hosts = sorted(set(self.hosts) | set(hosts), key=natural)
