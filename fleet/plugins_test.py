@@ -47,11 +47,11 @@ class Filters(unittest.TestCase):
 
 class Report(unittest.TestCase):
     def test_natural_order_and_retry_list(self):
-        rows = [row('pc10', 'updated'), row('pc2', 'FAILED: flash'), row('pc2', 'up to date', '1'),
+        rows = [row('pc10', 'FAILED: flash'), row('pc2', 'updated'), row('pc2', 'up to date', '1'),
                 row('pc9', 'skipped: busy', '-'), row('pc1', 'up to date')]
         self.assertEqual([(r['host'], r['board']) for r in report.ordered(rows)],
                          [('pc1', '0'), ('pc2', '0'), ('pc2', '1'), ('pc9', '-'), ('pc10', '0')])
-        self.assertEqual(report.unfinished_hosts(rows), ['pc2', 'pc9'])
+        self.assertEqual(report.unfinished_hosts(rows), ['pc9', 'pc10'])
         self.assertEqual(report.counts(rows), [('failed', 1), ('skipped', 1), ('updated', 1), ('up to date', 2)])
 
     def test_close_rows(self):
