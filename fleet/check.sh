@@ -389,11 +389,20 @@ EOF
 setsid flock "$work/pc1/state/fleet.lock" sh "$work/stranger/hold.sh" "$work/pc1/state" < /dev/null > /dev/null 2>&1 &
 stranger=$!
 await '[ -s "$work/pc1/state/fleet.owner" ]' "the other controller's lock"
-play 2 --limit pc1,pc2 -e zeda_field_update_skip_unreachable=true -e zeda_field_update_force=true
+# pc3 is unreachable (SSH to a closed port) and left out as well.
+sed 's/^    pc3:$/    pc3:\n      ansible_connection: ssh\n      ansible_host: 127.0.0.1\n      ansible_port: 1/' \
+  "$work/inventory.yml" > "$work/inventory-3.yml"
+rc=0
+(cd "$work" && ansible-playbook -i inventory-3.yml field_update.yml -e zeda_field_update_image=gateware.bin --limit pc1,pc2,pc3 \
+  -e zeda_field_update_skip_unreachable=true -e zeda_field_update_force=true) > "$log" 2>&1 || rc=$?
+[ $rc = 2 ] || fail "a run that left PCs out ended with status $rc, expected 2"
 grep -qF "another fleet update (20990101T000000Z-0000aa from $(hostname), process 4194305 there;" "$log" \
   || fail "the lock's owner was not named"
-grep -q "^Left out of this run: pc1 (busy)[.]$" "$log" || fail "the summary does not name the PC left out"
-grep -q "^fatal: \[pc1\]: FAILED! => .*pc1 was left out of this run (busy at pre-flight)" "$log" || fail "the run did not fail naming pc1"
+grep -q "^Left out of this run: pc1 (busy), pc3 (unreachable)[.]$" "$log" || fail "the summary does not name the PCs left out"
+for host in pc1:busy pc3:unreachable; do
+  grep -q "^fatal: \[${host%:*}\]: FAILED! => .*${host%:*} was left out of this run (${host#*:} at pre-flight)" "$log" \
+    || fail "the run did not fail naming ${host%:*}"
+done
 kill -0 $stranger 2> /dev/null || fail "the other controller's lock holder was stopped"
 summary_row pc2 "normal +updated"
 kill "$(cut -d' ' -f6 "$work/pc1/state/fleet.owner")"

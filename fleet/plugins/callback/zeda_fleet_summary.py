@@ -357,7 +357,7 @@ class CallbackModule(CallbackBase):
             started = fields.pop('started', None)
             row.update(fields)
             if 'step' not in fields:
-                row['step'] = ('done' if row.get('result') in FINISHED
+                row['step'] = ('done' if row.get('result') in FINISHED + ('would update',)
                                else 'pre-flight' if row.get('result') in ('untouched', 'ready')
                                else self.step.get(host, ''))
             self.stamp(row, started)
