@@ -435,7 +435,8 @@ class CallbackModule(CallbackBase):
         run finished every PC."""
         folder = os.path.dirname(self.path)
         retry, latest = self.path[:-len('.json')] + '.retry', os.path.join(folder, 'latest.retry')
-        unfinished = unfinished_hosts(self.rows.values())
+        # PCs only: a failed check on the controller is no host to retry.
+        unfinished = [h for h in unfinished_hosts(self.rows.values()) if h in self.hosts]
         try:
             if unfinished:
                 write_atomically(retry, ''.join(h + '\n' for h in unfinished))
