@@ -62,9 +62,10 @@ demo:
 	demo/field_update.sh $(DEMOBUILD)
 
 # The fleet update with Ansible on four local "PCs" with virtual boards, built
-# as for make demo: fleet-demo shows a run and its summary, fleet-check proves
-# updates, reruns, a failure that stops the run, and the resumed run. Both
-# build the collection and run it as installed.
+# as for make demo: fleet-demo shows a run of a signed image, its summary and
+# the fleet's status; fleet-check proves updates, reruns, refusals, failures
+# that stop the run, the reports and their page, signals, locks, and the
+# resumed run. Both build the collection and run it as installed.
 fleet-demo: fleet-tools
 	fleet/demo.sh $(DEMOBUILD)
 

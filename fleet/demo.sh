@@ -1,23 +1,28 @@
 #!/usr/bin/env bash
 # Rehearses the fleet update on four local "PCs" with virtual boards
-# (fleet/local_fleet.sh), two at a time, and shows what each board holds.
+# (fleet/local_fleet.sh), two at a time, with a signed image checked against
+# the allowed signers, and shows what each board holds, as the fleet status
+# reports it and as riffa_sim verifies it.
 # Usage: fleet/demo.sh <build folder>
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
-build=$1
-work=$(cd "$build" && pwd)/fleet-demo
-# The collection as installed by local_fleet.sh, with its settings; the log,
-# the report and its retry list stay with the demo's files.
-export ANSIBLE_COLLECTIONS_PATH="$work/collections"
-export ANSIBLE_CONFIG="$work/collections/ansible_collections/zeda/fleet/ansible.cfg" ANSIBLE_LOG_PATH="$work/ansible.log"
+build=$(cd "$1" && pwd)
+work=$build/fleet-demo
 "$here/local_fleet.sh" "$build" "$work"
+# Runs start in the folder zeda.fleet.setup made, with its ansible.cfg, and
+# use the collection installed there.
+cd "$work"
+export ANSIBLE_COLLECTIONS_PATH="$work/collections"
 
 echo "== The inventory: four PCs on this machine ($work/inventory.yml)"
-cat "$work/inventory.yml"
+cat inventory.yml
 echo
-echo "== ansible-playbook -i $work/inventory.yml zeda.fleet.field_update -e zeda_field_update_image=$work/gateware.bin -e zeda_field_update_batch_size=2"
-ansible-playbook -i "$work/inventory.yml" zeda.fleet.field_update \
-  -e zeda_field_update_image="$work/gateware.bin" -e zeda_field_update_batch_size=2 -e zeda_field_update_report="$work/report.json"
+echo "== ansible-playbook -i inventory.yml field_update.yml -e zeda_field_update_image=gateware.bin -e zeda_field_update_allowed_signers=allowed_signers -e zeda_field_update_batch_size=2"
+ansible-playbook -i inventory.yml field_update.yml -e zeda_field_update_image=gateware.bin \
+  -e zeda_field_update_allowed_signers=allowed_signers -e zeda_field_update_batch_size=2
+
+echo "== ansible-playbook -i inventory.yml status.yml -e zeda_field_update_image=gateware.bin"
+ansible-playbook -i inventory.yml status.yml -e zeda_field_update_image=gateware.bin | sed -n '/^FLEET STATUS/,$p'
 
 echo "== What the boards hold now (riffa_sim verify)"
 for host in pc1 pc2 pc3 pc4; do
@@ -26,3 +31,4 @@ for host in pc1 pc2 pc3 pc4; do
   printf '%s: ' "$host"
   RIFFA_SIM_DIR="$work/$host/boards" "$build/bin/riffa_sim" -b $board verify "$work/gateware.bin"
 done
+echo "== The reports: $work/zeda-fleet-reports (latest.html is the page of the update)"

@@ -24,15 +24,20 @@ def zeda_last_message(output, fallback='(no output)'):
     return last if len(last) <= LIMIT else last[:LIMIT] + '...'
 
 
-def zeda_run_ended(owner, run):
-    """Whether the run that holds a PC, owner ('controller:pid:start'), has
-    ended: a run of the same controller as run whose process is gone. A run
-    of another controller cannot be seen from here and counts as running."""
-    parts = str(owner).split(':')
-    if len(parts) != 3 or not parts[1].isdigit() or parts[0] != str(run).split(':')[0] or owner == run:
+def zeda_run_ended(owner, me):
+    """Whether the run that holds a PC has provably ended. owner is its line
+    in fleet.owner (run id, controller, machine id, boot id, controller
+    process, holder process), me this run's first five fields. Only a run of
+    this very controller since its last boot, by machine id and boot id, whose
+    process is gone, has: a host name proves nothing (cloned machines share
+    one), and another machine's processes cannot be seen from here."""
+    theirs, mine = str(owner).split(), str(me).split()
+    if len(theirs) != 6 or len(mine) != 5 or theirs[0] == mine[0] or not theirs[4].isdigit():
+        return False
+    if 'unknown' in theirs[2:4] or theirs[2:4] != mine[2:4]:
         return False
     try:
-        os.kill(int(parts[1]), 0)
+        os.kill(int(theirs[4]), 0)
     except ProcessLookupError:
         return True
     except OSError:
