@@ -319,9 +319,10 @@ static bool parse_reboot_time(const char *text, int *ms) {
 // Applies edit to the board, read, made and saved under its state lock, so
 // that it takes effect also while a program is using the board, then shows
 // the board. Values are checked before: a refused one leaves the board as it was.
-static int change_board(const std::string &root, int id, const std::function<void(sim_board &)> &edit) {
+static int change_board(const std::string &root, int id, const std::function<void(sim_board &)> &edit,
+                        bool mend_faults = false) {
     std::string error;
-    if (!sim_update_board(root, id, edit, &error)) return fail("board %d: %s", id, error.c_str());
+    if (!sim_update_board(root, id, edit, &error, mend_faults)) return fail("board %d: %s", id, error.c_str());
     return cmd_show(root, id, 0, nullptr);
 }
 
@@ -355,12 +356,9 @@ static int cmd_fault(const std::string &root, int id, int argc, char **argv) {
     return change_board(root, id, [&](sim_board &b) { kind->set(&b.faults, values); });
 }
 
-// Clearing the faults also mends faults stored invalid, which every other
-// change refuses.
+// Clearing the faults also mends faults stored invalid.
 static int cmd_clear_faults(const std::string &root, int id, int, char **) {
-    std::string error;
-    if (!sim_clear_faults(root, id, &error)) return fail("board %d: %s", id, error.c_str());
-    return cmd_show(root, id, 0, nullptr);
+    return change_board(root, id, [](sim_board &b) { b.faults = sim_faults{}; }, true);
 }
 
 static int cmd_reboot_time(const std::string &root, int id, int argc, char **argv) {

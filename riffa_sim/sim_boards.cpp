@@ -67,7 +67,7 @@ bool sim_create_board(const std::string &root, int id, uint32_t mode, std::strin
     const std::string state = sim_format_state(board);
     const fs::path dir(temp);
     const bool ok = sim_write_erased_flash((dir / "flash.bin").string(), error) &&
-                    sim_write_new_file((dir / "state").string(), state.data(), state.size(), error) &&
+                    sim_write_file((dir / "state").string(), "wb", 0, state.data(), state.size(), error) &&
                     sim_rename_folder(temp, sim_board_dir(root, id), error);
     if (!ok) fs::remove_all(temp, ec);
     return ok;

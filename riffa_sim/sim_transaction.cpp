@@ -1,9 +1,5 @@
 #include "sim_transaction.h"
 
-#include <cerrno>
-#include <cstdio>
-#include <cstring>
-
 #include "file_lock.h"
 #include "sim_boards.h"
 #include "sim_file.h"
@@ -16,14 +12,8 @@ constexpr size_t STATE_FILE_LIMIT = 64 * 1024;  // far more than any board's sta
 
 bool sim_save_progress(const sim_files &files, const sim_programmer &p, std::string *error) {
     const std::string line = sim_format_progress(p);
-    const std::string path = sim_state_path(files.root, files.id);
-    std::FILE *f = std::fopen(path.c_str(), "r+b");
-    if (!f) return sim_fail_errno(error, path);
-    const bool written = std::fseek(f, long(SIM_PROGRESS_LINE_AT), SEEK_SET) == 0 &&
-                         std::fwrite(line.data(), 1, line.size(), f) == line.size() && std::fflush(f) == 0;
-    const int saved = errno;
-    if (std::fclose(f) != 0 || !written) return sim_fail(error, path, std::strerror(written ? errno : saved));
-    return true;
+    return sim_write_file(sim_state_path(files.root, files.id), "r+b", long(SIM_PROGRESS_LINE_AT), line.data(),
+                          line.size(), error);
 }
 
 // The history is replaced first, then the state that counts its runs, so
@@ -130,25 +120,15 @@ bool sim_read_board(const std::string &root, int id, sim_board *board, std::stri
 }
 
 bool sim_update_board(const std::string &root, int id, const std::function<void(sim_board &)> &edit,
-                      std::string *error) {
+                      std::string *error, bool mend_faults) {
     std::string ignored;
     if (!error) error = &ignored;
     sim_files files;
     if (!sim_open_files(root, id, false, &files, error)) return false;
-    sim_board board;
-    return sim_transact(&files, &board,
-                        [&](sim_board &b) {
-                            edit(b);
-                            return sim_change::save;
-                        },
-                        error);
-}
-
-bool sim_clear_faults(const std::string &root, int id, std::string *error) {
-    sim_files files;
-    if (!sim_open_files(root, id, false, &files, error)) return false;
     return with_state_lock(files, error, [&] {
         sim_board board;
-        return load_locked(files, &board, error, true) && save_whole(files, &board, error);
+        if (!load_locked(files, &board, error, mend_faults)) return false;
+        edit(board);
+        return save_whole(files, &board, error);
     });
 }
