@@ -167,39 +167,20 @@ static int cmd_history(const std::string &root, int id, int, char **) {
     return 0;
 }
 
-// Compares the image with the flash, a block at a time: the flash must hold
-// the image's bytes, its last word zero-padded as the flasher sends it, and
-// nothing after them but erased flash. Returns 1 when it does (offset is
-// then the padded size), 0 when they differ at offset, -1 when a file can't
-// be read.
-static int compare_with_flash(std::ifstream &image, std::ifstream &flash, size_t *offset,
-                              uint64_t *checksum) {
-    static char want[64 * 1024], have[sizeof want];
-    *offset = 0;
-    *checksum = SIM_CHECKSUM_START;
-    size_t image_end = SIM_FLASH_BYTES;  // known once the image is read to its end
-    while (*offset < SIM_FLASH_BYTES) {
-        size_t n = 0;
-        if (image_end == SIM_FLASH_BYTES) {
-            image.read(want, sizeof want);
-            n = size_t(image.gcount());
-            if (image.bad()) return -1;
-            while (n % 4 != 0) want[n++] = 0;
-            *checksum = sim_checksum(*checksum, reinterpret_cast<const unsigned char *>(want), n);
-            if (n < sizeof want) image_end = *offset + n;
-        }
-        // Past the image, erased flash.
-        const size_t block = std::min(sizeof want, SIM_FLASH_BYTES - *offset);
-        std::memset(want + n, 0xFF, block - n);
-        if (!flash.read(have, std::streamsize(block))) return -1;
-        const size_t differ = size_t(std::mismatch(want, want + block, have).first - want);
-        if (differ < block) {
-            *offset += differ;
-            return 0;
-        }
-        *offset += block;
-    }
-    *offset = image_end;
+// Compares the flash with what a good run of the image leaves there: its
+// bytes, the last word zero-padded as the flasher sends it, then erased
+// flash. Returns 1 when they agree (offset is then the padded size), 0 when
+// they differ at offset, -1 when a file can't be read.
+static int compare_with_flash(std::ifstream &image, std::ifstream &flash, size_t *offset, uint64_t *checksum) {
+    std::vector<char> want(SIM_FLASH_BYTES, char(0xFF)), have(SIM_FLASH_BYTES);
+    image.read(want.data(), std::streamsize(want.size()));
+    size_t padded = size_t(image.gcount());
+    if (image.bad() || !flash.read(have.data(), std::streamsize(have.size()))) return -1;
+    while (padded % 4 != 0) want[padded++] = 0;
+    *checksum = sim_checksum(SIM_CHECKSUM_START, reinterpret_cast<const unsigned char *>(want.data()), padded);
+    *offset = size_t(std::mismatch(want.begin(), want.end(), have.begin()).first - want.begin());
+    if (*offset < want.size()) return 0;
+    *offset = padded;
     return 1;
 }
 
