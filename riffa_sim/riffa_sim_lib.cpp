@@ -46,8 +46,7 @@ static sim_change no_change(sim_board &) { return sim_change::none; }
 extern "C" RIFFA_SIM_EXPORT fpga_t *fpga_open(int id) {
     std::string error;
     const std::string root = sim_root(&error);
-    if (root.empty()) return open_failed(nullptr, id, error);
-    const sim_found found = sim_find_board(root, id, true, &error);
+    const sim_found found = root.empty() ? sim_found::unknown : sim_find_board(root, id, true, &error);
     if (found != sim_found::yes) return open_failed(nullptr, id, found == sim_found::no ? "" : error);
     fpga_t *fpga = new fpga_t;
     sim_session &s = fpga->session;
@@ -164,12 +163,9 @@ extern "C" RIFFA_SIM_EXPORT void riffa_sim_session_notices_to(int fd) { sim_noti
 extern "C" RIFFA_SIM_EXPORT int riffa_sim_session_lock_path(int id, char *path, size_t size) {
     std::string error;
     const std::string root = sim_root(&error);
-    if (root.empty()) return report(id, error), -1;
-    switch (sim_find_board(root, id, true, &error)) {
-    case sim_found::no: return 1;
-    case sim_found::unknown: return report(id, error), -1;
-    default: break;
-    }
+    const sim_found found = root.empty() ? sim_found::unknown : sim_find_board(root, id, true, &error);
+    if (found == sim_found::unknown) return report(id, error), -1;
+    if (found == sim_found::no) return 1;
     const std::string file = sim_session_lock_path(root, id);
     if (!path || file.size() >= size) return -1;
     std::memcpy(path, file.c_str(), file.size() + 1);

@@ -25,7 +25,8 @@ constexpr int SIM_LIST_CHANNELS = 2;
 // be read is listed all the same, and opening it says why.
 static bool rebooting(const std::string &root, int id) {
     sim_board board;
-    return sim_read_board(root, id, &board) && sim_off_bus(board, sim_now_ms());
+    std::string error;
+    return sim_read_board(root, id, &board, &error) && sim_off_bus(board, sim_now_ms());
 }
 
 // Fails, with the library's one line on standard error, when the state

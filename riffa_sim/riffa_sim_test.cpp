@@ -406,7 +406,8 @@ TEST_F(VirtualBoard, ASaveThatFailsHalfWayLeavesTheLastStateWhole) {
     set_faults(0, [](sim_faults &f) { f.busy_polls = 9; f.send_counts[REQ_IMAGE_SIZE] = 2; });
     {
         FileSizeLimit limit(64);
-        EXPECT_FALSE(sim_update_board(root_, 0, [](sim_board &b) { b.mode = SIM_MODE_BOOTLOADER; }));
+        std::string error;
+        EXPECT_FALSE(sim_update_board(root_, 0, [](sim_board &b) { b.mode = SIM_MODE_BOOTLOADER; }, &error));
     }
     const sim_board b = board(0);
     EXPECT_EQ(b.mode, SIM_MODE_NORMAL);
@@ -619,10 +620,11 @@ TEST_F(VirtualBoard, ConcurrentChangesAreNeverLost) {
         const pid_t pid = fork();
         if (pid == 0) {
             fpga_t *f = fpga_open(0);
+            std::string error;
             bool ok = f != nullptr;
             fpga_close(f);
             for (int n = 0; n < increments; ++n)
-                ok = sim_update_board(root_, 0, [](sim_board &b) { ++b.faults.busy_polls; }) && ok;
+                ok = sim_update_board(root_, 0, [](sim_board &b) { ++b.faults.busy_polls; }, &error) && ok;
             _exit(ok ? 0 : 1);
         }
         children.push_back(pid);
@@ -633,7 +635,8 @@ TEST_F(VirtualBoard, ConcurrentChangesAreNeverLost) {
         EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
     }
     EXPECT_EQ(board(0).faults.busy_polls, processes * increments);
-    EXPECT_EQ(sim_list_boards(root_), std::vector<int>{0});
+    std::string error;
+    EXPECT_EQ(sim_list_boards(root_, &error), std::vector<int>{0});
 }
 
 // Every flash change is recorded before it is made (issue: an erase whose
