@@ -372,6 +372,7 @@ TEST_F(RiffaSimProgram, EveryRefusalSaysWhyAndNoneHangs) {
     if (under_wine()) GTEST_SKIP() << "POSIX files and users";
     namespace fs = std::filesystem;
     const std::string board0 = sim_board_dir(root_, 0);
+    const std::string run16 = "2026-01-01T00:00:00Z size=8 received=8 error=16 checksum=00000000000000ab\n";
     struct Case {
         const char *what;
         const char *command;
@@ -385,6 +386,9 @@ TEST_F(RiffaSimProgram, EveryRefusalSaysWhyAndNoneHangs) {
         {"a folder for the history", "history", [&] { fs::create_directory(board0 + "/history"); },
          board0 + "/history: not a regular file", false},
         {"garbage for the history", "show", [&] { write_file("sim/board0/history", {'x', '\n'}); },
+         board0 + "/history: line 1: not a programming run", false},
+        {"a run whose error code is over 4 bits", "history",
+         [&] { write_file("sim/board0/history", std::vector<unsigned char>(run16.begin(), run16.end())); },
          board0 + "/history: line 1: not a programming run", false},
         {"a history shorter than the state counts", "history",
          [&] { edit_board(0, [](sim_board &b) { b.history_runs = 2; }); },
