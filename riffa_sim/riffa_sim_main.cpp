@@ -15,7 +15,6 @@
 #include "help.h"
 #include "sim_boards.h"
 #include "sim_bus.h"
-#include "sim_checksum.h"
 #include "sim_gateware.h"
 #include "sim_paths.h"
 #include "sim_text.h"

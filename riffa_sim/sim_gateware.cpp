@@ -2,7 +2,6 @@
 
 #include <ctime>
 
-#include "sim_checksum.h"
 #include "sim_platform.h"
 
 static uint32_t words_in(uint32_t bytes) { return uint32_t((uint64_t(bytes) + 3) / 4); }

@@ -13,7 +13,6 @@
 #include "run_tool.h"
 #include "sim_board.h"
 #include "sim_boards.h"
-#include "sim_checksum.h"
 #include "sim_paths.h"
 #include "sim_state_text.h"
 #include "sim_transaction.h"
