@@ -25,10 +25,9 @@
 // command is one that must not create it.
 enum class board_use { itself, existing, existing_only };
 
-// One command: its name, its line of the help, what it needs and what runs it.
 struct command {
     const char *name;
-    const char *usage;
+    const char *usage;  // its line of the help
     board_use board;
     int (*run)(const std::string &root, int id, int argc, char **argv);
 };
@@ -41,7 +40,6 @@ static int usage_error(const char *what) {
     return 2;
 }
 
-// Prints "riffa_sim: " and the message to standard error; returns status 1.
 static int fail(const char *format, ...) {
     std::fflush(stdout);
     std::fputs("riffa_sim: ", stderr);
@@ -296,9 +294,8 @@ static bool parse_reboot_time(const char *text, int *ms) {
     return true;
 }
 
-// Applies edit to the board, read, made and saved under its state lock, so
-// that it takes effect also while a program is using the board, then shows
-// the board. Values are checked before: a refused one leaves the board as it was.
+// Applies edit under the board's state lock, so that it takes effect also
+// while a program is using the board, then shows the board.
 static int change_board(const std::string &root, int id, const std::function<void(sim_board &)> &edit,
                         bool mend_faults = false) {
     std::string error;
@@ -381,12 +378,6 @@ static const command COMMANDS[] = {
      board_use::existing, cmd_bus},
 };
 
-static const command *find_command(const std::string &name) {
-    for (const command &c : COMMANDS)
-        if (name == c.name) return &c;
-    return nullptr;
-}
-
 static void print_help(std::FILE *stream) {
     std::fputs(HELP_HEAD, stream);
     for (const command &c : COMMANDS) std::fputs(c.usage, stream);
@@ -438,7 +429,9 @@ int main(int argc, char **argv) {
         std::printf("riffa_sim %s\n", ZEDA_VERSION);
         return 0;
     }
-    const command *cmd = find_command(name);
+    const command *cmd = nullptr;
+    for (const command &c : COMMANDS)
+        if (name == c.name) cmd = &c;
     if (!cmd) return usage_error("unknown command");
     std::string error;
     const std::string root = sim_root(&error);

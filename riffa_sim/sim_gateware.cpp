@@ -88,7 +88,6 @@ static uint32_t poll_status(sim_session *s) {
 // saved, or the programmer was reset since) reaches nothing.
 static bool of_boards_run(const sim_session *s) { return s->run == 0 || s->run == s->board.programmer.run; }
 
-// What the bootloader's programmer does with a request.
 static void programmer_request(sim_session *s, uint32_t code, uint32_t value) {
     sim_programmer &p = s->board.programmer;
     if (code == SIM_REQ_IMAGE_SIZE) {
