@@ -1,17 +1,7 @@
-// Virtual board: what a board is, as its state file holds it. One folder per
-// board, board<id>/, holding
-//   state     text with a version line, replaced whole (temporary file and
-//             rename) by every change, always under the board's state lock;
-//             only its fixed-width progress line, the programmer's received
-//             bytes, their checksum and the end of a flash write under way,
-//             is rewritten in place, in one write;
-//   flash.bin the 8 MiB flash, changed only once the state records the
-//             change (see sim_programmer::writing_to);
-//   history   one line per finished programming run, replaced whole (as
-//             the state) just before the state that counts its runs, so
-//             that a run is on record exactly when the state says so;
-//   state.lock, session.lock  the short lock of every change, and the lock a
-//             program holds from before its open to its close.
+// Virtual board: what a board is, as its state file holds it. Each board has
+// a folder, board<id>/, of its state (sim_state_text.h), its flash.bin, its
+// history (sim_history.h) and two lock files (sim_paths.h); every change is
+// one read-modify-write under the state lock (sim_transaction.h).
 #ifndef RIFFA_SIM_BOARD_H
 #define RIFFA_SIM_BOARD_H
 
