@@ -76,11 +76,9 @@ static uint32_t poll_status(sim_session *s) {
         }
         finish_run(s, s->board.faults.programmer_error & 0xF);
     }
-    switch (p.state) {
-    case sim_prog_state::programming: return 0;
-    case sim_prog_state::finished: return SIM_STATUS_DONE | (p.error & 0xF) << 4;
-    default: return p.run ? 0 : SIM_STATUS_DONE;  // a programmer never told a size has nothing to do
-    }
+    if (p.state == sim_prog_state::finished) return SIM_STATUS_DONE | (p.error & 0xF) << 4;
+    // A programmer never told a size has nothing to do.
+    return p.state == sim_prog_state::idle && p.run == 0 ? SIM_STATUS_DONE : 0;
 }
 
 // A request of this session's run, or of the board's run when the session
@@ -184,12 +182,10 @@ bool sim_keep_image_words(sim_session *s, const unsigned char *bytes, int words,
     if (!s->in_sync || b.mode != SIM_MODE_BOOTLOADER || b.programmer.state != sim_prog_state::programming ||
         !of_boards_run(s))
         return false;
-    if (send_fails(b.faults, send_number, &words)) {
-        *moved = words;
-        return true;
+    if (!send_fails(b.faults, send_number, &words)) {
+        if (words <= 0 || s->pending.size() + size_t(words) * 4 > SIM_PENDING_BYTES) return false;
+        s->pending.insert(s->pending.end(), bytes, bytes + size_t(words) * 4);
     }
-    if (words <= 0 || s->pending.size() + size_t(words) * 4 > SIM_PENDING_BYTES) return false;
-    s->pending.insert(s->pending.end(), bytes, bytes + size_t(words) * 4);
     *moved = words;
     return true;
 }
