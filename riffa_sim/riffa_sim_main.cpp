@@ -70,8 +70,8 @@ static std::string fault_lines(const sim_faults &f) {
     std::string lines;
     if (f.open_fails) lines += "  open-fails\n";
     if (f.mode_reply_set) lines += sim_format("  mode-reply 0x%lx\n", (unsigned long)f.mode_reply);
-    for (const auto &[code, n] : f.send_counts) lines += sim_format("  send-count 0x%08lx %d\n", (unsigned long)code, n);
-    for (const auto &[code, n] : f.recv_counts) lines += sim_format("  recv-count 0x%08lx %d\n", (unsigned long)code, n);
+    for (const auto &[code, n] : f.send_counts) lines += sim_format("  send-count 0x%08x %d\n", unsigned(code), n);
+    for (const auto &[code, n] : f.recv_counts) lines += sim_format("  recv-count 0x%08x %d\n", unsigned(code), n);
     if (f.image_max_words) lines += sim_format("  image-max-words %d\n", f.image_max_words);
     if (f.image_fail_send) lines += sim_format("  image-fail-send %d %d\n", f.image_fail_send, f.image_fail_result);
     if (f.programmer_error) lines += sim_format("  programmer-error 0x%lx\n", (unsigned long)f.programmer_error);
@@ -320,7 +320,8 @@ static int cmd_fault(const std::string &root, int id, int argc, char **argv) {
     for (const fault_kind &k : FAULT_KINDS)
         if (std::strcmp(argv[0], k.name) == 0) kind = &k;
     const size_t given = size_t(argc - 1);
-    if (!kind || given < kind->required || given > kind->values.size()) return usage_error("unknown fault or bad value");
+    if (!kind || given < kind->required || given > kind->values.size())
+        return usage_error("unknown fault or bad value");
     long long values[2] = {0, 0};
     for (size_t i = 0; i < given; ++i) {
         const fault_value &v = kind->values[i];
