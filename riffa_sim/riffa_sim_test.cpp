@@ -52,6 +52,7 @@ protected:
         send(f, REQ_PROGRAMMER_COMMAND, PROGRAMMER_ERASE);
         send(f, REQ_PROGRAMMER_COMMAND, PROGRAMMER_START);
     }
+    void expect_unusable(const char *what, const std::function<void()> &make, const std::string &error);
     // The mode switch and its reset, on a handle of its own.
     void reboot(int id) {
         fpga_t *f = fpga_open(id);
@@ -383,86 +384,87 @@ TEST_F(VirtualBoard, ABoardIsCreatedWholeOrNotAtAll) {
     EXPECT_EQ(mode_of(0), MODE_NORMAL);
 }
 
-void replace_text(std::string &text, const std::string &from, const std::string &to) {
-    const size_t at = text.find(from);
-    ASSERT_NE(at, std::string::npos) << from;
-    text.replace(at, from.size(), to);
+// Makes a fresh board 0 and breaks it with make: opening it then fails with
+// one line that names the file and what is wrong (error, after "riffa_sim:
+// board 0: <its folder>/"), and leaves the board as it was.
+void VirtualBoard::expect_unusable(const char *what, const std::function<void()> &make, const std::string &error) {
+    const std::string board0 = sim_board_dir(root_, 0);
+    add_board(0, SIM_MODE_NORMAL);
+    make();
+    const std::string state = state_text();
+    const uintmax_t flash_bytes = std::filesystem::file_size(board0 + "/flash.bin");
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(fpga_open(0), nullptr) << what;
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "riffa_sim: board 0: " + board0 + "/" + error + "\n");
+    EXPECT_EQ(state_text(), state) << what << ": the state was replaced";
+    EXPECT_EQ(std::filesystem::file_size(board0 + "/flash.bin"), flash_bytes) << what;
+    sim_remove_board(root_, 0);
 }
 
 TEST_F(VirtualBoard, AnUnusableBoardIsAnErrorNamingTheFileAndIsNeverMadeAnew) {
     const std::string board0 = sim_board_dir(root_, 0);
-    // Each breaks a fresh board 0: an edit of its state text, or another file.
-    const auto edit = [&](std::function<void(std::string &)> change) {
-        return [this, change] { std::string t = state_text(); change(t); write_state(t); };
+    const auto edit = [this](std::function<void(std::string &)> change) {
+        return [this, change] {
+            std::string text = state_text();
+            change(text);
+            write_state(text);
+        };
     };
-    const auto swap = [&](const char *from, const char *to) {
-        return edit([=](std::string &t) { replace_text(t, from, to); });
+    // Replaces each text of the state by the other of its pair.
+    const auto swap = [&](std::vector<std::pair<std::string, std::string>> pairs) {
+        return edit([pairs](std::string &text) {
+            for (const auto &[from, to] : pairs) {
+                const size_t at = text.find(from);
+                ASSERT_NE(at, std::string::npos) << from;
+                text.replace(at, from.size(), to);
+            }
+        });
     };
-    const struct {
-        const char *what;
-        std::function<void()> make;
-        std::string error;  // after "riffa_sim: board 0: <folder>/"
-    } cases[] = {
-        {"no state", [&] { std::filesystem::remove(board0 + "/state"); }, "state: missing"},
-        {"a flash of the wrong size", [&] { std::filesystem::resize_file(board0 + "/flash.bin", 4096); },
-         "flash.bin: 4096 bytes instead of 8388608"},
-        {"empty", edit([](std::string &t) { t.clear(); }), "state: not a riffa_sim board state (no version line)"},
-        {"random bytes", edit([](std::string &t) { t = "\x8f\x01zz\xff"; }),
-         "state: not a riffa_sim board state (no version line)"},
-        {"a later format", swap("state v2", "state v3"),
-         "state: state format version 3 is not the version 2 that this riffa_sim reads"},
-        {"cut short", edit([](std::string &t) { t.resize(t.size() - 3); }), "state: the last line is cut short"},
-        {"a line lost", swap("erased 0\n", ""), "state: no erased line (the file is cut short)"},
-        {"an unknown key", edit([](std::string &t) { t += "colour blue\n"; }), "state: line 24: unknown key colour"},
-        {"a bad number", swap("mode 3", "mode 3x"), "state: line 5: bad value for mode"},
-        {"a key twice", edit([](std::string &t) { t += "mode 2\n"; }), "state: line 24: mode given twice"},
-        {"an error code over 4 bits", swap("\nerror 0", "\nerror 16"), "state: line 10: bad value for error"},
-        {"a failing send that returns words", swap("fault_image_fail_send 0 0", "fault_image_fail_send 1 5"),
-         "state: line 23: bad value for fault_image_fail_send (riffa_sim clear-faults clears the faults)"},
-        {"negative busy polls", swap("fault_busy_polls 0", "fault_busy_polls -1294967296"),
-         "state: line 21: bad value for fault_busy_polls (riffa_sim clear-faults clears the faults)"},
-        {"CRLF line ends", edit([](std::string &t) {
-             for (size_t at = 0; (at = t.find('\n', at)) != std::string::npos; at += 2) t.insert(at, "\r");
-         }),
-         "state: the line ends are CRLF (carriage return and line feed), not the LF of a riffa_sim board state"},
-        {"a mode that isn't one", swap("mode 3", "mode 7"), "state: mode 7 is neither 2 nor 3"},
-        {"a reboot time over ten minutes", swap("reboot_time_ms 0", "reboot_time_ms 600001"),
-         "state: line 15: bad value for reboot_time_ms"},
-        {"a come-back time without a reboot time", swap("back_at_ms 0", "back_at_ms 99"),
-         "state: a come-back time without a reboot time"},
-        {"received beyond the announced size",
-         edit([](std::string &t) {
-             replace_text(t, "progress 0000000000", "progress 4294967292");
-             replace_text(t, "programmer idle", "programmer programming");
-             replace_text(t, "announced_size 0", "announced_size 8");
-         }),
-         "state: received bytes 4294967292 do not fit the announced size 8"},
-        {"an idle programmer with received bytes",
-         edit([](std::string &t) {
-             replace_text(t, "progress 0000000000 0000000000000000 0000000000", "progress 0000000008 0000000000000000 0000000008");
-             replace_text(t, "announced_size 0", "announced_size 8");
-         }),
-         "state: an idle programmer with received bytes"},
-        {"a flash write that ends before the received bytes",
-         edit([](std::string &t) {
-             replace_text(t, "progress 0000000000 0000000000000000 0000000000", "progress 0000000008 0000000000000000 0000000004");
-             replace_text(t, "programmer idle", "programmer programming");
-             replace_text(t, "announced_size 0", "announced_size 8");
-         }),
-         "state: a flash write to 4 from 8"},
-    };
-    for (const auto &c : cases) {
-        add_board(0, SIM_MODE_NORMAL);
-        c.make();
-        const std::string state = state_text();
-        const uintmax_t flash_bytes = std::filesystem::file_size(board0 + "/flash.bin");
-        testing::internal::CaptureStderr();
-        EXPECT_EQ(fpga_open(0), nullptr) << c.what;
-        EXPECT_EQ(testing::internal::GetCapturedStderr(), "riffa_sim: board 0: " + board0 + "/" + c.error + "\n");
-        EXPECT_EQ(state_text(), state) << c.what << ": the state was replaced";
-        EXPECT_EQ(std::filesystem::file_size(board0 + "/flash.bin"), flash_bytes) << c.what;
-        sim_remove_board(root_, 0);
-    }
+    const std::string none = "progress 0000000000 0000000000000000 0000000000";
+    expect_unusable("no state", [&] { std::filesystem::remove(board0 + "/state"); }, "state: missing");
+    expect_unusable("a flash of the wrong size", [&] { std::filesystem::resize_file(board0 + "/flash.bin", 4096); },
+                    "flash.bin: 4096 bytes instead of 8388608");
+    expect_unusable("empty", edit([](std::string &t) { t.clear(); }),
+                    "state: not a riffa_sim board state (no version line)");
+    expect_unusable("random bytes", edit([](std::string &t) { t = "\x8f\x01zz\xff"; }),
+                    "state: not a riffa_sim board state (no version line)");
+    expect_unusable("a later format", swap({{"state v2", "state v3"}}),
+                    "state: state format version 3 is not the version 2 that this riffa_sim reads");
+    expect_unusable("cut short", edit([](std::string &t) { t.resize(t.size() - 3); }),
+                    "state: the last line is cut short");
+    expect_unusable("a line lost", swap({{"erased 0\n", ""}}), "state: no erased line (the file is cut short)");
+    expect_unusable("an unknown key", edit([](std::string &t) { t += "colour blue\n"; }),
+                    "state: line 24: unknown key colour");
+    expect_unusable("a bad number", swap({{"mode 3", "mode 3x"}}), "state: line 5: bad value for mode");
+    expect_unusable("a key twice", edit([](std::string &t) { t += "mode 2\n"; }), "state: line 24: mode given twice");
+    expect_unusable("an error code over 4 bits", swap({{"\nerror 0", "\nerror 16"}}),
+                    "state: line 10: bad value for error");
+    expect_unusable("a failing send that returns words",
+                    swap({{"fault_image_fail_send 0 0", "fault_image_fail_send 1 5"}}),
+                    "state: line 23: bad value for fault_image_fail_send (riffa_sim clear-faults clears the faults)");
+    expect_unusable("negative busy polls", swap({{"fault_busy_polls 0", "fault_busy_polls -1294967296"}}),
+                    "state: line 21: bad value for fault_busy_polls (riffa_sim clear-faults clears the faults)");
+    expect_unusable("CRLF line ends", edit([](std::string &t) {
+                        for (size_t at = 0; (at = t.find('\n', at)) != std::string::npos; at += 2) t.insert(at, "\r");
+                    }),
+                    "state: the line ends are CRLF (carriage return and line feed), not the LF of a riffa_sim board state");
+    expect_unusable("a mode that isn't one", swap({{"mode 3", "mode 7"}}), "state: mode 7 is neither 2 nor 3");
+    expect_unusable("a reboot time over ten minutes", swap({{"reboot_time_ms 0", "reboot_time_ms 600001"}}),
+                    "state: line 15: bad value for reboot_time_ms");
+    expect_unusable("a come-back time without a reboot time", swap({{"back_at_ms 0", "back_at_ms 99"}}),
+                    "state: a come-back time without a reboot time");
+    expect_unusable("received beyond the announced size",
+                    swap({{"progress 0000000000", "progress 4294967292"},
+                          {"programmer idle", "programmer programming"}, {"announced_size 0", "announced_size 8"}}),
+                    "state: received bytes 4294967292 do not fit the announced size 8");
+    expect_unusable("an idle programmer with received bytes",
+                    swap({{none, "progress 0000000008 0000000000000000 0000000008"},
+                          {"announced_size 0", "announced_size 8"}}),
+                    "state: an idle programmer with received bytes");
+    expect_unusable("a flash write that ends before the received bytes",
+                    swap({{none, "progress 0000000008 0000000000000000 0000000004"},
+                          {"programmer idle", "programmer programming"}, {"announced_size 0", "announced_size 8"}}),
+                    "state: a flash write to 4 from 8");
 }
 
 TEST_F(VirtualBoard, AVersion1StateIsReadOnceAndSavedAsVersion2) {
