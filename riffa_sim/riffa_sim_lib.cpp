@@ -1,13 +1,15 @@
-// Virtual board: the five RIFFA host library functions over the persisted
-// board state, and the session hooks of riffa_sim_session.h. Every transfer
+// Virtual board: the RIFFA host library functions over the persisted board
+// state, and the session hooks of riffa_sim_session.h. Every transfer
 // and reset reads, changes and saves the state under the board's state
 // lock, so that what others did meanwhile (riffa_sim setting a fault, say)
 // is never lost. Image words within a programming run are kept pending and
 // written with the next request, or a block at a time. A missing reply
 // returns at once instead of after the timeout.
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <functional>
+#include <vector>
 
 #include "riffa.h"
 #include "riffa_sim_export.h"
@@ -46,8 +48,7 @@ static sim_change no_change(sim_board &) { return sim_change::none; }
 extern "C" RIFFA_SIM_EXPORT fpga_t *fpga_open(int id) {
     std::string error;
     const std::string root = sim_root(&error);
-    if (root.empty()) return open_failed(nullptr, id, error);
-    const sim_found found = sim_find_board(root, id, true, &error);
+    const sim_found found = root.empty() ? sim_found::unknown : sim_find_board(root, id, true, &error);
     if (found != sim_found::yes) return open_failed(nullptr, id, found == sim_found::no ? "" : error);
     fpga_t *fpga = new fpga_t;
     sim_session &s = fpga->session;
@@ -128,18 +129,15 @@ static int image_send(sim_session *s, const void *data, int len) {
     return moved;
 }
 
-extern "C" RIFFA_SIM_EXPORT int fpga_send(fpga_t *fpga, int chnl, void *data, int len, int destoff, int last,
-                                          long long timeout) {
-    (void)last;
-    (void)timeout;
+// Every transfer is whole at once: the last flag and the timeout change nothing.
+extern "C" RIFFA_SIM_EXPORT int fpga_send(fpga_t *fpga, int chnl, void *data, int len, int destoff, int, long long) {
     if (!fpga || !data || len < 0) return 0;
     if (chnl == 0) return control_send(&fpga->session, data, len, uint32_t(destoff));
     if (chnl == 1) return image_send(&fpga->session, data, len);
     return 0;
 }
 
-extern "C" RIFFA_SIM_EXPORT int fpga_recv(fpga_t *fpga, int chnl, void *data, int len, long long timeout) {
-    (void)timeout;
+extern "C" RIFFA_SIM_EXPORT int fpga_recv(fpga_t *fpga, int chnl, void *data, int len, long long) {
     if (!fpga || !data || chnl != 0 || len < 1) return 0;
     sim_session &s = fpga->session;
     // A reply is the answer of the send that just reached the board; without
@@ -159,17 +157,58 @@ extern "C" RIFFA_SIM_EXPORT void fpga_reset(fpga_t *fpga) {
     if (fpga) transfer(&fpga->session, [&] { sim_reset(&fpga->session); });
 }
 
+// What every virtual board reports: a name that says what it is, ids that
+// no PCI device has (vendor 0xffff means "no device" on PCI), and the two
+// channels the tools use.
+static const char SIM_LIST_NAME[] = "riffa_sim";
+constexpr int SIM_LIST_VENDOR = 0xffff;
+constexpr int SIM_LIST_DEVICE = 0x0000;
+constexpr int SIM_LIST_CHANNELS = 2;
+
+// A board off the bus after its reboot is not found; one whose state can't
+// be read is listed all the same, and opening it says why.
+static bool rebooting(const std::string &root, int id) {
+    sim_board board;
+    std::string error;
+    return sim_read_board(root, id, &board, &error) && sim_off_bus(board, sim_now_ms());
+}
+
+// Fails, with the library's one line on standard error, when the state
+// folder can't be used; a fresh one holds board 0, as fpga_open finds it.
+extern "C" RIFFA_SIM_EXPORT int fpga_list(fpga_info_list *list) {
+    if (!list) return -1;
+    std::memset(list, 0, sizeof *list);
+    std::string error;
+    const std::string root = sim_root(&error);
+    std::vector<int> ids;
+    if (!root.empty() && sim_find_board(root, 0, true, &error) != sim_found::unknown)
+        ids = sim_list_boards(root, &error);
+    if (!error.empty()) {
+        std::fflush(stdout);
+        std::fprintf(stderr, "riffa_sim: %s\n", error.c_str());
+        return -1;
+    }
+    ids.erase(std::remove_if(ids.begin(), ids.end(), [&](int id) { return rebooting(root, id); }), ids.end());
+    const size_t capacity = sizeof list->id / sizeof list->id[0];
+    for (size_t i = 0; i < ids.size() && i < capacity; ++i) {
+        list->id[i] = ids[i];
+        list->num_chnls[i] = SIM_LIST_CHANNELS;
+        std::memcpy(list->name[i], SIM_LIST_NAME, sizeof SIM_LIST_NAME);
+        list->vendor_id[i] = SIM_LIST_VENDOR;
+        list->device_id[i] = SIM_LIST_DEVICE;
+        ++list->num_fpgas;
+    }
+    return 0;
+}
+
 extern "C" RIFFA_SIM_EXPORT void riffa_sim_session_notices_to(int fd) { sim_notices_to(fd == 1 ? 1 : 2); }
 
 extern "C" RIFFA_SIM_EXPORT int riffa_sim_session_lock_path(int id, char *path, size_t size) {
     std::string error;
     const std::string root = sim_root(&error);
-    if (root.empty()) return report(id, error), -1;
-    switch (sim_find_board(root, id, true, &error)) {
-    case sim_found::no: return 1;
-    case sim_found::unknown: return report(id, error), -1;
-    default: break;
-    }
+    const sim_found found = root.empty() ? sim_found::unknown : sim_find_board(root, id, true, &error);
+    if (found == sim_found::unknown) return report(id, error), -1;
+    if (found == sim_found::no) return 1;
     const std::string file = sim_session_lock_path(root, id);
     if (!path || file.size() >= size) return -1;
     std::memcpy(path, file.c_str(), file.size() + 1);

@@ -13,12 +13,11 @@
 #include <vector>
 
 #include "help.h"
+#include "sim_boards.h"
 #include "sim_bus.h"
 #include "sim_gateware.h"
-#include "sim_number.h"
-#include "sim_boards.h"
-#include "sim_checksum.h"
 #include "sim_paths.h"
+#include "sim_text.h"
 #include "sim_transaction.h"
 
 // What a command needs before it runs: nothing (it finds boards itself), or
@@ -26,10 +25,9 @@
 // command is one that must not create it.
 enum class board_use { itself, existing, existing_only };
 
-// One command: its name, its line of the help, what it needs and what runs it.
 struct command {
     const char *name;
-    const char *usage;
+    const char *usage;  // its line of the help
     board_use board;
     int (*run)(const std::string &root, int id, int argc, char **argv);
 };
@@ -42,7 +40,6 @@ static int usage_error(const char *what) {
     return 2;
 }
 
-// Prints "riffa_sim: " and the message to standard error; returns status 1.
 static int fail(const char *format, ...) {
     std::fflush(stdout);
     std::fputs("riffa_sim: ", stderr);
@@ -54,34 +51,7 @@ static int fail(const char *format, ...) {
     return 1;
 }
 
-static bool parse_request(const char *text, uint32_t *code) {
-    static const struct {
-        const char *name;
-        uint32_t code;
-    } names[] = {
-        {"mode-query", SIM_REQ_MODE_QUERY},    {"status", SIM_REQ_PROGRAMMER_STATUS},
-        {"size", SIM_REQ_IMAGE_SIZE},          {"command", SIM_REQ_PROGRAMMER_COMMAND},
-        {"mode-switch", SIM_REQ_MODE_SWITCH},
-    };
-    for (const auto &n : names) {
-        if (text && std::strcmp(text, n.name) == 0) {
-            *code = n.code;
-            return true;
-        }
-    }
-    long long v;
-    if (!sim_parse_number(text, 0, UINT32_MAX, &v)) return false;
-    *code = uint32_t(v);
-    return true;
-}
-
-static bool parse_mode(const char *text, uint32_t *mode) {
-    if (!text) return false;
-    if (std::strcmp(text, "normal") == 0) *mode = SIM_MODE_NORMAL;
-    else if (std::strcmp(text, "bootloader") == 0) *mode = SIM_MODE_BOOTLOADER;
-    else return false;
-    return true;
-}
+static const sim_name<uint32_t> MODES[] = {{"normal", SIM_MODE_NORMAL}, {"bootloader", SIM_MODE_BOOTLOADER}};
 
 static const char *mode_name(uint32_t mode) {
     if (mode == SIM_MODE_BOOTLOADER) return "bootloader";
@@ -95,40 +65,18 @@ static void print_run(const char *label, const sim_run &r) {
                 r.error ? "FAILED" : "ok", (unsigned long)r.error, (unsigned long long)r.checksum);
 }
 
-// The faults that are set, one per line, named as riffa_sim fault sets them.
-static std::vector<std::string> fault_lines(const sim_faults &f) {
-    std::vector<std::string> lines;
-    char text[96];
-    if (f.open_fails) lines.push_back("open-fails");
-    if (f.mode_reply_set) {
-        std::snprintf(text, sizeof text, "mode-reply 0x%lx", (unsigned long)f.mode_reply);
-        lines.push_back(text);
-    }
-    for (const auto &[code, n] : f.send_counts) {
-        std::snprintf(text, sizeof text, "send-count 0x%08lx %d", (unsigned long)code, n);
-        lines.push_back(text);
-    }
-    for (const auto &[code, n] : f.recv_counts) {
-        std::snprintf(text, sizeof text, "recv-count 0x%08lx %d", (unsigned long)code, n);
-        lines.push_back(text);
-    }
-    if (f.image_max_words) {
-        std::snprintf(text, sizeof text, "image-max-words %d", f.image_max_words);
-        lines.push_back(text);
-    }
-    if (f.image_fail_send) {
-        std::snprintf(text, sizeof text, "image-fail-send %d %d", f.image_fail_send, f.image_fail_result);
-        lines.push_back(text);
-    }
-    if (f.programmer_error) {
-        std::snprintf(text, sizeof text, "programmer-error 0x%lx", (unsigned long)f.programmer_error);
-        lines.push_back(text);
-    }
-    if (f.busy_polls) {
-        std::snprintf(text, sizeof text, "busy-polls %d", f.busy_polls);
-        lines.push_back(text);
-    }
-    if (f.stays_off_bus) lines.push_back("stays-off-bus");
+// The faults that are set, one line each, named as riffa_sim fault sets them.
+static std::string fault_lines(const sim_faults &f) {
+    std::string lines;
+    if (f.open_fails) lines += "  open-fails\n";
+    if (f.mode_reply_set) lines += sim_format("  mode-reply 0x%lx\n", (unsigned long)f.mode_reply);
+    for (const auto &[code, n] : f.send_counts) lines += sim_format("  send-count 0x%08x %d\n", unsigned(code), n);
+    for (const auto &[code, n] : f.recv_counts) lines += sim_format("  recv-count 0x%08x %d\n", unsigned(code), n);
+    if (f.image_max_words) lines += sim_format("  image-max-words %d\n", f.image_max_words);
+    if (f.image_fail_send) lines += sim_format("  image-fail-send %d %d\n", f.image_fail_send, f.image_fail_result);
+    if (f.programmer_error) lines += sim_format("  programmer-error 0x%lx\n", (unsigned long)f.programmer_error);
+    if (f.busy_polls) lines += sim_format("  busy-polls %d\n", f.busy_polls);
+    if (f.stays_off_bus) lines += "  stays-off-bus\n";
     return lines;
 }
 
@@ -165,9 +113,8 @@ static int cmd_show(const std::string &root, int id, int, char **) {
     print_programmer(b.programmer);
     if (runs.empty()) std::printf("last run: none\n");
     else print_run("last run: ", runs.back());
-    const std::vector<std::string> faults = fault_lines(b.faults);
-    std::printf("faults: %s\n", faults.empty() ? "none" : "");
-    for (const std::string &line : faults) std::printf("  %s\n", line.c_str());
+    const std::string faults = fault_lines(b.faults);
+    std::printf("faults: %s\n%s", faults.empty() ? "none" : "", faults.c_str());
     return 0;
 }
 
@@ -190,7 +137,7 @@ static int cmd_list(const std::string &root, int, int, char **) {
 
 static int cmd_add(const std::string &root, int id, int argc, char **argv) {
     uint32_t mode = SIM_MODE_NORMAL;
-    if (argc > 1 || (argc == 1 && !parse_mode(argv[0], &mode)))
+    if (argc > 1 || (argc == 1 && !sim_parse_name(argv[0], MODES, &mode)))
         return usage_error("add takes normal or bootloader");
     if (sim_board_exists(root, id)) return fail("board %d exists", id);
     std::string error;
@@ -217,39 +164,20 @@ static int cmd_history(const std::string &root, int id, int, char **) {
     return 0;
 }
 
-// Compares the image with the flash, a block at a time: the flash must hold
-// the image's bytes, its last word zero-padded as the flasher sends it, and
-// nothing after them but erased flash. Returns 1 when it does (offset is
-// then the padded size), 0 when they differ at offset, -1 when a file can't
-// be read.
-static int compare_with_flash(std::ifstream &image, std::ifstream &flash, size_t *offset,
-                              uint64_t *checksum) {
-    static char want[64 * 1024], have[sizeof want];
-    *offset = 0;
-    *checksum = SIM_CHECKSUM_START;
-    size_t image_end = SIM_FLASH_BYTES;  // known once the image is read to its end
-    while (*offset < SIM_FLASH_BYTES) {
-        size_t n = 0;
-        if (image_end == SIM_FLASH_BYTES) {
-            image.read(want, sizeof want);
-            n = size_t(image.gcount());
-            if (image.bad()) return -1;
-            while (n % 4 != 0) want[n++] = 0;
-            *checksum = sim_checksum(*checksum, reinterpret_cast<const unsigned char *>(want), n);
-            if (n < sizeof want) image_end = *offset + n;
-        }
-        // Past the image, erased flash.
-        const size_t block = std::min(sizeof want, SIM_FLASH_BYTES - *offset);
-        std::memset(want + n, 0xFF, block - n);
-        if (!flash.read(have, std::streamsize(block))) return -1;
-        const size_t differ = size_t(std::mismatch(want, want + block, have).first - want);
-        if (differ < block) {
-            *offset += differ;
-            return 0;
-        }
-        *offset += block;
-    }
-    *offset = image_end;
+// Compares the flash with what a good run of the image leaves there: its
+// bytes, the last word zero-padded as the flasher sends it, then erased
+// flash. Returns 1 when they agree (offset is then the padded size), 0 when
+// they differ at offset, -1 when a file can't be read.
+static int compare_with_flash(std::ifstream &image, std::ifstream &flash, size_t *offset, uint64_t *checksum) {
+    std::vector<char> want(SIM_FLASH_BYTES, char(0xFF)), have(SIM_FLASH_BYTES);
+    image.read(want.data(), std::streamsize(want.size()));
+    size_t padded = size_t(image.gcount());
+    if (image.bad() || !flash.read(have.data(), std::streamsize(have.size()))) return -1;
+    while (padded % 4 != 0) want[padded++] = 0;
+    *checksum = sim_checksum(SIM_CHECKSUM_START, reinterpret_cast<const unsigned char *>(want.data()), padded);
+    *offset = size_t(std::mismatch(want.begin(), want.end(), have.begin()).first - want.begin());
+    if (*offset < want.size()) return 0;
+    *offset = padded;
     return 1;
 }
 
@@ -258,12 +186,10 @@ static int compare_with_flash(std::ifstream &image, std::ifstream &flash, size_t
 // (its size and checksum) and finished without error.
 static std::string run_doubt(const sim_board &b, const std::vector<sim_run> &runs, uintmax_t size,
                              uint64_t checksum) {
-    char text[64];
     if (b.programmer.state == sim_prog_state::programming) return "the last programming run did not finish";
     if (runs.empty()) return "no programming run wrote this image";
     const sim_run &last = runs.back();
-    std::snprintf(text, sizeof text, "the last programming run ended with code 0x%lx", (unsigned long)last.error);
-    if (last.error) return text;
+    if (last.error) return sim_format("the last programming run ended with code 0x%lx", (unsigned long)last.error);
     if (last.announced_size != size || last.checksum != checksum) return "the last programming run wrote another image";
     return "";
 }
@@ -308,8 +234,13 @@ static int cmd_verify(const std::string &root, int id, int argc, char **argv) {
     return looked ? status : fail("board %d: %s", id, error.c_str());
 }
 
-// One value of a fault: a number within [low, high], or a request code,
-// by name or number.
+// The requests a fault can name, as the tools send them.
+static const sim_name<long long> REQUESTS[] = {
+    {"mode-query", SIM_REQ_MODE_QUERY}, {"status", SIM_REQ_PROGRAMMER_STATUS}, {"size", SIM_REQ_IMAGE_SIZE},
+    {"command", SIM_REQ_PROGRAMMER_COMMAND}, {"mode-switch", SIM_REQ_MODE_SWITCH}};
+
+// One value of a fault: a number within [low, high], or for a request also
+// its name.
 struct fault_value {
     const char *name;  // as the help calls it
     long long low, high;
@@ -333,10 +264,7 @@ static const fault_kind FAULT_KINDS[] = {
      [](sim_faults *f, const long long *) { f->open_fails = true; }},
     {"mode-reply", "  mode-reply VALUE            the mode query replies VALUE\n", 1,
      {{"VALUE", 0, UINT32_MAX, false}},
-     [](sim_faults *f, const long long *v) {
-         f->mode_reply = uint32_t(v[0]);
-         f->mode_reply_set = true;
-     }},
+     [](sim_faults *f, const long long *v) { f->mode_reply = uint32_t(v[0]); f->mode_reply_set = true; }},
     {"send-count", "  send-count REQUEST COUNT    control sends of REQUEST report COUNT words\n", 2,
      {{"REQUEST", 0, UINT32_MAX, true}, {"COUNT", INT_MIN, INT_MAX, false}},
      [](sim_faults *f, const long long *v) { f->send_counts[uint32_t(v[0])] = int(v[1]); }},
@@ -347,10 +275,7 @@ static const fault_kind FAULT_KINDS[] = {
      {{"N", 0, INT_MAX, false}}, [](sim_faults *f, const long long *v) { f->image_max_words = int(v[0]); }},
     {"image-fail-send", "  image-fail-send K [RESULT]  the K-th image send moves nothing, returns RESULT (0)\n", 1,
      {{"K", 1, INT_MAX, false}, {"RESULT", INT_MIN, 0, false}},
-     [](sim_faults *f, const long long *v) {
-         f->image_fail_send = int(v[0]);
-         f->image_fail_result = int(v[1]);
-     }},
+     [](sim_faults *f, const long long *v) { f->image_fail_send = int(v[0]); f->image_fail_result = int(v[1]); }},
     {"programmer-error", "  programmer-error E          programming ends with error code E\n", 1,
      {{"E", 0, 15, false}}, [](sim_faults *f, const long long *v) { f->programmer_error = uint32_t(v[0]); }},
     {"busy-polls", "  busy-polls B                B status polls answer busy before done\n", 1,
@@ -358,37 +283,6 @@ static const fault_kind FAULT_KINDS[] = {
     {"stays-off-bus", "  stays-off-bus               after a reboot, off the bus until a rescan\n", 0, {},
      [](sim_faults *f, const long long *) { f->stays_off_bus = true; }},
 };
-
-// A fault and its checked values, ready to be set.
-struct fault_setting {
-    const fault_kind *kind = nullptr;
-    long long values[2] = {0, 0};
-};
-
-// Reads "NAME VALUE..." of the fault command into setting; returns 0, or the
-// exit status after saying what is wrong.
-static int parse_fault(int argc, char **argv, fault_setting *setting) {
-    if (argc == 0) return usage_error("fault needs a name");
-    for (const fault_kind &kind : FAULT_KINDS) {
-        if (std::strcmp(argv[0], kind.name) != 0) continue;
-        const size_t given = size_t(argc - 1);
-        if (given < kind.required || given > kind.values.size()) break;
-        setting->kind = &kind;
-        for (size_t i = 0; i < given; ++i) {
-            const fault_value &v = kind.values[i];
-            uint32_t code;
-            if (v.request && parse_request(argv[i + 1], &code)) setting->values[i] = code;
-            else if (v.request)
-                return fail("fault %s: %s %s is not a request name or a number from %lld to %lld", kind.name,
-                            v.name, argv[i + 1], v.low, v.high);
-            else if (!sim_parse_number(argv[i + 1], v.low, v.high, &setting->values[i]))
-                return fail("fault %s: %s %s is not a number from %lld to %lld", kind.name, v.name, argv[i + 1],
-                            v.low, v.high);
-        }
-        return 0;
-    }
-    return usage_error("unknown fault or bad value");
-}
 
 // A reboot time in milliseconds: decimal digits alone, 0 to 600000.
 static bool parse_reboot_time(const char *text, int *ms) {
@@ -400,18 +294,18 @@ static bool parse_reboot_time(const char *text, int *ms) {
     return true;
 }
 
-// Applies edit to the board, read, made and saved under its state lock, so
-// that it takes effect also while a program is using the board, then shows
-// the board. Values are checked before: a refused one leaves the board as it was.
-static int change_board(const std::string &root, int id, const std::function<void(sim_board &)> &edit) {
+// Applies edit under the board's state lock, so that it takes effect also
+// while a program is using the board, then shows the board.
+static int change_board(const std::string &root, int id, const std::function<void(sim_board &)> &edit,
+                        bool mend_faults = false) {
     std::string error;
-    if (!sim_update_board(root, id, edit, &error)) return fail("board %d: %s", id, error.c_str());
+    if (!sim_update_board(root, id, edit, &error, mend_faults)) return fail("board %d: %s", id, error.c_str());
     return cmd_show(root, id, 0, nullptr);
 }
 
 static int cmd_mode(const std::string &root, int id, int argc, char **argv) {
     uint32_t mode = SIM_MODE_NORMAL;
-    if (argc != 1 || !parse_mode(argv[0], &mode)) return usage_error("mode takes normal or bootloader");
+    if (argc != 1 || !sim_parse_name(argv[0], MODES, &mode)) return usage_error("mode takes normal or bootloader");
     return change_board(root, id, [&](sim_board &b) {
         b.mode = mode;
         b.reboot_armed = false;
@@ -419,18 +313,30 @@ static int cmd_mode(const std::string &root, int id, int argc, char **argv) {
     });
 }
 
+// "NAME VALUE...": every value is checked before the board is changed.
 static int cmd_fault(const std::string &root, int id, int argc, char **argv) {
-    fault_setting fault;
-    if (int status = parse_fault(argc, argv, &fault)) return status;
-    return change_board(root, id, [&](sim_board &b) { fault.kind->set(&b.faults, fault.values); });
+    if (argc == 0) return usage_error("fault needs a name");
+    const fault_kind *kind = nullptr;
+    for (const fault_kind &k : FAULT_KINDS)
+        if (std::strcmp(argv[0], k.name) == 0) kind = &k;
+    const size_t given = size_t(argc - 1);
+    if (!kind || given < kind->required || given > kind->values.size())
+        return usage_error("unknown fault or bad value");
+    long long values[2] = {0, 0};
+    for (size_t i = 0; i < given; ++i) {
+        const fault_value &v = kind->values[i];
+        const char *text = argv[i + 1];
+        if (!(v.request && sim_parse_name(text, REQUESTS, &values[i])) &&
+            !sim_parse_number(text, v.low, v.high, &values[i]))
+            return fail("fault %s: %s %s is not %sa number from %lld to %lld", kind->name, v.name, text,
+                        v.request ? "a request name or " : "", v.low, v.high);
+    }
+    return change_board(root, id, [&](sim_board &b) { kind->set(&b.faults, values); });
 }
 
-// Clearing the faults also mends faults stored invalid, which every other
-// change refuses.
+// Clearing the faults also mends faults stored invalid.
 static int cmd_clear_faults(const std::string &root, int id, int, char **) {
-    std::string error;
-    if (!sim_clear_faults(root, id, &error)) return fail("board %d: %s", id, error.c_str());
-    return cmd_show(root, id, 0, nullptr);
+    return change_board(root, id, [](sim_board &b) { b.faults = sim_faults{}; }, true);
 }
 
 static int cmd_reboot_time(const std::string &root, int id, int argc, char **argv) {
@@ -472,12 +378,6 @@ static const command COMMANDS[] = {
     {"bus", "  bus linux|windows           show the reboot as that platform's RIFFA driver does\n",
      board_use::existing, cmd_bus},
 };
-
-static const command *find_command(const std::string &name) {
-    for (const command &c : COMMANDS)
-        if (name == c.name) return &c;
-    return nullptr;
-}
 
 static void print_help(std::FILE *stream) {
     std::fputs(HELP_HEAD, stream);
@@ -530,7 +430,9 @@ int main(int argc, char **argv) {
         std::printf("riffa_sim %s\n", ZEDA_VERSION);
         return 0;
     }
-    const command *cmd = find_command(name);
+    const command *cmd = nullptr;
+    for (const command &c : COMMANDS)
+        if (name == c.name) cmd = &c;
     if (!cmd) return usage_error("unknown command");
     std::string error;
     const std::string root = sim_root(&error);

@@ -11,7 +11,6 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 
 #include "board_link.h"
 #include "riffa.h"
@@ -53,6 +52,7 @@ protected:
         send(f, REQ_PROGRAMMER_COMMAND, PROGRAMMER_ERASE);
         send(f, REQ_PROGRAMMER_COMMAND, PROGRAMMER_START);
     }
+    void expect_unusable(const char *what, const std::function<void()> &make, const std::string &error);
     // The mode switch and its reset, on a handle of its own.
     void reboot(int id) {
         fpga_t *f = fpga_open(id);
@@ -63,22 +63,25 @@ protected:
     }
 };
 
-TEST_F(VirtualBoard, BoardZeroAppearsOnFirstUseInNormalMode) {
-    EXPECT_FALSE(sim_board_exists(root_, 0));
-    EXPECT_EQ(mode_of(0), MODE_NORMAL);
-    EXPECT_TRUE(sim_board_exists(root_, 0));
-    EXPECT_EQ(flash(0), std::vector<unsigned char>(SIM_FLASH_BYTES, 0xFF)) << "flash starts erased";
-}
-
-TEST_F(VirtualBoard, OtherBoardsExistOnlyOnceAdded) {
+TEST_F(VirtualBoard, BoardZeroAppearsOnFirstUseInNormalModeOthersOnceAdded) {
     EXPECT_EQ(fpga_open(1), nullptr);
     EXPECT_EQ(fpga_open(-1), nullptr);
-    EXPECT_FALSE(sim_board_exists(root_, 1));
+    EXPECT_FALSE(sim_board_exists(root_, 0) || sim_board_exists(root_, 1));
+    EXPECT_EQ(mode_of(0), MODE_NORMAL);
+    EXPECT_EQ(flash(0), std::vector<unsigned char>(SIM_FLASH_BYTES, 0xFF)) << "flash starts erased";
     add_board(1, SIM_MODE_BOOTLOADER);
     EXPECT_EQ(mode_of(1), MODE_BOOTLOADER);
 }
 
-TEST_F(VirtualBoard, ArmedResetRebootsIntoTheOtherModeAndBack) {
+TEST_F(VirtualBoard, OnlyAResetAfterTheKeyRebootsIntoTheOtherModeAndBack) {
+    fpga_t *f = fpga_open(0);
+    fpga_reset(f);
+    send(f, REQ_MODE_SWITCH, MODE_SWITCH_KEY + 1);
+    send(f, REQ_MODE_SWITCH, 0);
+    fpga_reset(f);
+    fpga_close(f);
+    EXPECT_EQ(mode_of(0), MODE_NORMAL) << "no key, no reboot";
+    EXPECT_FALSE(board(0).reboot_armed);
     for (uint32_t expected : {MODE_BOOTLOADER, MODE_NORMAL}) {
         fpga_t *f = fpga_open(0);
         EXPECT_EQ(send(f, REQ_MODE_SWITCH, MODE_SWITCH_KEY), 1);
@@ -91,23 +94,17 @@ TEST_F(VirtualBoard, ArmedResetRebootsIntoTheOtherModeAndBack) {
     EXPECT_EQ(board(0).boot, 2u) << "each reboot is a new boot";
 }
 
-// The state file's bytes, to show that nothing changed.
-std::string state_text(const std::string &root, int id = 0) {
-    std::ifstream in(sim_board_dir(root, id) + "/state", std::ios::binary);
-    return std::string((std::istreambuf_iterator<char>(in)), {});
-}
-
 TEST_F(VirtualBoard, AHandleFromBeforeTheLatestRebootMovesNothingAndGetsNoReply) {
     fpga_t *stale = fpga_open(0);
     reboot(0);
     fpga_t *now = fpga_open(0);
     EXPECT_EQ(send(now, REQ_MODE_SWITCH, MODE_SWITCH_KEY), 1) << "the new boot answers";
-    const std::string before = state_text(root_);
+    const std::string before = state_text();
     EXPECT_EQ(ask(stale, REQ_MODE_QUERY), 0xDEADu) << "no reply from the new boot";
     EXPECT_EQ(send(stale, REQ_IMAGE_SIZE, 4), 0);
     EXPECT_EQ(send_image(stale, {1, 2, 3, 4}), 0);
     fpga_reset(stale);
-    EXPECT_EQ(state_text(root_), before) << "the armed reboot is still to come";
+    EXPECT_EQ(state_text(), before) << "the armed reboot is still to come";
     fpga_close(stale);
     fpga_close(now);
 }
@@ -123,7 +120,7 @@ TEST_F(VirtualBoard, WhileItRebootsEachDriverShowsTheBoardAsItsPlatformDoes) {
         add_board(1, SIM_MODE_NORMAL);
         edit_board(1, [&](sim_board &b) { b.bus = c.bus; b.reboot_time_ms = 60000; });
         reboot(1);
-        const std::string before = state_text(root_, 1);
+        const std::string before = state_text(1);
         fpga_t *f = fpga_open(1);
         EXPECT_EQ(f != nullptr, c.opens) << sim_bus_model_name(c.bus);
         EXPECT_FALSE(listed(1)) << sim_bus_model_name(c.bus);
@@ -131,7 +128,7 @@ TEST_F(VirtualBoard, WhileItRebootsEachDriverShowsTheBoardAsItsPlatformDoes) {
             EXPECT_EQ(ask(f, REQ_MODE_QUERY), 0xDEADu) << "0 at once while it reboots";
             EXPECT_EQ(send(f, REQ_MODE_SWITCH, MODE_SWITCH_KEY), 0);
             fpga_reset(f);
-            EXPECT_EQ(state_text(root_, 1), before) << "no effect";
+            EXPECT_EQ(state_text(1), before) << "no effect";
             edit_board(1, [](sim_board &b) { b.back_at_ms = 1; });  // its reboot is over
             EXPECT_EQ(ask(f, REQ_MODE_QUERY), MODE_BOOTLOADER) << "opened in this boot: it answers once back";
             fpga_close(f);
@@ -199,15 +196,11 @@ TEST_F(VirtualBoard, TheLockPathHookAnswersForABoardThereNotThereOrUnknown) {
     EXPECT_EQ(path, sim_board_dir(root_, 0) + "/session.lock");
     EXPECT_TRUE(std::filesystem::is_directory(sim_board_dir(root_, 0)));
     EXPECT_EQ(riffa_sim_session_lock_path(0, path, 8), -1) << "a path that does not fit";
-    setenv("RIFFA_SIM_DIR", write_file("not_a_folder", {1}).c_str(), 1);
-    testing::internal::CaptureStderr();
-    EXPECT_EQ(riffa_sim_session_lock_path(0, path, sizeof path), -1) << "no folder for the boards";
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), "riffa_sim: board 0: " + dir_ + "/not_a_folder: not a folder\n");
 }
 
 TEST_F(VirtualBoard, TheOpenErrorHookTellsTheBoardsOwnFailureFromADevicesOne) {
     add_board(1, SIM_MODE_NORMAL);
-    std::ofstream(sim_board_dir(root_, 1) + "/state", std::ios::binary | std::ios::trunc) << "mode 2\n";
+    write_state("mode 2\n", 1);
     const struct { int id; int error; } cases[] = {{1, 1}, {3, 0}, {1, 1}, {0, 0}};  // invalid, absent, fine
     for (const auto &c : cases) {
         testing::internal::CaptureStderr();
@@ -226,17 +219,6 @@ TEST(VirtualBoardBus, NoClockChangeKeepsABoardAway) {
     for (const auto &c : cases) EXPECT_EQ(sim_bus_wait_ms(b, c.now), c.wait) << c.now;
     b.needs_rescan = true;
     EXPECT_EQ(sim_bus_wait_ms(b, 90000), -1);
-}
-
-TEST_F(VirtualBoard, ResetWithoutTheKeyChangesNothing) {
-    fpga_t *f = fpga_open(0);
-    fpga_reset(f);
-    send(f, REQ_MODE_SWITCH, MODE_SWITCH_KEY + 1);
-    send(f, REQ_MODE_SWITCH, 0);
-    fpga_reset(f);
-    fpga_close(f);
-    EXPECT_EQ(mode_of(0), MODE_NORMAL);
-    EXPECT_FALSE(board(0).reboot_armed);
 }
 
 TEST_F(VirtualBoard, ProgrammerWritesTheImageAndRecordsTheRun) {
@@ -293,6 +275,12 @@ TEST_F(VirtualBoard, ProtocolFaultsEndTheRunWithTheBoardsOwnCodes) {
              ask(f, REQ_PROGRAMMER_STATUS);
              send(f, REQ_PROGRAMMER_COMMAND, PROGRAMMER_START);
          }},
+        {"an injected code, after the busy polls", 0x58,
+         [&](fpga_t *f) {
+             set_faults(0, [](sim_faults &fs) { fs.busy_polls = 3; fs.programmer_error = 5; });
+             prepare(f, 0);
+             for (int i = 0; i < 3; ++i) EXPECT_EQ(ask(f, REQ_PROGRAMMER_STATUS), 0u) << "poll " << i;
+         }},
     };
     for (const Case &c : cases) {
         fpga_t *f = fpga_open(0);
@@ -300,19 +288,7 @@ TEST_F(VirtualBoard, ProtocolFaultsEndTheRunWithTheBoardsOwnCodes) {
         EXPECT_EQ(ask(f, REQ_PROGRAMMER_STATUS), c.status) << c.what;
         fpga_close(f);
     }
-    EXPECT_EQ(history().size(), 6u);
-}
-
-TEST_F(VirtualBoard, BusyPollsAndInjectedErrorCode) {
-    add_board(0, SIM_MODE_BOOTLOADER);
-    set_faults(0, [](sim_faults &f) { f.busy_polls = 3; f.programmer_error = 5; });
-    fpga_t *f = fpga_open(0);
-    prepare(f, 0);
-    for (int i = 0; i < 3; ++i) EXPECT_EQ(ask(f, REQ_PROGRAMMER_STATUS), 0u) << "poll " << i;
-    EXPECT_EQ(ask(f, REQ_PROGRAMMER_STATUS), 0x58u);
-    fpga_close(f);
-    ASSERT_EQ(history().size(), 1u);
-    EXPECT_EQ(history()[0].error, 5u);
+    EXPECT_EQ(history().size(), 7u);
 }
 
 TEST_F(VirtualBoard, NormalModeHasNoProgrammer) {
@@ -326,7 +302,13 @@ TEST_F(VirtualBoard, NormalModeHasNoProgrammer) {
 }
 
 TEST_F(VirtualBoard, ReplyFaultsAndMissingReplies) {
-    set_faults(0, [](sim_faults &f) { f.recv_counts[REQ_MODE_QUERY] = 0; f.send_counts[REQ_MODE_SWITCH] = 0; });
+    set_faults(0, [](sim_faults &f) { f.mode_reply_set = true; f.mode_reply = 7; });
+    EXPECT_EQ(mode_of(0), 7u);
+    set_faults(0, [](sim_faults &f) {
+        f = sim_faults{};
+        f.recv_counts[REQ_MODE_QUERY] = 0;
+        f.send_counts[REQ_MODE_SWITCH] = 0;
+    });
     fpga_t *f = fpga_open(0);
     EXPECT_EQ(ask(f, REQ_MODE_QUERY), 0xDEADu) << "lost reply leaves the word untouched";
     uint32_t w = 0xDEAD;
@@ -336,13 +318,6 @@ TEST_F(VirtualBoard, ReplyFaultsAndMissingReplies) {
     fpga_reset(f);
     fpga_close(f);
     EXPECT_EQ(board(0).mode, SIM_MODE_BOOTLOADER) << "the request still reached the board";
-}
-
-TEST_F(VirtualBoard, ModeReplyAndOpenFaults) {
-    set_faults(0, [](sim_faults &f) { f.mode_reply_set = true; f.mode_reply = 7; });
-    EXPECT_EQ(mode_of(0), 7u);
-    set_faults(0, [](sim_faults &f) { f.open_fails = true; });
-    EXPECT_EQ(fpga_open(0), nullptr);
 }
 
 TEST_F(VirtualBoard, ImageSendFaults) {
@@ -358,27 +333,6 @@ TEST_F(VirtualBoard, ImageSendFaults) {
     EXPECT_EQ(ask(f, REQ_PROGRAMMER_STATUS), STATUS_DONE);
     fpga_close(f);
     expect_flash_holds(image);
-}
-
-TEST_F(VirtualBoard, StateSurvivesAndIsReplacedWhole) {
-    add_board(0, SIM_MODE_BOOTLOADER);
-    set_faults(0, [](sim_faults &f) {
-        f.send_counts[REQ_IMAGE_SIZE] = 2;
-        f.recv_counts[REQ_PROGRAMMER_STATUS] = 0;
-        f.image_fail_send = 4;
-        f.busy_polls = 9;
-    });
-    fpga_t *f = fpga_open(0);
-    send(f, REQ_IMAGE_SIZE, 1000);
-    fpga_close(f);
-    const sim_board b = board(0);
-    EXPECT_EQ(b.programmer.announced_size, 1000u);
-    EXPECT_EQ(b.faults.send_counts.at(REQ_IMAGE_SIZE), 2);
-    EXPECT_EQ(b.faults.recv_counts.at(REQ_PROGRAMMER_STATUS), 0);
-    EXPECT_EQ(b.faults.image_fail_send, 4);
-    EXPECT_EQ(b.faults.busy_polls, 9);
-    for (const auto &entry : std::filesystem::directory_iterator(sim_board_dir(root_, 0)))
-        EXPECT_NE(entry.path().extension(), ".tmp") << "temporary state left behind";
 }
 
 // Files may grow to limit bytes until the end of the scope: a write beyond
@@ -402,20 +356,9 @@ private:
     void (*old_handler_)(int) = nullptr;
 };
 
-TEST_F(VirtualBoard, ASaveThatFailsHalfWayLeavesTheLastStateWhole) {
-    set_faults(0, [](sim_faults &f) { f.busy_polls = 9; f.send_counts[REQ_IMAGE_SIZE] = 2; });
-    {
-        FileSizeLimit limit(64);
-        EXPECT_FALSE(sim_update_board(root_, 0, [](sim_board &b) { b.mode = SIM_MODE_BOOTLOADER; }));
-    }
-    const sim_board b = board(0);
-    EXPECT_EQ(b.mode, SIM_MODE_NORMAL);
-    EXPECT_EQ(b.faults.busy_polls, 9);
-    EXPECT_EQ(b.faults.send_counts.at(REQ_IMAGE_SIZE), 2);
-}
-
-TEST_F(VirtualBoard, AFailedSaveReportsNoWordMovedAndChangesNothing) {
+TEST_F(VirtualBoard, AFailedSaveReportsNoWordMovedAndLeavesTheLastStateWhole) {
     fpga_t *f = fpga_open(0);
+    const std::string before = state_text();
     {
         FileSizeLimit limit(200);  // less than a state, more than the message
         testing::internal::CaptureStderr();
@@ -424,6 +367,7 @@ TEST_F(VirtualBoard, AFailedSaveReportsNoWordMovedAndChangesNothing) {
         EXPECT_EQ(err.rfind("riffa_sim: board 0: " + sim_board_dir(root_, 0), 0), 0u) << err;
         EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
     }
+    EXPECT_EQ(state_text(), before) << "the state half written";
     fpga_reset(f);
     fpga_close(f);
     EXPECT_EQ(board(0).mode, SIM_MODE_NORMAL) << "no reboot was armed";
@@ -440,102 +384,96 @@ TEST_F(VirtualBoard, ABoardIsCreatedWholeOrNotAtAll) {
     EXPECT_EQ(mode_of(0), MODE_NORMAL);
 }
 
-// What the state file holds after an edit of its text.
-struct BadState {
-    const char *what;
-    std::function<void(std::string &)> edit;  // of the state file's text
-    const char *reason;                       // the end of the diagnostic
-};
-
-void replace_text(std::string &text, const std::string &from, const std::string &to) {
-    const size_t at = text.find(from);
-    ASSERT_NE(at, std::string::npos) << from;
-    text.replace(at, from.size(), to);
+// Makes a fresh board 0 and breaks it with make: opening it then fails with
+// one line that names the file and what is wrong (error, after "riffa_sim:
+// board 0: <its folder>/"), and leaves the board as it was.
+void VirtualBoard::expect_unusable(const char *what, const std::function<void()> &make, const std::string &error) {
+    const std::string board0 = sim_board_dir(root_, 0);
+    add_board(0, SIM_MODE_NORMAL);
+    make();
+    const std::string state = state_text();
+    const uintmax_t flash_bytes = std::filesystem::file_size(board0 + "/flash.bin");
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(fpga_open(0), nullptr) << what;
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "riffa_sim: board 0: " + board0 + "/" + error + "\n");
+    EXPECT_EQ(state_text(), state) << what << ": the state was replaced";
+    EXPECT_EQ(std::filesystem::file_size(board0 + "/flash.bin"), flash_bytes) << what;
+    sim_remove_board(root_, 0);
 }
 
-TEST_F(VirtualBoard, AnInvalidStateIsAnErrorNamingTheFileAndNeverReplaced) {
-    const BadState cases[] = {
-        {"empty", [](std::string &t) { t.clear(); }, "state: not a riffa_sim board state (no version line)"},
-        {"random bytes", [](std::string &t) { t = "\x8f\x01zz\xff"; },
-         "state: not a riffa_sim board state (no version line)"},
-        {"a later format", [](std::string &t) { replace_text(t, "state v2", "state v3"); },
-         "state: state format version 3 is not the version 2 that this riffa_sim reads"},
-        {"cut short", [](std::string &t) { t.resize(t.size() - 3); }, "state: the last line is cut short"},
-        {"a line lost", [](std::string &t) { replace_text(t, "erased 0\n", ""); },
-         "state: no erased line (the file is cut short)"},
-        {"an unknown key", [](std::string &t) { t += "colour blue\n"; }, "unknown key colour"},
-        {"a bad number", [](std::string &t) { replace_text(t, "mode 3", "mode 3x"); }, "bad value for mode"},
-        {"a key twice", [](std::string &t) { t += "mode 2\n"; }, "mode given twice"},
-        {"an error code over 4 bits", [](std::string &t) { replace_text(t, "\nerror 0", "\nerror 16"); },
-         "bad value for error"},
-        {"a failing send that returns words",
-         [](std::string &t) { replace_text(t, "fault_image_fail_send 0 0", "fault_image_fail_send 1 5"); },
-         "bad value for fault_image_fail_send (riffa_sim clear-faults clears the faults)"},
-        {"negative busy polls",
-         [](std::string &t) { replace_text(t, "fault_busy_polls 0", "fault_busy_polls -1294967296"); },
-         "bad value for fault_busy_polls (riffa_sim clear-faults clears the faults)"},
-        {"CRLF line ends", [](std::string &t) { for (size_t at = 0; (at = t.find('\n', at)) != std::string::npos; at += 2) t.insert(at, "\r"); },
-         "state: the line ends are CRLF (carriage return and line feed), not the LF of a riffa_sim board state"},
-        {"a mode that isn't one", [](std::string &t) { replace_text(t, "mode 3", "mode 7"); },
-         "state: mode 7 is neither 2 nor 3"},
-        {"a reboot time over ten minutes",
-         [](std::string &t) { replace_text(t, "reboot_time_ms 0", "reboot_time_ms 600001"); },
-         "bad value for reboot_time_ms"},
-        {"a come-back time without a reboot time",
-         [](std::string &t) { replace_text(t, "back_at_ms 0", "back_at_ms 99"); },
-         "state: a come-back time without a reboot time"},
-        {"received beyond the announced size",
-         [](std::string &t) {
-             replace_text(t, "progress 0000000000", "progress 4294967292");
-             replace_text(t, "programmer idle", "programmer programming");
-             replace_text(t, "announced_size 0", "announced_size 8");
-         },
-         "state: received bytes 4294967292 do not fit the announced size 8"},
-        {"an idle programmer with received bytes",
-         [](std::string &t) {
-             replace_text(t, "progress 0000000000 0000000000000000 0000000000", "progress 0000000008 0000000000000000 0000000008");
-             replace_text(t, "announced_size 0", "announced_size 8");
-         },
-         "state: an idle programmer with received bytes"},
-        {"a flash write that ends before the received bytes",
-         [](std::string &t) {
-             replace_text(t, "progress 0000000000 0000000000000000 0000000000", "progress 0000000008 0000000000000000 0000000004");
-             replace_text(t, "programmer idle", "programmer programming");
-             replace_text(t, "announced_size 0", "announced_size 8");
-         },
-         "state: a flash write to 4 from 8"},
+TEST_F(VirtualBoard, AnUnusableBoardIsAnErrorNamingTheFileAndIsNeverMadeAnew) {
+    const std::string board0 = sim_board_dir(root_, 0);
+    const auto edit = [this](std::function<void(std::string &)> change) {
+        return [this, change] {
+            std::string text = state_text();
+            change(text);
+            write_state(text);
+        };
     };
-    const std::string path = sim_board_dir(root_, 0) + "/state";
-    for (const BadState &c : cases) {
-        add_board(0, SIM_MODE_NORMAL);
-        std::ifstream in(path, std::ios::binary);
-        std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-        in.close();
-        c.edit(text);
-        std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
-        testing::internal::CaptureStderr();
-        EXPECT_EQ(fpga_open(0), nullptr) << c.what;
-        const std::string err = testing::internal::GetCapturedStderr();
-        const std::string want_end = std::string(c.reason) + "\n";
-        EXPECT_EQ(err.rfind("riffa_sim: board 0: " + sim_board_dir(root_, 0), 0), 0u)
-            << c.what << ": " << err;
-        EXPECT_TRUE(err.size() >= want_end.size() &&
-                    err.compare(err.size() - want_end.size(), std::string::npos, want_end) == 0)
-            << c.what << ": " << err;
-        std::string now((std::istreambuf_iterator<char>(std::ifstream(path, std::ios::binary).rdbuf())), {});
-        EXPECT_EQ(now, text) << c.what << ": the state was replaced";
-        sim_remove_board(root_, 0);
-    }
+    // Replaces each text of the state by the other of its pair.
+    const auto swap = [&](std::vector<std::pair<std::string, std::string>> pairs) {
+        return edit([pairs](std::string &text) {
+            for (const auto &[from, to] : pairs) {
+                const size_t at = text.find(from);
+                ASSERT_NE(at, std::string::npos) << from;
+                text.replace(at, from.size(), to);
+            }
+        });
+    };
+    const std::string none = "progress 0000000000 0000000000000000 0000000000";
+    expect_unusable("no state", [&] { std::filesystem::remove(board0 + "/state"); }, "state: missing");
+    expect_unusable("a flash of the wrong size", [&] { std::filesystem::resize_file(board0 + "/flash.bin", 4096); },
+                    "flash.bin: 4096 bytes instead of 8388608");
+    expect_unusable("empty", edit([](std::string &t) { t.clear(); }),
+                    "state: not a riffa_sim board state (no version line)");
+    expect_unusable("random bytes", edit([](std::string &t) { t = "\x8f\x01zz\xff"; }),
+                    "state: not a riffa_sim board state (no version line)");
+    expect_unusable("a later format", swap({{"state v2", "state v3"}}),
+                    "state: state format version 3 is not the version 2 that this riffa_sim reads");
+    expect_unusable("cut short", edit([](std::string &t) { t.resize(t.size() - 3); }),
+                    "state: the last line is cut short");
+    expect_unusable("a line lost", swap({{"erased 0\n", ""}}), "state: no erased line (the file is cut short)");
+    expect_unusable("an unknown key", edit([](std::string &t) { t += "colour blue\n"; }),
+                    "state: line 24: unknown key colour");
+    expect_unusable("a bad number", swap({{"mode 3", "mode 3x"}}), "state: line 5: bad value for mode");
+    expect_unusable("a key twice", edit([](std::string &t) { t += "mode 2\n"; }), "state: line 24: mode given twice");
+    expect_unusable("an error code over 4 bits", swap({{"\nerror 0", "\nerror 16"}}),
+                    "state: line 10: bad value for error");
+    expect_unusable("a failing send that returns words",
+                    swap({{"fault_image_fail_send 0 0", "fault_image_fail_send 1 5"}}),
+                    "state: line 23: bad value for fault_image_fail_send (riffa_sim clear-faults clears the faults)");
+    expect_unusable("negative busy polls", swap({{"fault_busy_polls 0", "fault_busy_polls -1294967296"}}),
+                    "state: line 21: bad value for fault_busy_polls (riffa_sim clear-faults clears the faults)");
+    expect_unusable("CRLF line ends", edit([](std::string &t) {
+                        for (size_t at = 0; (at = t.find('\n', at)) != std::string::npos; at += 2) t.insert(at, "\r");
+                    }),
+                    "state: the line ends are CRLF (carriage return and line feed), not the LF of a riffa_sim board state");
+    expect_unusable("a mode that isn't one", swap({{"mode 3", "mode 7"}}), "state: mode 7 is neither 2 nor 3");
+    expect_unusable("a reboot time over ten minutes", swap({{"reboot_time_ms 0", "reboot_time_ms 600001"}}),
+                    "state: line 15: bad value for reboot_time_ms");
+    expect_unusable("a come-back time without a reboot time", swap({{"back_at_ms 0", "back_at_ms 99"}}),
+                    "state: a come-back time without a reboot time");
+    expect_unusable("received beyond the announced size",
+                    swap({{"progress 0000000000", "progress 4294967292"},
+                          {"programmer idle", "programmer programming"}, {"announced_size 0", "announced_size 8"}}),
+                    "state: received bytes 4294967292 do not fit the announced size 8");
+    expect_unusable("an idle programmer with received bytes",
+                    swap({{none, "progress 0000000008 0000000000000000 0000000008"},
+                          {"announced_size 0", "announced_size 8"}}),
+                    "state: an idle programmer with received bytes");
+    expect_unusable("a flash write that ends before the received bytes",
+                    swap({{none, "progress 0000000008 0000000000000000 0000000004"},
+                          {"programmer idle", "programmer programming"}, {"announced_size 0", "announced_size 8"}}),
+                    "state: a flash write to 4 from 8");
 }
 
 TEST_F(VirtualBoard, AVersion1StateIsReadOnceAndSavedAsVersion2) {
     // As riffa_sim wrote it before reboot times and counted runs: its runs
     // are the whole lines of its history.
     add_board(0, SIM_MODE_NORMAL);
-    std::ofstream(sim_board_dir(root_, 0) + "/state", std::ios::binary | std::ios::trunc)
-        << "# riffa_sim board state v1\nprogress 0000000008 00000000000000ab\nmode 2\nreboot_armed 0\n"
-           "programmer finished\nannounced_size 8\nerased 0\nerror 0\nbusy_polls_seen 0\nfault_open_fails 0\n"
-           "fault_image_max_words 0\nfault_image_fail_send 0 0\nfault_programmer_error 0\nfault_busy_polls 3\n";
+    write_state("# riffa_sim board state v1\nprogress 0000000008 00000000000000ab\nmode 2\nreboot_armed 0\n"
+                "programmer finished\nannounced_size 8\nerased 0\nerror 0\nbusy_polls_seen 0\nfault_open_fails 0\n"
+                "fault_image_max_words 0\nfault_image_fail_send 0 0\nfault_programmer_error 0\nfault_busy_polls 3\n");
     const std::string run = "2026-01-01T00:00:00Z size=8 received=8 error=0 checksum=00000000000000ab\n";
     std::ofstream(sim_board_dir(root_, 0) + "/history", std::ios::binary) << run + run + "2026-01-01T00";
     const sim_board b = board(0);
@@ -545,46 +483,29 @@ TEST_F(VirtualBoard, AVersion1StateIsReadOnceAndSavedAsVersion2) {
     EXPECT_EQ(b.faults.busy_polls, 3);
     EXPECT_EQ(b.bus, sim_default_bus());
     EXPECT_EQ(history().size(), 2u);
-    EXPECT_EQ(state_text(root_), sim_format_state(b)) << "saved as version 2";
+    EXPECT_EQ(state_text(), sim_format_state(b)) << "saved as version 2";
 }
 
-TEST_F(VirtualBoard, AMissingStateOrAFlashOfTheWrongSizeIsNeverRecreated) {
-    for (const char *file : {"state", "flash.bin"}) {
-        add_board(0, SIM_MODE_BOOTLOADER);
-        const std::string path = sim_board_dir(root_, 0) + "/" + file;
-        if (std::string(file) == "state") std::filesystem::remove(path);
-        else std::filesystem::resize_file(path, 4096);
-        testing::internal::CaptureStderr();
-        EXPECT_EQ(fpga_open(0), nullptr) << file;
-        const std::string err = testing::internal::GetCapturedStderr();
-        const std::string reason = std::string(file) == "state" ? "missing" : "4096 bytes instead of 8388608";
-        EXPECT_EQ(err, "riffa_sim: board 0: " + path + ": " + reason + "\n");
-        // Left as it was, not made anew over the flash.
-        if (std::string(file) == "state") {
-            EXPECT_FALSE(std::filesystem::exists(path));
-        } else {
-            EXPECT_EQ(std::filesystem::file_size(path), 4096u);
-        }
-        sim_remove_board(root_, 0);
-    }
-}
-
-TEST_F(VirtualBoard, NoPlaceForBoardsIsAnError) {
-    // A file where the folder should be, and no folder named at all.
-    write_file("not_a_folder", {1});
-    setenv("RIFFA_SIM_DIR", (dir_ + "/not_a_folder").c_str(), 1);
-    testing::internal::CaptureStderr();
-    EXPECT_EQ(fpga_open(0), nullptr);
-    EXPECT_EQ(testing::internal::GetCapturedStderr(),
-              "riffa_sim: board 0: " + dir_ + "/not_a_folder: not a folder\n");
+TEST_F(VirtualBoard, NoPlaceForBoardsIsAnErrorOfOpenAndOfTheLockPathHook) {
     const std::string home = std::getenv("HOME") ? std::getenv("HOME") : "";
-    unsetenv("RIFFA_SIM_DIR");
-    unsetenv("XDG_STATE_HOME");
-    unsetenv("HOME");
-    testing::internal::CaptureStderr();
-    EXPECT_EQ(fpga_open(0), nullptr);
-    EXPECT_EQ(testing::internal::GetCapturedStderr(),
-              "riffa_sim: board 0: no folder for the virtual boards: set RIFFA_SIM_DIR (or HOME)\n");
+    const std::string file = write_file("not_a_folder", {1});
+    const std::string none = "no folder for the virtual boards: set RIFFA_SIM_DIR (or HOME)";
+    // A file where the folder should be, then no folder named at all.
+    for (const std::string &error : {file + ": not a folder", none}) {
+        if (error == none) {
+            unsetenv("RIFFA_SIM_DIR");
+            unsetenv("XDG_STATE_HOME");
+            unsetenv("HOME");
+        } else {
+            setenv("RIFFA_SIM_DIR", file.c_str(), 1);
+        }
+        char path[4096];
+        testing::internal::CaptureStderr();
+        EXPECT_EQ(fpga_open(0), nullptr);
+        EXPECT_EQ(riffa_sim_session_lock_path(0, path, sizeof path), -1);
+        const std::string line = "riffa_sim: board 0: " + error + "\n";
+        EXPECT_EQ(testing::internal::GetCapturedStderr(), line + line);
+    }
     setenv("HOME", home.c_str(), 1);
 }
 
@@ -616,28 +537,24 @@ TEST_F(VirtualBoard, ConcurrentChangesAreNeverLost) {
     constexpr int processes = 4, increments = 25;
     std::vector<pid_t> children;
     for (int i = 0; i < processes; ++i) {
-        const pid_t pid = fork();
-        if (pid == 0) {
+        children.push_back(in_child([&] {
             fpga_t *f = fpga_open(0);
+            std::string error;
             bool ok = f != nullptr;
             fpga_close(f);
             for (int n = 0; n < increments; ++n)
-                ok = sim_update_board(root_, 0, [](sim_board &b) { ++b.faults.busy_polls; }) && ok;
-            _exit(ok ? 0 : 1);
-        }
-        children.push_back(pid);
+                ok = sim_update_board(root_, 0, [](sim_board &b) { ++b.faults.busy_polls; }, &error) && ok;
+            return ok ? 0 : 1;
+        }));
     }
-    for (pid_t pid : children) {
-        int status = 0;
-        waitpid(pid, &status, 0);
-        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-    }
+    for (pid_t pid : children) EXPECT_EQ(exit_within(pid, std::chrono::seconds(60)), 0);
     EXPECT_EQ(board(0).faults.busy_polls, processes * increments);
-    EXPECT_EQ(sim_list_boards(root_), std::vector<int>{0});
+    std::string error;
+    EXPECT_EQ(sim_list_boards(root_, &error), std::vector<int>{0});
 }
 
-// Every flash change is recorded before it is made (issue: an erase whose
-// record could not be saved left an erased flash and a done status).
+// Every flash change is recorded before it is made: an erase whose record
+// could not be saved must leave neither an erased flash nor a done status.
 TEST_F(VirtualBoard, AChangeWhoseRecordCannotBeSavedIsNotMadeAndNeverReportsDone) {
     const std::vector<unsigned char> image = sample_bytes(3000);
     for (bool size_saved : {false, true}) {
@@ -649,7 +566,7 @@ TEST_F(VirtualBoard, AChangeWhoseRecordCannotBeSavedIsNotMadeAndNeverReportsDone
         if (size_saved) {
             EXPECT_EQ(send(f, REQ_IMAGE_SIZE, 8), 1);
         }
-        const std::string before = state_text(root_);
+        const std::string before = state_text();
         // A folder where the state's temporary file goes: no whole save succeeds.
         const std::string temp = sim_board_dir(root_, 0) + "/state." + std::to_string(getpid()) + ".tmp";
         std::filesystem::create_directories(temp + "/in_it");
@@ -665,7 +582,7 @@ TEST_F(VirtualBoard, AChangeWhoseRecordCannotBeSavedIsNotMadeAndNeverReportsDone
         testing::internal::GetCapturedStderr();
         fpga_close(f);
         std::filesystem::remove_all(temp);
-        EXPECT_EQ(state_text(root_), before) << size_saved;
+        EXPECT_EQ(state_text(), before) << size_saved;
         expect_flash_holds(image);
         sim_remove_board(root_, 0);
     }
@@ -700,7 +617,7 @@ TEST_F(VirtualBoard, AKillAtAnyMomentLeavesTheFlashHoldingWhatTheStateCounts) {
         });
         // Killed once the state counts a first block, a little later each time.
         const auto started = std::chrono::steady_clock::now();
-        while (state_text(root_).compare(36, 10, "0000000000") == 0 &&
+        while (state_text().compare(36, 10, "0000000000") == 0 &&
                std::chrono::steady_clock::now() - started < std::chrono::seconds(10)) {
         }
         for (int spin = 0; spin < kill_after * 2000; ++spin) getppid();
@@ -723,7 +640,7 @@ TEST_F(VirtualBoard, TheProgressLineRewrittenInPlaceReadsAsAWholeSave) {
     std::string error;
     ASSERT_TRUE(sim_open_files(root_, 0, false, &files, &error)) << error;
     ASSERT_TRUE(sim_save_progress(files, b.programmer, &error)) << error;
-    EXPECT_EQ(state_text(root_), sim_format_state(b));
+    EXPECT_EQ(state_text(), sim_format_state(b));
 }
 
 // Image sends as the library takes them, its fast path first, beside the
@@ -762,7 +679,7 @@ TEST_F(VirtualBoard, ImageWordsKeptPendingEndAsTheSameFlashAndStateAsWordsWritte
         sim_close_files(&slow.files);
     }
     EXPECT_EQ(moved[0], moved[1]);
-    EXPECT_EQ(state_text(root_, 0), state_text(root_, 1));
+    EXPECT_EQ(state_text(0), state_text(1));
     EXPECT_TRUE(flash(0) == flash(1));
 }
 

@@ -1,20 +1,11 @@
-// Virtual board: what a board is, as its state file holds it. One folder per
-// board, board<id>/, holding
-//   state     text with a version line, replaced whole (temporary file and
-//             rename) by every change, always under the board's state lock;
-//             only its fixed-width progress line, the programmer's received
-//             bytes, their checksum and the end of a flash write under way,
-//             is rewritten in place, in one write;
-//   flash.bin the 8 MiB flash, changed only once the state records the
-//             change (see sim_programmer::writing_to);
-//   history   one line per finished programming run, replaced whole (as
-//             the state) just before the state that counts its runs, so
-//             that a run is on record exactly when the state says so;
-//   state.lock, session.lock  the short lock of every change, and the lock a
-//             program holds from before its open to its close.
+// Virtual board: what a board is, as its state file holds it. Each board has
+// a folder, board<id>/, of its state (sim_state_text.h), its flash.bin, its
+// history (sim_history.h) and two lock files (sim_paths.h); every change is
+// one read-modify-write under the state lock (sim_transaction.h).
 #ifndef RIFFA_SIM_BOARD_H
 #define RIFFA_SIM_BOARD_H
 
+#include <cstddef>
 #include <cstdint>
 #include <map>
 #include <string>
@@ -47,7 +38,7 @@ struct sim_programmer {
     uint32_t announced_size = 0;  // bytes, from the image-size request
     bool erased = false;          // the flash is all 0xFF since the erase command
     uint32_t received_bytes = 0;  // image bytes written to flash
-    uint64_t checksum = 0;        // of those bytes, see sim_checksum
+    uint64_t checksum = 0;        // of those bytes (sim_checksum)
     // A flash write under way: [received_bytes, writing_to) may hold bytes
     // that the state does not count, until the write is settled. A program
     // that died meanwhile left it so, and the next read erases that range.
@@ -55,6 +46,19 @@ struct sim_programmer {
     uint32_t error = 0;
     int busy_polls_seen = 0;
 };
+
+// The checksum of image words, as the programmer, the history and riffa_sim
+// verify compute it: FNV-1a (64-bit) over 32-bit little-endian words,
+// extended word by word; a last partial word is left out.
+constexpr uint64_t SIM_CHECKSUM_START = 0xcbf29ce484222325ull;
+inline uint64_t sim_checksum(uint64_t sum, const unsigned char *bytes, size_t byte_count) {
+    for (size_t i = 0; i + 4 <= byte_count; i += 4) {
+        const uint32_t word = uint32_t(bytes[i]) | uint32_t(bytes[i + 1]) << 8 | uint32_t(bytes[i + 2]) << 16 |
+                              uint32_t(bytes[i + 3]) << 24;
+        sum = (sum ^ word) * 0x100000001b3ull;
+    }
+    return sum;
+}
 
 // One finished programming run, as the history records it.
 struct sim_run {

@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <system_error>
 
+#include "file_lock.h"
 #include "sim_board.h"
 #include "sim_file.h"
 #include "sim_flash.h"
@@ -54,8 +55,6 @@ static bool ensure_root(const std::string &root, std::string *error) {
 }
 
 bool sim_create_board(const std::string &root, int id, uint32_t mode, std::string *error) {
-    std::string ignored;
-    if (!error) error = &ignored;
     if (!ensure_root(root, error)) return false;
     if (sim_board_exists(root, id)) return sim_fail(error, sim_board_dir(root, id), "exists");
     const std::string temp = unique_path(root, "new-board" + std::to_string(id));
@@ -67,7 +66,7 @@ bool sim_create_board(const std::string &root, int id, uint32_t mode, std::strin
     const std::string state = sim_format_state(board);
     const fs::path dir(temp);
     const bool ok = sim_write_erased_flash((dir / "flash.bin").string(), error) &&
-                    sim_write_new_file((dir / "state").string(), state.data(), state.size(), error) &&
+                    sim_write_file((dir / "state").string(), "wb", 0, state.data(), state.size(), error) &&
                     sim_rename_folder(temp, sim_board_dir(root, id), error);
     if (!ok) fs::remove_all(temp, ec);
     return ok;
@@ -88,17 +87,10 @@ bool sim_remove_board(const std::string &root, int id, std::string *error) {
         *error = "it is in use by another program";
         return false;
     }
-    const std::string state_lock = sim_state_lock_path(root, id);
-    const file_lock_t state = file_lock_open(state_lock.c_str(), &reason);
-    if (state == FILE_LOCK_NONE || sim_take_lock(state, id, &reason) != FILE_LOCK_HELD) {
-        file_lock_close(state);
-        file_lock_close(session);
-        return sim_fail(error, state_lock, reason);
-    }
     // Renamed away first, so that no one ever finds half a board.
     const std::string trash = unique_path(root, "removed-board" + std::to_string(id));
-    const bool moved = sim_rename_folder(sim_board_dir(root, id), trash, error);
-    file_lock_close(state);
+    const bool moved =
+        sim_with_state_lock(root, id, error, [&] { return sim_rename_folder(sim_board_dir(root, id), trash, error); });
     file_lock_close(session);
     if (!moved) return false;
     std::error_code ec;
@@ -120,8 +112,6 @@ static bool board_id_of(const std::string &name, int *id) {
 }
 
 std::vector<int> sim_list_boards(const std::string &root, std::string *error) {
-    std::string ignored;
-    if (!error) error = &ignored;
     std::vector<int> ids;
     std::error_code ec;
     if (!fs::exists(root, ec)) return ids;

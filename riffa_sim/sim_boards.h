@@ -19,10 +19,10 @@ sim_found sim_find_board(const std::string &root, int id, bool make_zero, std::s
 bool sim_board_exists(const std::string &root, int id);
 // Creates the board whole, with an erased flash; false with the reason when
 // it exists already or the folder can't hold it.
-bool sim_create_board(const std::string &root, int id, uint32_t mode, std::string *error = nullptr);
+bool sim_create_board(const std::string &root, int id, uint32_t mode, std::string *error);
 // Refused while a program holds the board.
 bool sim_remove_board(const std::string &root, int id, std::string *error = nullptr);
 // The ids of the folders named board<id>, as the board's own name spells it.
-std::vector<int> sim_list_boards(const std::string &root, std::string *error = nullptr);
+std::vector<int> sim_list_boards(const std::string &root, std::string *error);
 
 #endif

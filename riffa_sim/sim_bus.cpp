@@ -1,19 +1,15 @@
 #include "sim_bus.h"
 
 #include <chrono>
-#include <cstring>
 
-const char *sim_bus_model_name(sim_bus_model model) {
-    return model == sim_bus_model::linux_driver ? "linux" : "windows";
-}
+#include "sim_text.h"
 
-bool sim_parse_bus_model(const char *text, sim_bus_model *model) {
-    if (!text) return false;
-    if (std::strcmp(text, "linux") == 0) *model = sim_bus_model::linux_driver;
-    else if (std::strcmp(text, "windows") == 0) *model = sim_bus_model::windows_driver;
-    else return false;
-    return true;
-}
+static const sim_name<sim_bus_model> BUS_MODELS[] = {{"linux", sim_bus_model::linux_driver},
+                                                     {"windows", sim_bus_model::windows_driver}};
+
+const char *sim_bus_model_name(sim_bus_model model) { return sim_name_of(model, BUS_MODELS); }
+
+bool sim_parse_bus_model(const char *text, sim_bus_model *model) { return sim_parse_name(text, BUS_MODELS, model); }
 
 int64_t sim_now_ms() {
     using namespace std::chrono;

@@ -28,10 +28,12 @@ bool sim_read_text(const std::string &path, size_t limit, std::string *text, boo
     return true;
 }
 
-bool sim_write_new_file(const std::string &path, const void *bytes, size_t size, std::string *error) {
-    std::FILE *f = std::fopen(path.c_str(), "wb");
+bool sim_write_file(const std::string &path, const char *mode, long offset, const void *bytes, size_t size,
+                    std::string *error) {
+    std::FILE *f = std::fopen(path.c_str(), mode);
     if (!f) return sim_fail_errno(error, path);
-    const bool written = std::fwrite(bytes, 1, size, f) == size && std::fflush(f) == 0;
+    const bool written =
+        std::fseek(f, offset, SEEK_SET) == 0 && std::fwrite(bytes, 1, size, f) == size && std::fflush(f) == 0;
     const int saved = errno;
     if (std::fclose(f) != 0 || !written) return sim_fail(error, path, std::strerror(written ? errno : saved));
     return true;
@@ -39,7 +41,7 @@ bool sim_write_new_file(const std::string &path, const void *bytes, size_t size,
 
 bool sim_replace_whole(const std::string &path, const std::string &text, std::string *error) {
     const std::string tmp = path + "." + std::to_string(sim_process_id()) + ".tmp";
-    if (!sim_write_new_file(tmp, text.data(), text.size(), error)) {
+    if (!sim_write_file(tmp, "wb", 0, text.data(), text.size(), error)) {
         std::remove(tmp.c_str());
         return false;
     }

@@ -19,10 +19,10 @@ struct sim_files {
 bool sim_open_files(const std::string &root, int id, bool with_flash, sim_files *files, std::string *error);
 void sim_close_files(sim_files *files);
 
-// Writes bytes into the flash at offset; false with the reason.
+// On an open flash, within it (the state that records a write keeps it so):
+// writes bytes at offset, or 0xFF over [from, to); false with the reason.
 bool sim_write_flash(const sim_files &files, uint32_t offset, const void *bytes, size_t size,
                      std::string *error);
-// Writes 0xFF over [from, to) of the flash; false with the reason.
 bool sim_erase_flash(const sim_files &files, uint32_t from, uint32_t to, std::string *error);
 // Creates path as an erased flash.
 bool sim_write_erased_flash(const std::string &path, std::string *error);

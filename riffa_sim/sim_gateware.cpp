@@ -2,7 +2,6 @@
 
 #include <ctime>
 
-#include "sim_checksum.h"
 #include "sim_platform.h"
 
 static uint32_t words_in(uint32_t bytes) { return uint32_t((uint64_t(bytes) + 3) / 4); }
@@ -19,23 +18,19 @@ static void mark_for_save(sim_session *s) {
     if (s->change != sim_change::failed) s->change = sim_change::save;
 }
 
-// Only the programmer's progress line changed: saved in place of the whole state.
-static void mark_progress_for_save(sim_session *s) {
-    if (s->change == sim_change::none) s->change = sim_change::progress;
-}
-
-// Saves the board, with the flash write [received, to) recorded as under
-// way, before that write is made: nothing changes the flash that the state
-// does not record. False, the request failed, when the save fails.
-static bool record_write(sim_session *s, uint32_t to) {
-    s->board.programmer.writing_to = to;
-    if (!sim_save_board(s->files, &s->board, s->change == sim_change::save ? s->change : sim_change::progress,
-                        &s->error)) {
-        s->change = sim_change::failed;
-        return false;
-    }
-    s->change = sim_change::none;
-    return true;
+// Writes bytes, or 0xFF where there are none, over [received, to) of the
+// flash, once the board is saved with that write recorded as under way:
+// nothing changes the flash that the state does not record. False, the
+// request failed, when the save or the write fails.
+static bool write_flash(sim_session *s, uint32_t to, const unsigned char *bytes) {
+    sim_programmer &p = s->board.programmer;
+    p.writing_to = to;
+    const sim_change record = s->change == sim_change::save ? s->change : sim_change::progress;
+    const bool ok = sim_save_board(s->files, &s->board, record, &s->error) &&
+                    (bytes ? sim_write_flash(s->files, p.received_bytes, bytes, to - p.received_bytes, &s->error)
+                           : sim_erase_flash(s->files, p.received_bytes, to, &s->error));
+    s->change = ok ? sim_change::progress : sim_change::failed;
+    return ok;
 }
 
 // Ends the run with a result, recorded in the history with the state.
@@ -65,13 +60,7 @@ static void erase(sim_session *s) {
     p.received_bytes = 0;
     p.checksum = SIM_CHECKSUM_START;
     mark_for_save(s);
-    if (!record_write(s, SIM_FLASH_BYTES)) return;
-    if (!sim_erase_flash(s->files, 0, SIM_FLASH_BYTES, &s->error)) {
-        s->change = sim_change::failed;
-        return;
-    }
-    p.writing_to = 0;
-    mark_progress_for_save(s);
+    if (write_flash(s, SIM_FLASH_BYTES, nullptr)) p.writing_to = 0;
 }
 
 // Status word of one poll: busy until every announced word has arrived and
@@ -87,11 +76,9 @@ static uint32_t poll_status(sim_session *s) {
         }
         finish_run(s, s->board.faults.programmer_error & 0xF);
     }
-    switch (p.state) {
-    case sim_prog_state::programming: return 0;
-    case sim_prog_state::finished: return SIM_STATUS_DONE | (p.error & 0xF) << 4;
-    default: return p.run ? 0 : SIM_STATUS_DONE;  // a programmer never told a size has nothing to do
-    }
+    if (p.state == sim_prog_state::finished) return SIM_STATUS_DONE | (p.error & 0xF) << 4;
+    // A programmer never told a size has nothing to do.
+    return p.state == sim_prog_state::idle && p.run == 0 ? SIM_STATUS_DONE : 0;
 }
 
 // A request of this session's run, or of the board's run when the session
@@ -99,7 +86,6 @@ static uint32_t poll_status(sim_session *s) {
 // saved, or the programmer was reset since) reaches nothing.
 static bool of_boards_run(const sim_session *s) { return s->run == 0 || s->run == s->board.programmer.run; }
 
-// What the bootloader's programmer does with a request.
 static void programmer_request(sim_session *s, uint32_t code, uint32_t value) {
     sim_programmer &p = s->board.programmer;
     if (code == SIM_REQ_IMAGE_SIZE) {
@@ -163,19 +149,14 @@ static void program_words(sim_session *s, const unsigned char *bytes, uint32_t w
     const uint32_t room = words_in(p.announced_size) - p.received_bytes / 4;
     const uint32_t take = words < room ? words : room;
     if (take > 0) {
-        const size_t size = size_t(take) * 4;
+        const uint32_t size = take * 4;
         if (p.erased) {
             p.erased = false;
             mark_for_save(s);
         }
-        if (!record_write(s, p.received_bytes + uint32_t(size))) return;
-        if (!sim_write_flash(s->files, p.received_bytes, bytes, size, &s->error)) {
-            s->change = sim_change::failed;
-            return;
-        }
+        if (!write_flash(s, p.received_bytes + size, bytes)) return;
         p.checksum = sim_checksum(p.checksum, bytes, size);
-        p.received_bytes += uint32_t(size);
-        mark_progress_for_save(s);
+        p.received_bytes += size;
     }
     if (words > room) finish_run(s, SIM_ERR_OVERRUN);
 }
@@ -201,12 +182,10 @@ bool sim_keep_image_words(sim_session *s, const unsigned char *bytes, int words,
     if (!s->in_sync || b.mode != SIM_MODE_BOOTLOADER || b.programmer.state != sim_prog_state::programming ||
         !of_boards_run(s))
         return false;
-    if (send_fails(b.faults, send_number, &words)) {
-        *moved = words;
-        return true;
+    if (!send_fails(b.faults, send_number, &words)) {
+        if (words <= 0 || s->pending.size() + size_t(words) * 4 > SIM_PENDING_BYTES) return false;
+        s->pending.insert(s->pending.end(), bytes, bytes + size_t(words) * 4);
     }
-    if (words <= 0 || s->pending.size() + size_t(words) * 4 > SIM_PENDING_BYTES) return false;
-    s->pending.insert(s->pending.end(), bytes, bytes + size_t(words) * 4);
     *moved = words;
     return true;
 }

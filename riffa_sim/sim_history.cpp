@@ -7,14 +7,7 @@
 
 #include "sim_file.h"
 #include "sim_paths.h"
-
-static std::string format_run(const sim_run &run) {
-    char line[160];
-    std::snprintf(line, sizeof line, "%s size=%lu received=%lu error=%lu checksum=%016llx\n", run.time.c_str(),
-                  (unsigned long)run.announced_size, (unsigned long)run.received_bytes, (unsigned long)run.error,
-                  (unsigned long long)run.checksum);
-    return line;
-}
+#include "sim_text.h"
 
 static bool parse_run(const std::string &line, sim_run *run) {
     char time[64];
@@ -62,6 +55,9 @@ size_t sim_history_lines(const std::string &root, int id) {
 
 bool sim_write_history(const std::string &root, int id, const std::vector<sim_run> &runs, std::string *error) {
     std::string text;
-    for (const sim_run &run : runs) text += format_run(run);
+    for (const sim_run &r : runs)
+        text += sim_format("%s size=%lu received=%lu error=%lu checksum=%016llx\n", r.time.c_str(),
+                           (unsigned long)r.announced_size, (unsigned long)r.received_bytes, (unsigned long)r.error,
+                           (unsigned long long)r.checksum);
     return sim_replace_whole(sim_history_path(root, id), text, error);
 }

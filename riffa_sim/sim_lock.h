@@ -1,8 +1,10 @@
-// Virtual board: taking a board's locks, never with a silent wait.
+// Virtual board: a board's state lock, held for every change and taken
+// never with a silent wait.
 #ifndef RIFFA_SIM_LOCK_H
 #define RIFFA_SIM_LOCK_H
 
-#include "file_lock.h"
+#include <functional>
+#include <string>
 
 // A program that has waited this long for a board's state lock, held by
 // another program, says so with the tools' notice "Board <id> is in use by
@@ -11,8 +13,8 @@ constexpr int SIM_NOTICE_AFTER_MS = 1000;
 // Where the notice goes: 1 standard output, 2 standard error (the default).
 void sim_notices_to(int fd);
 
-// Takes lock, of board id, waiting as long as it takes; a wait of
-// SIM_NOTICE_AFTER_MS behind another program prints the notice once.
-file_lock_status sim_take_lock(file_lock_t lock, int id, const char **reason);
+// Runs what under board id's state lock, waiting as long as it takes; false,
+// with the reason, when the lock can't be taken.
+bool sim_with_state_lock(const std::string &root, int id, std::string *error, const std::function<bool()> &what);
 
 #endif

@@ -3,7 +3,6 @@
 // inconsistent with the others makes the whole file invalid, with the reason.
 #include <cerrno>
 #include <climits>
-#include <cstdio>
 #include <cstdlib>
 #include <map>
 #include <set>
@@ -11,26 +10,20 @@
 #include <vector>
 
 #include "sim_bus.h"
-#include "sim_number.h"
 #include "sim_state_text.h"
+#include "sim_text.h"
 
 const char SIM_STATE_VERSION_LINE[] = "# riffa_sim board state v2";
 static_assert(sizeof SIM_STATE_VERSION_LINE == SIM_PROGRESS_LINE_AT, "the progress line follows the version line");
 static const char VERSION_PREFIX[] = "# riffa_sim board state v";
 
-static const char *prog_state_name(sim_prog_state s) {
-    switch (s) {
-    case sim_prog_state::programming: return "programming";
-    case sim_prog_state::finished: return "finished";
-    default: return "idle";
-    }
-}
+static const sim_name<sim_prog_state> PROG_STATES[] = {{"idle", sim_prog_state::idle},
+                                                       {"programming", sim_prog_state::programming},
+                                                       {"finished", sim_prog_state::finished}};
 
 std::string sim_format_progress(const sim_programmer &p) {
-    char line[64];
-    std::snprintf(line, sizeof line, "progress %010lu %016llx %010lu\n", (unsigned long)p.received_bytes,
-                  (unsigned long long)p.checksum, (unsigned long)p.writing_to);
-    return line;
+    return sim_format("progress %010lu %016llx %010lu\n", (unsigned long)p.received_bytes,
+                      (unsigned long long)p.checksum, (unsigned long)p.writing_to);
 }
 
 // The keys whose value is one number, its range, and the board's field it
@@ -42,11 +35,9 @@ struct number_key {
     void (*set)(sim_board *, long long);
 };
 
-#define SIM_KEY(name, field, low, high)                                             \
-    {                                                                               \
-        name, low, high, [](const sim_board &b) { return (long long)b.field; },     \
-            [](sim_board *b, long long v) { b->field = decltype(b->field)(v); }     \
-    }
+#define SIM_KEY(name, field, low, high)                                         \
+    {name, low, high, [](const sim_board &b) { return (long long)b.field; },    \
+     [](sim_board *b, long long v) { b->field = decltype(b->field)(v); }}
 
 static const number_key NUMBER_KEYS[] = {
     SIM_KEY("mode", mode, 0, UINT32_MAX),
@@ -74,7 +65,7 @@ std::string sim_format_state(const sim_board &b) {
     const sim_faults &f = b.faults;
     std::ostringstream out;
     out << SIM_STATE_VERSION_LINE << "\n"
-        << sim_format_progress(b.programmer) << "programmer " << prog_state_name(b.programmer.state) << "\n"
+        << sim_format_progress(b.programmer) << "programmer " << sim_name_of(b.programmer.state, PROG_STATES) << "\n"
         << "bus " << sim_bus_model_name(b.bus) << "\n";
     for (const number_key &k : NUMBER_KEYS) out << k.name << " " << k.get(b) << "\n";
     out << "fault_image_fail_send " << f.image_fail_send << " " << f.image_fail_result << "\n";
@@ -94,19 +85,23 @@ struct line_reader {
     bool ok = true;
 };
 
+static std::string take_word(line_reader *r) {
+    std::string word;
+    r->in >> word;
+    return word;
+}
+
 // The next value, a number within [low, high]; clears ok for anything else.
 static long long take_number(line_reader *r, long long low, long long high) {
-    std::string word;
     long long value = 0;
-    if (!(r->in >> word) || !sim_parse_number(word.c_str(), low, high, &value)) r->ok = false;
+    if (!sim_parse_number(take_word(r).c_str(), low, high, &value)) r->ok = false;
     return value;
 }
 
 static uint32_t take_u32(line_reader *r) { return uint32_t(take_number(r, 0, UINT32_MAX)); }
 
 static uint64_t take_hex64(line_reader *r) {
-    std::string word;
-    r->in >> word;
+    const std::string word = take_word(r);
     char *end = nullptr;
     errno = 0;
     const unsigned long long value = std::strtoull(word.c_str(), &end, 16);
@@ -114,23 +109,6 @@ static uint64_t take_hex64(line_reader *r) {
     return value;
 }
 static int take_int(line_reader *r, long long low = INT_MIN) { return int(take_number(r, low, INT_MAX)); }
-
-static sim_prog_state take_prog_state(line_reader *r) {
-    std::string s;
-    r->in >> s;
-    if (s == "programming") return sim_prog_state::programming;
-    if (s == "finished") return sim_prog_state::finished;
-    if (s != "idle") r->ok = false;
-    return sim_prog_state::idle;
-}
-
-static sim_bus_model take_bus(line_reader *r) {
-    std::string s;
-    r->in >> s;
-    sim_bus_model bus = sim_default_bus();
-    if (!sim_parse_bus_model(s.c_str(), &bus)) r->ok = false;
-    return bus;
-}
 
 static void take_count(line_reader *r, std::map<uint32_t, int> *counts) {
     const uint32_t code = take_u32(r);
@@ -146,8 +124,8 @@ static bool read_value(line_reader *r, sim_board *b) {
         p.received_bytes = take_u32(r);
         p.checksum = take_hex64(r);
         p.writing_to = take_u32(r);
-    } else if (k == "programmer") p.state = take_prog_state(r);
-    else if (k == "bus") b->bus = take_bus(r);
+    } else if (k == "programmer") r->ok = sim_parse_name(take_word(r).c_str(), PROG_STATES, &p.state);
+    else if (k == "bus") r->ok = sim_parse_bus_model(take_word(r).c_str(), &b->bus);
     else if (k == "fault_image_fail_send") {
         f.image_fail_send = take_int(r, 0);
         f.image_fail_result = int(take_number(r, INT_MIN, 0));

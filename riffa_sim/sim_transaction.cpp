@@ -1,11 +1,5 @@
 #include "sim_transaction.h"
 
-#include <cerrno>
-#include <cstdio>
-#include <cstring>
-
-#include "file_lock.h"
-#include "sim_boards.h"
 #include "sim_file.h"
 #include "sim_history.h"
 #include "sim_lock.h"
@@ -16,14 +10,8 @@ constexpr size_t STATE_FILE_LIMIT = 64 * 1024;  // far more than any board's sta
 
 bool sim_save_progress(const sim_files &files, const sim_programmer &p, std::string *error) {
     const std::string line = sim_format_progress(p);
-    const std::string path = sim_state_path(files.root, files.id);
-    std::FILE *f = std::fopen(path.c_str(), "r+b");
-    if (!f) return sim_fail_errno(error, path);
-    const bool written = std::fseek(f, long(SIM_PROGRESS_LINE_AT), SEEK_SET) == 0 &&
-                         std::fwrite(line.data(), 1, line.size(), f) == line.size() && std::fflush(f) == 0;
-    const int saved = errno;
-    if (std::fclose(f) != 0 || !written) return sim_fail(error, path, std::strerror(written ? errno : saved));
-    return true;
+    return sim_write_file(sim_state_path(files.root, files.id), "r+b", long(SIM_PROGRESS_LINE_AT), line.data(),
+                          line.size(), error);
 }
 
 // The history is replaced first, then the state that counts its runs, so
@@ -80,24 +68,9 @@ static bool load_locked(const sim_files &files, sim_board *board, std::string *e
            undo_unsettled_write(files, board, error);
 }
 
-// Runs what under the board's state lock.
-static bool with_state_lock(const sim_files &files, std::string *error, const std::function<bool()> &what) {
-    const std::string lock_path = sim_state_lock_path(files.root, files.id);
-    const char *reason = "";
-    const file_lock_t lock = file_lock_open(lock_path.c_str(), &reason);
-    if (lock == FILE_LOCK_NONE || sim_take_lock(lock, files.id, &reason) != FILE_LOCK_HELD) {
-        file_lock_close(lock);
-        return sim_fail(error, lock_path,
-                        sim_board_exists(files.root, files.id) ? reason : "the board was removed");
-    }
-    const bool ok = what();
-    file_lock_close(lock);
-    return ok;
-}
-
 bool sim_transact(sim_files *files, sim_board *board, const std::function<sim_change(sim_board &)> &change,
                   std::string *error) {
-    return with_state_lock(*files, error, [&] {
+    return sim_with_state_lock(files->root, files->id, error, [&] {
         if (!load_locked(*files, board, error)) return false;
         const sim_change made = change(*board);
         return made != sim_change::failed && sim_save_board(*files, board, made, error);
@@ -109,7 +82,7 @@ bool sim_look_at_board(const std::string &root, int id,
                        std::string *error) {
     sim_files files;
     if (!sim_open_files(root, id, false, &files, error)) return false;
-    return with_state_lock(files, error, [&] {
+    return sim_with_state_lock(root, id, error, [&] {
         sim_board board;
         std::vector<sim_run> runs;
         return load_locked(files, &board, error) &&
@@ -119,36 +92,23 @@ bool sim_look_at_board(const std::string &root, int id,
 
 bool sim_read_board(const std::string &root, int id, sim_board *board, std::string *error,
                     std::vector<sim_run> *runs) {
-    std::string ignored;
     return sim_look_at_board(root, id,
                              [&](const sim_board &b, const std::vector<sim_run> &r) {
                                  *board = b;
                                  if (runs) *runs = r;
                                  return true;
                              },
-                             error ? error : &ignored);
+                             error);
 }
 
 bool sim_update_board(const std::string &root, int id, const std::function<void(sim_board &)> &edit,
-                      std::string *error) {
-    std::string ignored;
-    if (!error) error = &ignored;
+                      std::string *error, bool mend_faults) {
     sim_files files;
     if (!sim_open_files(root, id, false, &files, error)) return false;
-    sim_board board;
-    return sim_transact(&files, &board,
-                        [&](sim_board &b) {
-                            edit(b);
-                            return sim_change::save;
-                        },
-                        error);
-}
-
-bool sim_clear_faults(const std::string &root, int id, std::string *error) {
-    sim_files files;
-    if (!sim_open_files(root, id, false, &files, error)) return false;
-    return with_state_lock(files, error, [&] {
+    return sim_with_state_lock(root, id, error, [&] {
         sim_board board;
-        return load_locked(files, &board, error, true) && save_whole(files, &board, error);
+        if (!load_locked(files, &board, error, mend_faults)) return false;
+        edit(board);
+        return save_whole(files, &board, error);
     });
 }

@@ -36,14 +36,11 @@ bool sim_look_at_board(const std::string &root, int id,
                        const std::function<bool(const sim_board &, const std::vector<sim_run> &)> &look,
                        std::string *error);
 // Reads board id under its lock, with its history when runs is given.
-bool sim_read_board(const std::string &root, int id, sim_board *board, std::string *error = nullptr,
+bool sim_read_board(const std::string &root, int id, sim_board *board, std::string *error,
                     std::vector<sim_run> *runs = nullptr);
-// Applies edit to the board under its lock and saves it.
+// Applies edit to the board under its lock and saves it. With mend_faults,
+// faults stored invalid, which every other change refuses, are read as none.
 bool sim_update_board(const std::string &root, int id, const std::function<void(sim_board &)> &edit,
-                      std::string *error = nullptr);
-
-// Clears every fault of the board, also faults stored invalid, which no
-// other change reads past; the rest of the state is checked and kept.
-bool sim_clear_faults(const std::string &root, int id, std::string *error);
+                      std::string *error, bool mend_faults = false);
 
 #endif

@@ -92,6 +92,17 @@ std::string SimBoardTest::write_file(const std::string &name, const std::vector<
     return path;
 }
 
+std::string SimBoardTest::state_text(int id) { return read_file(sim_state_path(root_, id)); }
+
+void SimBoardTest::write_state(const std::string &text, int id) {
+    std::ofstream(sim_state_path(root_, id), std::ios::binary | std::ios::trunc) << text;
+}
+
+std::string read_file(const std::string &path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
 ToolResult SimBoardTest::run(const std::string &tool, std::vector<std::string> args, const std::string &input,
                              bool merge_stderr) {
     ToolRun r;

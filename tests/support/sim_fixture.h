@@ -13,7 +13,6 @@
 #include "run_tool.h"
 #include "sim_board.h"
 #include "sim_boards.h"
-#include "sim_checksum.h"
 #include "sim_paths.h"
 #include "sim_state_text.h"
 #include "sim_transaction.h"
@@ -37,6 +36,9 @@ protected:
     void expect_one_good_run(uint32_t announced_size, const std::vector<unsigned char> &image, int id = 0);
     // Writes a file under the test folder and returns its path.
     std::string write_file(const std::string &name, const std::vector<unsigned char> &bytes);
+    // The bytes of board id's state file, and a state written as text.
+    std::string state_text(int id = 0);
+    void write_state(const std::string &text, int id = 0);
 
     // Runs a tool by name, e.g. "zeda_pcie_get_mode".
     ToolResult run(const std::string &tool, std::vector<std::string> args, const std::string &input = "",
@@ -49,6 +51,9 @@ protected:
 
 // Built path of a tool, recorded by the build.
 std::string built_tool_path(const std::string &tool);
+
+// A file's bytes; empty when it can't be read.
+std::string read_file(const std::string &path);
 
 // Deterministic pseudo-random bytes.
 std::vector<unsigned char> sample_bytes(size_t n, uint32_t seed = 1);

@@ -1,9 +1,10 @@
-#include "sim_number.h"
+#include "sim_text.h"
 
 #include <cerrno>
 #include <climits>
+#include <cstdarg>
+#include <cstdio>
 #include <cstdlib>
-#include <cstring>
 
 bool sim_parse_number(const char *text, long long low, long long high, long long *value) {
     if (!text) return false;
@@ -22,4 +23,13 @@ bool sim_parse_number(const char *text, long long low, long long high, long long
     if (number < low || number > high) return false;
     *value = number;
     return true;
+}
+
+std::string sim_format(const char *format, ...) {
+    char text[256];
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(text, sizeof text, format, args);
+    va_end(args);
+    return text;
 }
