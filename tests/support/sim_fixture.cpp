@@ -29,9 +29,10 @@ void SimBoardTest::add_board(int id, uint32_t mode) {
     ASSERT_TRUE(sim_create_board(root_, id, mode, &error)) << error;
     // A board reboots as the driver of the platform the tools are built for
     // shows it; under a runner (Wine) they are Windows programs.
-    if (std::getenv("ZEDA_TEST_RUNNER"))
+    if (std::getenv("ZEDA_TEST_RUNNER")) {
         ASSERT_TRUE(sim_update_board(root_, id, [](sim_board &b) { b.bus = sim_bus_model::windows_driver; }, &error))
             << error;
+    }
 }
 
 sim_board SimBoardTest::board(int id) {
