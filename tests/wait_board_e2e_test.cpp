@@ -99,13 +99,9 @@ TEST_F(WaitBoard, EndsOnTimeWhateverHoldsItUp) {
 TEST_F(WaitBoard, ABoardThatStaysOffTheBusIsFoundOnlyAfterARescan) {
     set_faults(0, [](sim_faults &f) { f.stays_off_bus = true; });
     switch_mode();
-    ToolResult r = run("zeda_pcie_wait_board", {"0", "1"});
-    EXPECT_EQ(r.out, "Board 0 did not come back within 1 s. " + ADVICE);
-    EXPECT_EQ(r.err, "");
-    EXPECT_EQ(r.status, 1);
-
+    ASSERT_EQ(run("zeda_pcie_wait_board", {"0", "0"}).status, 1);
     ASSERT_EQ(run("riffa_sim", {"rescan"}).status, 0);
-    r = run("zeda_pcie_wait_board", {"0", "5"});
+    const ToolResult r = run("zeda_pcie_wait_board", {"0", "5"});
     EXPECT_EQ(r.out, "Board in bootloader mode. \n");
     EXPECT_EQ(r.status, 0);
 }
