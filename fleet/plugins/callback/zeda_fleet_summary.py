@@ -32,6 +32,7 @@ import secrets
 import signal
 import socket
 import sys
+import threading
 import time
 
 from ansible import context
@@ -197,6 +198,19 @@ class CallbackModule(CallbackBase):
             self.signal = signum
             raise KeyboardInterrupt()
 
+    def halt_if_signalled(self):
+        # The handler's exception is lost when the signal lands while Python
+        # runs a finalizer, and the run would go on to its end: no play or
+        # task starts after the signal, and the report says interrupted.
+        if self.signal and threading.current_thread() is threading.main_thread():
+            raise KeyboardInterrupt()
+
+    def v2_playbook_on_task_start(self, task, is_conditional):
+        self.halt_if_signalled()
+
+    def v2_playbook_on_handler_task_start(self, task):
+        self.halt_if_signalled()
+
     def on_exit(self, code=0):
         if os.getpid() == self.pid:
             self.exit_status = code if isinstance(code, int) else 0 if code is None else 1
@@ -273,6 +287,7 @@ class CallbackModule(CallbackBase):
             self._display.display('The other fleet update over %s ended: this run goes on.' % source)
 
     def v2_playbook_on_play_start(self, play):
+        self.halt_if_signalled()
         self.play = (play.vars or {}).get('zeda_fleet_play', '')
         if not self.begun:
             try:
@@ -525,7 +540,7 @@ class CallbackModule(CallbackBase):
             if host != '_run':
                 for board, fields in (data.get('zeda_fleet_summary') or {}).items():
                     self.rows.setdefault((host, str(board)), dict(fields, host=host, board=str(board)))
-        self.finish(interrupted=False)
+        self.finish(interrupted=self.signal is not None)
 
     def at_exit(self):
         if os.getpid() != self.pid:
