@@ -341,9 +341,11 @@ done
 # once the flasher it left has ended, taking over the lock the run left.
 for signal in INT:99 TERM:143; do
   echo "fleet-check: a dry run ended by SIG${signal%:*}"
-  # Not ignoring SIGINT, as a script's background commands otherwise do.
+  # Not ignoring SIGINT, as a script's background commands otherwise do, nor
+  # any signal this check was started ignoring (nohup, a background job).
   set -m
-  (cd "$work" && exec ansible-playbook -i inventory.yml field_update.yml -e zeda_field_update_image=gateware.bin --check) \
+  (cd "$work" && exec env --default-signal ansible-playbook -i inventory.yml field_update.yml \
+    -e zeda_field_update_image=gateware.bin --check) \
     > "$log" 2>&1 &
   pid=$!
   set +m
@@ -359,8 +361,8 @@ runs_before=$(runs_of pc1)
 echo "fleet-check: ansible-playbook field_update.yml, SIGHUP during pc1's flash"
 # In a process group of its own, as in a terminal.
 set -m
-(cd "$work" && exec ansible-playbook -i inventory.yml field_update.yml -e zeda_field_update_image=gateware.bin \
-  -e zeda_field_update_batch_size=4) > "$log" 2>&1 &
+(cd "$work" && exec env --default-signal ansible-playbook -i inventory.yml field_update.yml \
+  -e zeda_field_update_image=gateware.bin -e zeda_field_update_batch_size=4) > "$log" 2>&1 &
 pid=$!
 set +m
 await 'sim_on pc1 show 2>/dev/null | grep -q "^programmer: programming"' "pc1's flash"
