@@ -335,26 +335,31 @@ done
 [ "$(grep -Ec '^pc[1-4] +: ok=[0-9]+ +changed=0 ' "$log")" = 4 ] || fail "the dry run changed something"
 
 # 6. A run ended by SIGINT or SIGTERM completes its report, with the status
-# ansible-playbook ends with. Then SIGHUP during pc1's flash (made slow), as
-# when the controller's SSH session drops: the summary and a complete report
-# name pc1 interrupted at the flash, and the retry list's rerun finishes it
-# once the flasher it left has ended, taking over the lock the run left.
-for signal in INT:99 TERM:143; do
-  echo "fleet-check: a dry run ended by SIG${signal%:*}"
-  # Not ignoring SIGINT, as a script's background commands otherwise do, nor
-  # any signal this check was started ignoring (nohup, a background job).
+# ansible-playbook ends with; one started under nohup goes on after SIGHUP.
+# Then SIGHUP during pc1's flash (made slow), as when the controller's SSH
+# session drops: the summary and a complete report name pc1 interrupted at
+# the flash, and the retry list's rerun finishes it once the flasher it left
+# has ended, taking over the lock the run left.
+for case in INT:99:ended TERM:143:ended HUP:0:nohup; do
+  IFS=: read -r sig want how <<< "$case"
+  echo "fleet-check: a dry run $how by SIG$sig"
+  # Every signal at its default, as in a terminal: not SIGINT ignored, as a
+  # script's background commands have it, nor one this check was started
+  # ignoring.
+  ignore=()
+  [ "$how" = nohup ] && ignore=(--ignore-signal=HUP)
   set -m
-  (cd "$work" && exec env --default-signal ansible-playbook -i inventory.yml field_update.yml \
+  (cd "$work" && exec env --default-signal "${ignore[@]}" ansible-playbook -i inventory.yml field_update.yml \
     -e zeda_field_update_image=gateware.bin --check) \
     > "$log" 2>&1 &
   pid=$!
   set +m
   await 'grep -q "^TASK \[zeda.fleet.zeda_field_update : Reach the PC\]" "$log"' "the dry run's pre-flight"
   rc=0
-  kill -"${signal%:*}" $pid
+  kill -"$sig" $pid
   wait $pid || rc=$?
-  [ $rc = "${signal#*:}" ] || fail "SIG${signal%:*}: ansible-playbook ended with status $rc"
-  report_says "r['interrupted'] and r['finished'] and r['exit_status'] == ${signal#*:}"
+  [ $rc = "$want" ] || fail "SIG$sig: ansible-playbook ended with status $rc"
+  report_says "r['interrupted'] == ('$how' == 'ended') and r['finished'] and r['exit_status'] == $want"
 done
 sim_on pc1 fault busy-polls 20000 > /dev/null
 runs_before=$(runs_of pc1)

@@ -178,10 +178,12 @@ class CallbackModule(CallbackBase):
         self.signal = None
         self.exit_status = None
         self.warned_signature = False
-        # A dropped SSH session (SIGHUP) or a kill (SIGTERM) ends the run as
-        # Ctrl-C does, with its report completed; the status still tells which.
-        for sig in (signal.SIGTERM, signal.SIGHUP):
-            signal.signal(sig, self.on_signal)
+        # Ctrl-C, a dropped SSH session (SIGHUP) or a kill (SIGTERM) ends the
+        # run with its report completed; the status still tells which. A
+        # signal the run was started ignoring (nohup) stays ignored.
+        for sig in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
+            if signal.getsignal(sig) != signal.SIG_IGN:
+                signal.signal(sig, self.on_signal)
         # ansible-playbook's status is known only when it exits: keep it for
         # the report.
         self.sys_exit = sys.exit
@@ -548,9 +550,11 @@ class CallbackModule(CallbackBase):
         # Ctrl-C, SIGTERM and SIGHUP end ansible-playbook without the stats callback.
         if not self.ended:
             self.finish(interrupted=True)
-        self.run['exit_status'] = 128 + self.signal if self.signal else self.exit_status
+        # Ctrl-C ends with ansible-playbook's own status, 99.
+        killed = self.signal not in (None, signal.SIGINT)
+        self.run['exit_status'] = 128 + self.signal if killed else self.exit_status
         self.write()
-        if self.signal:
+        if killed:
             # Ended by the signal, as the caller expects.
             sys.stdout.flush()
             signal.signal(self.signal, signal.SIG_DFL)
