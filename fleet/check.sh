@@ -342,7 +342,7 @@ done
 # has ended, taking over the lock the run left.
 for case in INT:99:ended TERM:143:ended HUP:0:nohup; do
   IFS=: read -r sig want how <<< "$case"
-  echo "fleet-check: a dry run $how by SIG$sig"
+  echo "fleet-check: a dry run sent SIG$sig ($how)"
   # Every signal at its default, as in a terminal: not SIGINT ignored, as a
   # script's background commands have it, nor one this check was started
   # ignoring.

@@ -202,7 +202,8 @@ class CallbackModule(CallbackBase):
 
     def halt_if_signalled(self):
         # The handler's exception is lost when the signal lands while Python
-        # runs a finalizer, and the run would go on to its end: no play or
+        # runs its fork hooks, as Ansible starts a worker ("Exception ignored
+        # in _releaseLock"), and the run would go on to its end: no play or
         # task starts after the signal, and the report says interrupted.
         if self.signal and threading.current_thread() is threading.main_thread():
             raise KeyboardInterrupt()
