@@ -133,7 +133,7 @@ void expect_waits_for_the_board(const std::string &tool, ToolRun how, bool notic
                                 const std::string &ends_with, const std::string &lock = session_lock(0)) {
     BoardHolder holder(lock, NOTICE, notice_on_stderr);
     how.watch = [&](const ToolResult &so_far) { holder.watch(so_far); };
-    const ToolResult r = run_command(tool_command(tool, built_tool_path(tool)), how);
+    const ToolResult r = run_command(tool_command(tool, tool_path_for(tool, how.uid)), how);
     EXPECT_FALSE(holder.went_on_while_held()) << tool << " went on while the board was held";
     EXPECT_EQ(r.status, 0) << tool << ": " << r.out << r.err;
     const std::string &stream = notice_on_stderr ? r.err : r.out;
@@ -182,7 +182,9 @@ constexpr int FIRST_USER = 65534, SECOND_USER = 65533;
 
 #define REQUIRE_ROOT()                                                                             \
     SKIP_UNDER_WINE();                                                                             \
-    if (geteuid() != 0) GTEST_SKIP() << "needs root, to run the tools as other users"
+    if (geteuid() != 0) GTEST_SKIP() << "needs root, to run the tools as other users";             \
+    for (int uid : {FIRST_USER, SECOND_USER})                                                      \
+        if (std::string why; !can_run_as(uid, &why)) GTEST_SKIP() << why
 
 // Lets every user reach the test folder and the board's files.
 void share_with_all(const std::string &dir, const std::string &board_dir) {

@@ -113,8 +113,72 @@ ToolResult SimBoardTest::run(const std::string &tool, std::vector<std::string> a
     return run(tool, r);
 }
 
+namespace {
+
+// Copies of the built programs that every user can run: each program with
+// the shared libraries of its own folder and of ../lib, where its run path
+// ($ORIGIN) finds them. Made once a process, in a folder of mode 0755 under
+// the temporary folder, and removed at exit.
+struct StagedTools {
+    std::string root;
+    ~StagedTools() {
+        std::error_code ec;
+        if (!root.empty()) fs::remove_all(root, ec);
+    }
+};
+
+void copy_libraries(const fs::path &from, const fs::path &to) {
+    std::error_code ec;
+    for (const auto &entry : fs::directory_iterator(from, ec)) {
+        if (entry.path().filename().string().find(".so") == std::string::npos) continue;
+        fs::create_directories(to);
+        fs::copy_file(entry.path(), to / entry.path().filename(), fs::copy_options::overwrite_existing);
+    }
+}
+
+std::string staged_tool_path(const std::string &built_path) {
+    static StagedTools staged;
+    if (staged.root.empty()) {
+        std::string tmpl = (fs::temp_directory_path() / "zeda_staged_XXXXXX").string();
+        if (!mkdtemp(tmpl.data())) return built_path;
+        staged.root = tmpl;
+        fs::permissions(staged.root, fs::perms(0755));
+    }
+    const fs::path built(built_path);
+    const fs::path bin = fs::path(staged.root) / built.parent_path().filename();
+    const fs::path program = bin / built.filename();
+    if (!fs::exists(program)) {
+        fs::create_directories(bin);
+        fs::copy_file(built, program);
+        copy_libraries(built.parent_path(), bin);
+        copy_libraries(built.parent_path().parent_path() / "lib", fs::path(staged.root) / "lib");
+        for (const auto &entry : fs::recursive_directory_iterator(staged.root))
+            fs::permissions(entry.path(), fs::perms(0755));
+    }
+    return program.string();
+}
+
+}  // namespace
+
+std::string tool_path_for(const std::string &tool, int uid) {
+    // The checkout may be a folder that only its owner can enter.
+    return uid >= 0 ? staged_tool_path(built_tool_path(tool)) : built_tool_path(tool);
+}
+
+bool SimBoardTest::can_run_as(int uid, std::string *why) {
+    ToolRun probe;
+    probe.args = {"--version"};
+    probe.uid = uid;
+    probe.timeout_seconds = 10;
+    const ToolResult r = run("zeda_pcie_get_mode", probe);
+    if (r.status == 0) return true;
+    *why = "user " + std::to_string(uid) + " can't run the tools staged under " +
+           fs::temp_directory_path().string() + " (status " + std::to_string(r.status) + ")";
+    return false;
+}
+
 ToolResult SimBoardTest::run(const std::string &tool, const ToolRun &how) {
-    ToolResult result = run_command(tool_command(tool, built_tool_path(tool)), how);
+    ToolResult result = run_command(tool_command(tool, tool_path_for(tool, how.uid)), how);
     EXPECT_FALSE(result.timed_out) << tool << " hung";
     return result;
 }

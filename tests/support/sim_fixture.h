@@ -45,12 +45,21 @@ protected:
                    bool merge_stderr = false);
     ToolResult run(const std::string &tool, const ToolRun &how);
 
+    // Whether user uid can run the built tools, staged where every user can
+    // reach them (the checkout may be a folder only its owner can enter);
+    // why not otherwise. Runs with ToolRun::uid set use the staged copies.
+    bool can_run_as(int uid, std::string *why);
+
     std::string dir_;   // test folder
     std::string root_;  // RIFFA_SIM_DIR inside it
 };
 
 // Built path of a tool, recorded by the build.
 std::string built_tool_path(const std::string &tool);
+
+// The path user uid (-1: this process's) runs the tool from: for another
+// user, a copy staged where every user can reach it.
+std::string tool_path_for(const std::string &tool, int uid);
 
 // A file's bytes; empty when it can't be read.
 std::string read_file(const std::string &path);
