@@ -4,12 +4,12 @@
 # byte for byte), and rpmlint's verdict. Then installs it into a scratch root
 # with rpm --root, runs an installed program there and removes the package,
 # which must leave nothing behind.
-# Usage: rpm_package_check.sh <rpm> <deb> <build dir> [folder holding libriffa.so]
+# Usage: rpm_package_check.sh <rpm> <deb> <build dir>
 # The build dir may hold rpmlint/<name>.rpmlintrc, written by CMake.
 set -euo pipefail
-[ $# -ge 3 ] && [ -f "$1" ] && [ -f "$2" ] ||
-  { echo "usage: $0 <rpm> <deb> <build dir> [folder holding libriffa.so] (exactly one of each)" >&2; exit 2; }
-rpm_file=$1 deb=$2 build=$3 riffa_dir=${4:-}
+[ $# -eq 3 ] && [ -f "$1" ] && [ -f "$2" ] ||
+  { echo "usage: $0 <rpm> <deb> <build dir> (exactly one of each)" >&2; exit 2; }
+rpm_file=$1 deb=$2 build=$3
 src=$(cd "$(dirname "$0")/.." && pwd)
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
@@ -31,7 +31,7 @@ if [[ $name == *-sim ]]; then flavour=sim; else flavour=hardware; fi
 echo "rpm: ${rpm_file##*/} ($flavour)"
 
 # --- metadata: the .deb's, in the RPM's fields ---
-summary=$(deb_field Description | head -n 1)
+summary=$(deb_field Description | sed -n 1p)
 while IFS='|' read -r field want; do
   got=$(info "$field")
   [[ $got == $want ]] || fail "rpm -qpi $field is '$got', not '$want'"
@@ -81,17 +81,16 @@ diff "$work/deb.sums" "$work/rpm.sums" >&2 || fail "the files differ from the .d
 sed 's/^[^ ]* //' "$work/rpm.sums" >"$work/files"
 echo "files:"; sed 's/^/  /' "$work/files"
 doc=/usr/share/doc/$name
-expected=("$doc/copyright" "$doc/changelog.gz")
+expected=(/usr/bin/zeda_pcie_get_mode "$doc/copyright" "$doc/changelog.gz")
 for program in $(sed -n 's|^/usr/bin/||p' "$work/files"); do expected+=("/usr/share/man/man1/$program.1.gz"); done
 for f in "${expected[@]}"; do grep -qx "$f" "$work/files" || fail "no $f"; done
-grep -q '^/usr/bin/zeda_pcie_get_mode$' "$work/files" || fail "no programs in /usr/bin"
 owned=$(rpm -qp --qf '[%{FILEMODES:perms} %{FILENAMES}\n]' "$rpm_file" | sed -n 's/^d[^ ]* //p' | grep -v zeda-pcie-tools || true)
 [ -z "$owned" ] || fail "owns folders of the system: $owned"
 [ "$(rpm -qpL "$rpm_file")" = "$doc/copyright" ] || fail "the copyright is not marked as the licence: $(rpm -qpL "$rpm_file")"
 
 # --- changelog: the .deb's latest entry, with the RPM's release ---
 zcat "$work/deb$doc/changelog.gz" >"$work/changelog"
-deb_date=$(dpkg-parsechangelog -l "$work/changelog" -S Date | tr -d , | awk '{printf "%s %s %02d %s", $1, $3, $2, $4}')
+deb_date=$(dpkg-parsechangelog -l "$work/changelog" -S Date | tr -d , | awk '{print $1, $3, $2, $4}')
 want="* $deb_date $(dpkg-parsechangelog -l "$work/changelog" -S Maintainer) - $version-$release"
 rpm -qp --changelog "$rpm_file" >"$work/rpm.changelog"
 [ "$(head -n 1 "$work/rpm.changelog")" = "$want" ] ||
@@ -122,9 +121,11 @@ if [ $flavour = sim ]; then
 else
   backend="RIFFA host library"
 fi
-got=$(LD_LIBRARY_PATH=$riffa_dir "$root/usr/bin/zeda_pcie_get_mode" --version 2>&1) ||
+if ! got=$(env -u LD_LIBRARY_PATH "$root/usr/bin/zeda_pcie_get_mode" --version 2>&1); then
   fail "the installed zeda_pcie_get_mode --version failed: $got"
-[ "$got" = "zeda_pcie_get_mode $version ($backend)" ] || fail "the installed zeda_pcie_get_mode --version says '$got'"
+elif [ "$got" != "zeda_pcie_get_mode $version ($backend)" ]; then
+  fail "the installed zeda_pcie_get_mode --version says '$got'"
+fi
 rpm_quiet "${db[@]}" -e "$name" || fail "rpm -e failed"
 [ -z "$(rpm "${db[@]}" -qa)" ] || fail "still installed after rpm -e: $(rpm "${db[@]}" -qa | xargs)"
 # Only the empty system folders that rpm made for the files may stay.

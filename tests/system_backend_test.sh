@@ -59,9 +59,8 @@ if [ -n "${3:-}" ]; then
   cpack --config "$work/build/CPackConfig.cmake" -G "DEB;RPM" -B "$3" > "$work/cpack.log" 2>&1 || { cat "$work/cpack.log"; exit 1; }
   files=$(dpkg -c "$3"/zeda-pcie-tools_*.deb)
   if grep -q riffa_sim <<<"$files"; then echo "FAIL: the hardware package holds the virtual board:"; echo "$files"; status=1; fi
-  # While the build and the stub library are still there: its rpmlint file, the library to run with.
-  "$src/tests/rpm_package_check.sh" "$3"/zeda-pcie-tools-*.rpm "$3"/zeda-pcie-tools_*.deb "$work/build" \
-    "$work/prefix/lib" || status=1
+  # While the build (its rpmlint file) and the stub library (the tools' RUNPATH) are still there.
+  "$src/tests/rpm_package_check.sh" "$3"/zeda-pcie-tools-*.rpm "$3"/zeda-pcie-tools_*.deb "$work/build" || status=1
 fi
 # A new RIFFA_ROOT is searched afresh: no library of the earlier one lingers.
 cp -r "$work/prefix" "$work/prefix2"
