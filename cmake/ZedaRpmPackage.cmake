@@ -11,7 +11,7 @@ set(CPACK_RPM_PACKAGE_RELEASE ${ZEDA_RPM_RELEASE})
 set(CPACK_RPM_PACKAGE_LICENSE Proprietary)
 set(CPACK_RPM_PACKAGE_URL "https://zeda.example.net/zeda-pcie-tools")
 # CPack always writes a Group tag; this is the value rpmbuild records for a
-# spec that names none, as the Red Hat family's own packages no longer do.
+# package that names none, as the Red Hat family's own packages no longer do.
 set(CPACK_RPM_PACKAGE_GROUP Unspecified)
 set(CPACK_RPM_PACKAGE_DESCRIPTION "${CPACK_DEBIAN_PACKAGE_DESCRIPTION}")
 set(CPACK_RPM_PACKAGE_CONFLICTS ${ZEDA_OTHER_PACKAGE})
