@@ -111,6 +111,8 @@ package: all
 	rm -f $(BUILD)/*.deb $(BUILD)/*.rpm
 	cmake --build --preset default --target package
 	@for deb in $(BUILD)/*.deb; do echo "$$deb:"; dpkg-deb -f "$$deb" Package Version Depends; dpkg -c "$$deb"; done
+	@for rpm in $(BUILD)/*.rpm; do echo "$$rpm:"; rpm -qp --qf '%{NAME} %{VERSION}-%{RELEASE}\n' "$$rpm"; \
+	  echo "Requires:" $$(rpm -qpR "$$rpm" | grep -v -e '^rpmlib(' -e '_[0-9.]*)(64bit)$$'); rpm -qpl "$$rpm"; done
 	tests/system_backend_test.sh $(CURDIR) $(BUILD)/hw_package_scratch $(BUILD)/hw_package
 	lintian --fail-on error $(BUILD)/*.deb $(BUILD)/hw_package/*.deb
 	@echo "lintian: no errors in" $(BUILD)/*.deb $(BUILD)/hw_package/*.deb
