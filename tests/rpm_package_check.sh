@@ -12,6 +12,7 @@ set -euo pipefail
 rpm_file=$1 deb=$2 build=$3
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
+trap 'echo "FAIL: ${rpm_file##*/}: stopped by a failed command at line $LINENO" >&2' ERR
 status=0
 fail() { echo "FAIL: ${rpm_file##*/}: $*" >&2; status=1; }
 q() { rpm -qp "$@" "$rpm_file"; }
@@ -44,7 +45,7 @@ case $name in
 esac
 # RHEL 9 and its rebuilds have glibc 2.34 and the libstdc++ of GCC 11.
 for allowed in GLIBC_2.34 GLIBCXX_3.4.29 CXXABI_1.3.13; do
-  newest=$(grep -o "(${allowed%_*}_[0-9.]*)" "$work/requires" | tr -d '()' | sort -V | tail -n 1)
+  newest=$( (grep -o "(${allowed%_*}_[0-9.]*)" "$work/requires" || true) | tr -d '()' | sort -V | tail -n 1)
   [ "$(printf '%s\n' "$newest" "$allowed" | sort -V | tail -n 1)" = "$allowed" ] ||
     fail "needs $newest, newer than RHEL 9's $allowed: it would not install there"
 done
