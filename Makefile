@@ -102,17 +102,21 @@ fuzz:
 	mkdir -p $(FUZZBUILD)/corpus
 	$(FUZZBUILD)/bin/image_stream_fuzz -max_total_time=$(FUZZ_SECONDS) -close_fd_mask=3 -artifact_prefix=$(FUZZBUILD)/ $(FUZZBUILD)/corpus
 
-# Debian package of $(BUILD): zeda-pcie-tools, or zeda-pcie-tools-sim when
-# the tools are linked against the virtual board. lintian must find no error
-# in it, nor in a hardware package built against a stub RIFFA library.
+# Debian and RPM packages of $(BUILD): zeda-pcie-tools, or zeda-pcie-tools-sim
+# when the tools are linked against the virtual board. lintian must find no
+# error in the .debs, nor the RPM check (rpmlint included) in the .rpms, of
+# this build and of a hardware build against a stub RIFFA library.
 package: all
 	@$(DEPS) package
-	rm -f $(BUILD)/*.deb
+	rm -f $(BUILD)/*.deb $(BUILD)/*.rpm
 	cmake --build --preset default --target package
 	@for deb in $(BUILD)/*.deb; do echo "$$deb:"; dpkg-deb -f "$$deb" Package Version Depends; dpkg -c "$$deb"; done
+	@for rpm in $(BUILD)/*.rpm; do echo "$$rpm:"; rpm -qp --qf '%{NAME} %{VERSION}-%{RELEASE}\n' "$$rpm"; \
+	  echo "Requires:" $$(rpm -qpR "$$rpm" | grep -v -e '^rpmlib(' -e '_[0-9.]*)(64bit)$$'); rpm -qpl "$$rpm"; done
 	tests/system_backend_test.sh $(CURDIR) $(BUILD)/hw_package_scratch $(BUILD)/hw_package
 	lintian --fail-on error $(BUILD)/*.deb $(BUILD)/hw_package/*.deb
 	@echo "lintian: no errors in" $(BUILD)/*.deb $(BUILD)/hw_package/*.deb
+	tests/rpm_package_check.sh $(BUILD)/*.rpm $(BUILD)/*.deb $(BUILD)
 
 # The Windows packages, an MSI and a ZIP of each flavour with their
 # SHA256SUMS: the virtual-board one (-sim) in $(WINBUILD); with

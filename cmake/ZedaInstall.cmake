@@ -1,4 +1,4 @@
-# Install rules, man pages and the Debian package (make package).
+# Install rules, man pages and the Debian and RPM packages (make package).
 #
 # The tools go to bin and their man pages to man1. Only a build linked against
 # the virtual board installs the riffa_sim control program and libriffa_sim,
@@ -58,6 +58,7 @@ elseif(NOT WIN32 AND NOT APPLE)
     /lib/${CMAKE_LIBRARY_ARCHITECTURE} /usr/lib/${CMAKE_LIBRARY_ARCHITECTURE})
   if(NOT _zeda_riffa_dir IN_LIST _zeda_loader_dirs)
     set_property(TARGET ${ZEDA_INSTALLED_TOOLS} PROPERTY INSTALL_RPATH "${_zeda_riffa_dir}")
+    set(ZEDA_RIFFA_RUNPATH ${_zeda_riffa_dir})
     # A search path that Debian frowns on, but wanted: the package tells lintian.
     set(_zeda_overrides ${CMAKE_BINARY_DIR}/lintian/${ZEDA_PACKAGE_NAME})
     file(WRITE ${_zeda_overrides}
@@ -176,7 +177,7 @@ endif()
 # --- package ------------------------------------------------------------------
 
 set(ZEDA_PACKAGE_MAINTAINER "ZEDA PCIe tools maintainers <zeda-pcie-tools@example.com>"
-  CACHE STRING "Maintainer field of the Debian package")
+  CACHE STRING "Maintainer of the Debian package and Packager of the RPM")
 
 set(CPACK_PACKAGE_NAME ${ZEDA_PACKAGE_NAME})
 set(CPACK_PACKAGE_VENDOR "ZEDA")
@@ -213,7 +214,8 @@ endif()
 if(WIN32)
   include(ZedaWindowsPackage)
 else()
-  set(CPACK_GENERATOR DEB)
+  set(CPACK_GENERATOR DEB RPM)
+  include(ZedaRpmPackage)
 endif()
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${ZEDA_PACKAGE_MAINTAINER}")

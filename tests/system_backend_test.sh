@@ -4,7 +4,8 @@
 # relative to where it runs, and checks that they link and run that library
 # and no other (in particular not the virtual board), and that bin/ holds the
 # tools alone, and that a new RIFFA_ROOT replaces the library found under the
-# old one. Given a package folder, also builds the hardware package there.
+# old one. Given a package folder, also builds the hardware packages there,
+# .deb and .rpm, and checks the .rpm (tests/rpm_package_check.sh).
 # Usage: system_backend_test.sh <source dir> <scratch dir> [package dir]
 set -euo pipefail
 src=$(cd "$1" && pwd)
@@ -55,9 +56,11 @@ fi
 
 if [ -n "${3:-}" ]; then
   rm -rf "$3"
-  cpack --config "$work/build/CPackConfig.cmake" -G DEB -B "$3" > "$work/cpack.log" 2>&1 || { cat "$work/cpack.log"; exit 1; }
+  cpack --config "$work/build/CPackConfig.cmake" -G "DEB;RPM" -B "$3" > "$work/cpack.log" 2>&1 || { cat "$work/cpack.log"; exit 1; }
   files=$(dpkg -c "$3"/zeda-pcie-tools_*.deb)
   if grep -q riffa_sim <<<"$files"; then echo "FAIL: the hardware package holds the virtual board:"; echo "$files"; status=1; fi
+  # While the build (its rpmlint file) and the stub library (the tools' RUNPATH) are still there.
+  "$src/tests/rpm_package_check.sh" "$3"/zeda-pcie-tools-*.rpm "$3"/zeda-pcie-tools_*.deb "$work/build" || status=1
 fi
 # A new RIFFA_ROOT is searched afresh: no library of the earlier one lingers.
 cp -r "$work/prefix" "$work/prefix2"
