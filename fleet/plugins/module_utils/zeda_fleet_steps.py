@@ -178,10 +178,10 @@ class Board(object):
         fields = {'mode_before': mode, 'sha256_before': before, 'sha256_after': before, 'step': 'Query the mode',
                   'message': pc.said(run)}
         if mode == 'normal' and before == self.p['image_sha256'] and not self.p.get('force'):
-            return {'update': False, 'changed': False, 'rows': self.row(result='up to date', **fields)}
+            return {'needs_update': False, 'changed': False, 'rows': self.row(result='up to date', **fields)}
         if check_mode:
             fields['message'] = 'has %s, would get %s' % (before[:12] or 'no record', self.p['image_sha256'][:12])
-            return {'update': True, 'changed': False, 'rows': self.row(result='would update', **fields)}
+            return {'needs_update': True, 'changed': False, 'rows': self.row(result='would update', **fields)}
         self.check_copy('Check the image before the switch')
         changed = False
         if mode == 'normal':
@@ -190,7 +190,7 @@ class Board(object):
             fields['message'], changed = pc.said(run), True
         # The record goes with the flash that comes next.
         fields['sha256_after'] = 'unknown'
-        return {'update': True, 'changed': changed, 'rows': self.row(result='in progress', **fields)}
+        return {'needs_update': True, 'changed': changed, 'rows': self.row(result='in progress', **fields)}
 
     def flash(self):
         """Flashes the PC's copy of the image, checked right before, so that the

@@ -75,7 +75,7 @@ EXAMPLES = r'''
 '''
 
 RETURN = r'''
-update:
+needs_update:
   description: Whether the board is to be updated (C(prepare)).
   returned: always
   type: bool
@@ -110,7 +110,7 @@ def main():
     p = module.params
     board = steps.Board(p, lambda tool, args, answer, timeout: pc.run_tool(p['tools_dir'], tool, args, answer, timeout))
     if module.check_mode and p['step'] != 'prepare':
-        module.exit_json(changed=False, update=False, zeda_fleet={'boards': {}}, runs=[])
+        module.exit_json(changed=False, needs_update=False, zeda_fleet={'boards': {}}, runs=[])
     try:
         if p['step'] == 'prepare':
             done = board.prepare(module.check_mode)
@@ -120,7 +120,7 @@ def main():
             done = board.finish()
     except steps.Failed as e:
         module.fail_json(msg=e.msg, zeda_fleet={'boards': e.rows}, runs=board.runs)
-    module.exit_json(changed=done['changed'], update=done.get('update', True), zeda_fleet={'boards': done['rows']},
+    module.exit_json(changed=done['changed'], needs_update=done.get('needs_update', True), zeda_fleet={'boards': done['rows']},
                      runs=board.runs)
 
 
