@@ -1,5 +1,5 @@
 # The fleet plugins' pure parts, case by case, without a controller:
-#   python3 fleet/plugins_test.py
+#   pytest-3 fleet/plugins_test.py
 import os
 import sys
 import unittest
@@ -72,5 +72,5 @@ class Report(unittest.TestCase):
         self.assertEqual(report.render_csv(r).splitlines()[2].split(',')[:5], ['pc2', '0', '1', '', 'FAILED: flash'])
 
 
-if __name__ == '__main__':
+if __name__ == "__main__":
     unittest.main()

@@ -99,10 +99,10 @@ def failure(host, board, step, run, mode_after=None, rescanned=False):
         told = ". %s said '%s' (exit status %d)." % (pc.tool_name(run), message, run['rc'])
     else:
         told = ': %s.' % message
-    msg = '%s board %s: %s failed%s %s %s' % (host, board, step.lower(), told, how, state)
+    msg = ' '.join(part for part in ('%s board %s: %s failed%s' % (host, board, step.lower(), told), how, state) if part)
     row = {'result': 'FAILED: ' + SHORT.get(step, step.lower()), 'step': step, 'message': message, 'advice': how,
            'state': state, 'mode_after': mode_after or 'unknown'}
-    return Failed(' '.join(msg.split()), {str(board): row})
+    return Failed(msg, {str(board): row})
 
 
 class Board(object):

@@ -83,7 +83,7 @@ zeda_fleet:
   description:
     - C(boards), by id, the board's row for the report. C(step) is the step that ran, in words; C(message) the last
       line a tool printed on the board; C(result) the outcome (C(in progress), C(updated), C(up to date),
-      C(would update), C(FAILED: <step>)); on failure also C(advice), C(state) and C(mode_after); C(mode_before),
+      C(would update), C(FAILED) and the step's word); on failure also C(advice), C(state) and C(mode_after); C(mode_before),
       C(sha256_before) and C(sha256_after) where known.
   returned: always
   type: dict

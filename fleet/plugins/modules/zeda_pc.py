@@ -115,7 +115,6 @@ removed:
   returned: release
   type: list
   elements: str
-  type: dict
 zeda_fleet:
   description:
     - C(boards), by id, each board's row for the report (C(step), C(message), the last line a tool printed on the

@@ -12,7 +12,7 @@ description:
   - Copies the image to I(dest) and returns the copy's SHA-256 and size. Every later step (the signature check, the
     copies on the PCs, the records) uses these bytes, so an image path replaced or changed during the run changes
     nothing. An image that is not a file of 1 to 8388608 bytes is refused.
-  - Run it on the controller (C(delegate_to: localhost)).
+  - Run it on the controller, delegated to localhost.
 options:
   src:
     description: The image.
