@@ -75,6 +75,7 @@ fleet-demo: fleet-tools
 	fleet/demo.sh $(DEMOBUILD)
 
 fleet-check: fleet-tools
+	fleet/lab_test.sh $(DEMOBUILD)
 	fleet/check.sh $(DEMOBUILD)
 
 fleet-lab: fleet-tools

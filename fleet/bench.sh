@@ -6,10 +6,11 @@
 # included (a cgroup of its own), split where the update play starts; the
 # PCs' CPU time is their own cgroup's. Every board is then verified with
 # riffa_sim verify. From the figures, the time of 200 PCs with 2 boards each
-# is modelled:
-#   pre-flight: 200 x (CPU-s per PC) / cores
+# is modelled, the controller's work spread over its cores except that of
+# ansible-playbook's own process, which runs on one:
+#   pre-flight: 200 x max(its own CPU-s per PC, CPU-s per PC / cores)
 #   each batch: boards per PC x (hardware time per board)
-#               + PCs of the batch x boards per PC x (CPU-s per board) / cores
+#               + PCs of the batch x boards per PC x max(its own CPU-s per board, CPU-s per board / cores)
 # with FLEET_BENCH_BOARD_S (180) seconds of hardware a board, as on real
 # boards (a flash and two reboots), and FLEET_BENCH_CORES (4) controller
 # cores. Prints one line last and writes <build folder>/fleet-bench.json.
@@ -64,11 +65,16 @@ start=$(date +%s.%N)
   -e zeda_field_update_image=gateware.bin -e zeda_field_update_allowed_signers=allowed_signers \
   -e "{\"zeda_field_update_batch_size\": $batches}" -e zeda_field_update_max_fail_percent=10) > "$log" 2>&1 &
 run=$!
-# The controller's CPU time when the update play starts: the pre-flight's.
-preflight_cpu=''
+# The controller's CPU time when the update play starts: the pre-flight's;
+# and ansible-playbook's own (its utime and stime, not its workers').
+tick=$(getconf CLK_TCK)
+own_cpu() { awk -v t="$tick" '{ printf "%.2f\n", ($14 + $15) / t }' "/proc/$run/stat" 2> /dev/null; }
+preflight_cpu='' preflight_own='' own=0
 while kill -0 $run 2> /dev/null; do
+  own=$(own_cpu || echo "$own")
   if [ -z "$preflight_cpu" ] && grep -q '^PLAY \[Update the boards\]' "$log"; then
     preflight_cpu=$(usage_of "$cg/controller")
+    preflight_own=$own
   fi
   sleep 0.05
 done
@@ -95,21 +101,24 @@ for i in $(seq 1 "$pcs"); do
 done
 
 python3 - "$build/fleet-bench.json" "$pcs" "$boards" "$verified" "$transport" "$start" "$end" "$preflight_cpu" \
-  "$total_cpu" "$pcs_cpu" "$board_s" "$cores" "$batches" <<'PY'
+  "$total_cpu" "$pcs_cpu" "$board_s" "$cores" "$preflight_own" "$own" "$batches" <<'PY'
 import json, sys
 out, pcs, boards, verified, transport = sys.argv[1], int(sys.argv[2]), int(sys.argv[3]), int(sys.argv[4]), sys.argv[5]
-start, end, pre, total, pc_side, board_s, cores = map(float, sys.argv[6:13])
-batches = json.loads(sys.argv[13])
+start, end, pre, total, pc_side, board_s, cores, pre_own, own = map(float, sys.argv[6:15])
+batches = json.loads(sys.argv[15])
 per_pc, per_board = pre / pcs, (total - pre) / boards
+own_pc, own_board = pre_own / pcs, (own - pre_own) / boards
 # 200 PCs with 2 boards each, in the batches given, the last one repeated.
 left, sizes = 200, []
 while left > 0:
     sizes.append(min(left, batches[min(len(sizes), len(batches) - 1)]))
     left -= sizes[-1]
-model = (200 * per_pc / cores + sum(2 * board_s + n * 2 * per_board / cores for n in sizes)) / 60
+model = (200 * max(own_pc, per_pc / cores)
+         + sum(2 * board_s + n * 2 * max(own_board, per_board / cores) for n in sizes)) / 60
 figures = {'pcs': pcs, 'boards': boards, 'boards_verified': verified, 'transport': transport,
            'wall_s': round(end - start, 1), 'preflight_cpu_s_per_pc': round(per_pc, 2),
            'update_cpu_s_per_board': round(per_board, 2), 'pc_side_cpu_s': round(pc_side, 1),
+           'preflight_own_cpu_s_per_pc': round(own_pc, 2), 'update_own_cpu_s_per_board': round(own_board, 2),
            'model_minutes_200x2': round(model, 1), 'model_board_s': board_s, 'model_cores': cores,
            'model_batches': sizes}
 with open(out, 'w') as f:

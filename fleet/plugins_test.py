@@ -61,6 +61,12 @@ class Report(unittest.TestCase):
             self.assertEqual([rows[k]['result'] for k in sorted(rows)], ['interrupted', ready, 'not reached'])
             self.assertIn('half written', rows[('pc1', '0')]['state'])
 
+    def test_state_after_a_step(self):
+        for step, want in [('Flash and record', 'half written'), ('Record the image of the board', 'flashed, in bootloader'),
+                           ('Check the image before the flash', 'not yet flashed'),
+                           ('Switch back to normal operation mode and wait', 'flashed and switching back')]:
+            self.assertIn(want, report.state_after(step), step)
+
     def test_page_and_table(self):
         r = {'id': 'r1', 'kind': 'update', 'finished': True, 'batches': [{'number': 1, 'hosts': ['pc1'], 'seconds': 9}],
              'boards': [row('pc1', 'updated', batch=1), row('pc2', 'FAILED: flash', step='Flash', message='<script>x()</script>',
