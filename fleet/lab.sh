@@ -119,6 +119,9 @@ lab_up() {
 
 # Fresh boards and an empty state folder for a PC, as when the lab came up.
 lab_boards_new() {
+  # Callers' errexit does not cut these short.
+  local -
+  set +e
   local pc=$1 dir=$lab_dir/$1 board mode=normal
   [ "$pc" = pc4 ] && mode=bootloader
   find "$dir/state" "$dir/boards" -mindepth 1 -delete
@@ -130,18 +133,26 @@ lab_boards_new() {
 
 # Every PC as when the lab came up, its sessions and connections ended.
 lab_reset() {
+  # Callers' errexit does not cut these short.
+  local -
+  set +e
   local i holder
   lab_forget
   for i in $(seq 1 "$lab_count"); do
     # A run's lock holder, by the process id it wrote, as the PC sees it.
-    holder=$(cut -d' ' -f6 "$lab_dir/pc$i/state/fleet.owner" 2> /dev/null) \
-      && [ -n "$holder" ] && lab_exec "pc$i" kill "$holder" 2> /dev/null
+    holder=$(cut -d' ' -f6 "$lab_dir/pc$i/state/fleet.owner" 2> /dev/null || true)
+    if [ -n "$holder" ]; then
+      lab_exec "pc$i" kill "$holder" 2> /dev/null || true
+    fi
     lab_boards_new "pc$i"
   done
 }
 
 # Ends the controller's kept connections (ControlPersist) to the PCs.
 lab_forget() {
+  # Callers' errexit does not cut these short.
+  local -
+  set +e
   local sock
   for sock in "$lab_dir"/cp/*; do
     [ -S "$sock" ] && ssh -o ControlPath="$sock" -O exit lab > /dev/null 2>&1
@@ -233,6 +244,9 @@ lab_inventory() {
 }
 
 lab_down() {
+  # Callers' errexit does not cut these short.
+  local -
+  set +e
   [ -z "$lab_sleeper" ] || kill "$lab_sleeper" 2> /dev/null
   [ -n "$lab_id" ] || return 0
   local dir pid ns
