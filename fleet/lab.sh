@@ -23,11 +23,12 @@
 # Sourced, it defines lab_up, lab_down, lab_env, lab_link, lab_exec,
 # lab_reset, lab_forget, lab_pid and lab_addr for scripts that drive a lab
 # of their own.
-lab_bin='' lab_dir='' lab_id='' lab_net='' lab_count=0 lab_made_dirs=() lab_sleeper=''
+lab_bin='' lab_dir='' lab_id='' lab_net='' lab_count=0 lab_sleeper=''
 
 lab_refuse() { echo "fleet-lab: $*" >&2; return 1; }
 
-# The PCs' mount points on this machine's file system (empty folders).
+# The PCs' mount points on this machine's file system: empty folders, left
+# in place, as another lab may be using them.
 LAB_STATE=/var/lib/zeda-fleet
 LAB_BOARDS=/var/lib/zeda-lab-boards
 
@@ -93,10 +94,7 @@ lab_up() {
   mkdir -p "$lab_dir/cp"
   ssh-keygen -q -t ed25519 -N '' -C zeda-lab -f "$lab_dir/lab.key"
   cp "$lab_dir/lab.key.pub" "$lab_dir/authorized_keys"
-  local d
-  for d in "$LAB_STATE" "$LAB_BOARDS"; do
-    [ -d "$d" ] || { mkdir -p "$d" && lab_made_dirs+=("$d"); }
-  done
+  mkdir -p "$LAB_STATE" "$LAB_BOARDS" || return 1
   [ -d /run/sshd ] || mkdir -p /run/sshd
 
   local br=zl$lab_id
@@ -265,11 +263,6 @@ lab_down() {
     ip netns del "$ns"
   done
   ip link del "zl$lab_id" 2> /dev/null
-  local d
-  for d in "${lab_made_dirs[@]}"; do
-    rmdir "$d" 2> /dev/null
-  done
-  lab_made_dirs=()
   lab_id=''
 }
 

@@ -5,7 +5,7 @@
 # PID namespace whose first process is its sshd) reached over SSH with the
 # lab's key only; a PC taken off the network cannot be reached and comes back;
 # stopping the lab stops every session its sshd started, and leaves no
-# process, namespace, bridge or folder of its own behind, also on Ctrl-C.
+# process, namespace or bridge of its own behind, also on Ctrl-C.
 # Usage: fleet/lab_test.sh <build folder>
 set -uo pipefail
 here=$(cd "$(dirname "$0")" && pwd)

@@ -309,3 +309,54 @@ def test_the_lock_outlives_the_process_that_took_it(tmp_path):
     assert subprocess.run([sys.executable, '-c', code], stdout=subprocess.PIPE, timeout=30).stdout == b"(0, '')\n"
     assert lock.probe(str(tmp_path), wait=0.2)[0] == lock.HELD
     assert lock.release(str(tmp_path), 'r1') == (0, '')
+
+
+@pytest.mark.parametrize('run, mode_after, start, end', [
+    ({'cmd': ['/t/zeda_pcie_wait_board', '0', '3'], 'rc': 124, 'stdout': 'Waiting for board 0\n', 'stderr': ''}, 'unknown',
+     "pc1 board 0: confirm bootloader mode failed. zeda_pcie_wait_board said 'Waiting for board 0' (exit status 124). "
+     'The tool did not finish', 'The board did not answer a query after the failure.'),
+    ({'msg': 'the copy of the image, /s/image-a.bin, is gone'}, None,
+     'pc1 board 0: check the image before the switch failed: the copy of the image, /s/image-a.bin, is gone. '
+     'Something on the PC changed', 'Run the playbook again, which copies it again.'),
+    ({'cmd': ['/t/zeda_pcie_mode_change', '0'], 'rc': 0, 'stdout': 'Proceed [y/n]? Board is busy\n', 'stderr': ''}, 'normal',
+     "pc1 board 0: switch to bootloader mode failed. zeda_pcie_mode_change said 'Board is busy' (exit status 0).",
+     'The board is in normal operation mode now.'),
+])
+def test_a_failure_in_words(run, mode_after, start, end):
+    step = {'zeda_pcie_wait_board': 'Confirm bootloader mode', 'zeda_pcie_mode_change': 'Switch to bootloader mode'}.get(
+        pc.tool_name(run), 'Check the image before the switch')
+    failed = steps.failure('pc1', 0, step, run, mode_after)
+    assert failed.msg.startswith(start) and failed.msg.endswith(end), failed.msg
+    # Said once: the message and the row tell the same, the state only when it was asked.
+    assert failed.rows['0']['advice'] in failed.msg and (failed.rows['0']['state'] == '') == (mode_after is None)
+
+
+def test_a_dry_run_on_a_fresh_pc_makes_nothing(tmp_path):
+    played = Versions(get_mode=[(0, BOOT, '')], list_boards=[(0, 'Board 0: ZEDA\n', '')])
+    params, _ = preflight_of(tmp_path, played)
+    facts = steps.preflight(params, played, check_mode=True)
+    assert not os.path.exists(params['state_dir']) and facts['image'] == {'copy': pc.image_copy(params['state_dir'], SHA),
+                                                                           'present': False}
+    assert facts['boards']['0']['mode_before'] == 'bootloader'
+
+
+def test_a_write_that_fails_leaves_nothing(tmp_path):
+    def chunks():
+        yield b'half'
+        raise OSError(errno.ENOSPC, 'No space left on device')
+    with pytest.raises(OSError):
+        pc.write_atomically(str(tmp_path / 'board0.sha256'), chunks())
+    assert os.listdir(str(tmp_path)) == []
+
+
+def test_only_the_image_in_use_is_kept(tmp_path):
+    for name in ('image-%s.bin' % SHA, 'image-b.bin', 'image-c.bin.part', 'board0.sha256', 'fleet.lock'):
+        (tmp_path / name).write_text('x')
+    assert pc.remove_old_images(str(tmp_path), SHA) == ['image-b.bin', 'image-c.bin.part']
+    assert sorted(os.listdir(str(tmp_path))) == ['board0.sha256', 'fleet.lock', 'image-%s.bin' % SHA]
+
+
+def test_a_lock_that_is_no_file_cannot_be_checked(tmp_path):
+    (tmp_path / 'fleet.lock').mkdir()
+    rc, why = lock.probe(str(tmp_path), wait=0.1)
+    assert rc == 1 and why.endswith('fleet.lock: not a file')
