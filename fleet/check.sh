@@ -384,9 +384,9 @@ rc=0
 wait $pid || rc=$?
 [ $rc = 129 ] || fail "SIGHUP: ansible-playbook ended with status $rc, expected 129"
 summary_row pc1 "normal +interrupted"
-grep -q '^pc1 board 0 was interrupted at "Flash and record": in bootloader mode' "$log" || fail "no word on pc1's state"
+grep -q '^pc1 board 0 was interrupted at "Flash, record, switch back and wait": in bootloader mode' "$log" || fail "no word on pc1's state"
 report_says "r['interrupted'] and r['signal'] == 'SIGHUP' and sorted(rows) == ['pc1', 'pc2', 'pc3', 'pc4']
-             and rows['pc1']['result'] == 'interrupted' and rows['pc1']['step'] == 'Flash and record' and rows['pc1']['sha256_after'] == 'unknown'"
+             and rows['pc1']['result'] == 'interrupted' and rows['pc1']['step'] == 'Flash, record, switch back and wait' and rows['pc1']['sha256_after'] == 'unknown'"
 grep -qx pc1 "$reports/latest.retry" || fail "pc1 is not in the retry list"
 await '[ "$(runs_of pc1 2>/dev/null)" -gt "$runs_before" ]' "the flasher that SIGHUP left"
 sim_on pc1 clear-faults > /dev/null

@@ -62,7 +62,7 @@ class Report(unittest.TestCase):
             self.assertIn('half written', rows[('pc1', '0')]['state'])
 
     def test_state_after_a_step(self):
-        for step, want in [('Flash and record', 'half written'), ('Record the image of the board', 'flashed, in bootloader'),
+        for step, want in [('Flash, record, switch back and wait', 'half written'), ('Record the image of the board', 'flashed, in bootloader'),
                            ('Check the image before the flash', 'not yet flashed'),
                            ('Switch back to normal operation mode and wait', 'flashed and switching back')]:
             self.assertIn(want, report.state_after(step), step)

@@ -1,7 +1,7 @@
 # The steps of the fleet update on a PC, each whole with its checks: the
-# pre-flight of a PC, the fleet status of a PC, and a board's update in three
-# (switch to bootloader mode and wait; check the copy, flash and record;
-# switch back and wait). Each returns a plain result; a failure is said once,
+# pre-flight of a PC, the fleet status of a PC, and a board's update (switch
+# to bootloader mode and wait; check the copy, flash and record; switch back
+# and wait, which the module runs in one call with the flash). Each returns a plain result; a failure is said once,
 # in words, with what to do. Every result that concerns boards carries, per
 # board, its row: the step that ran (words for a person), the last line a
 # tool printed on that board (message) and the outcome (result). Tools are

@@ -13,8 +13,9 @@ description:
     (and I(force) is false), it checks the PC's copy of the image, switches the board to bootloader mode and waits
     for it, with the rescan command and one more wait when it does not come back in time. A board found in
     bootloader mode is left there.
-  - C(flash) checks the copy's SHA-256 again, removes the board's record, flashes the copy and records its SHA-256.
-  - C(finish) switches the board back to normal operation mode and waits for it, as C(prepare) does.
+  - C(flash) checks the copy's SHA-256 again, removes the board's record, flashes the copy and records its SHA-256,
+    then switches the board back to normal operation mode and waits for it, as C(prepare) does. A board whose flash
+    failed stays in bootloader mode, never switched back onto a broken image.
   - A failed step fails with the PC, the board, the step, the tool's last message and what to do, and asks the board
     its mode once more. Every result carries the board's row under C(zeda_fleet.boards).
 options:
@@ -30,7 +31,7 @@ options:
     description: The step to run.
     type: str
     required: true
-    choices: [prepare, flash, finish]
+    choices: [prepare, flash]
   tools_dir:
     description: Where the zeda-pcie tools are.
     type: path
@@ -102,7 +103,7 @@ from ansible_collections.zeda.fleet.plugins.module_utils import zeda_fleet_steps
 def main():
     module = AnsibleModule(argument_spec=dict(
         host=dict(type='str', required=True), board=dict(type='int', required=True),
-        step=dict(type='str', required=True, choices=['prepare', 'flash', 'finish']),
+        step=dict(type='str', required=True, choices=['prepare', 'flash']),
         tools_dir=dict(type='path', default='/usr/bin'), state_dir=dict(type='path', default='/var/lib/zeda-fleet'),
         image_sha256=dict(type='str', required=True), step_timeout=dict(type='int', default=900),
         reboot_timeout=dict(type='int', default=120), rescan_command=dict(type='str', default=''),
@@ -114,9 +115,8 @@ def main():
     try:
         if p['step'] == 'prepare':
             done = board.prepare(module.check_mode)
-        elif p['step'] == 'flash':
-            done = board.flash()
         else:
+            board.flash()
             done = board.finish()
     except steps.Failed as e:
         module.fail_json(msg=e.msg, zeda_fleet={'boards': e.rows}, runs=board.runs)
