@@ -99,20 +99,25 @@ def test_flash_records_the_bytes_it_flashed(tmp_path):
     assert done['rows']['0']['step'] == 'Record the image of the board'
 
 
-def test_a_record_that_cannot_be_written_fails_the_board(tmp_path, monkeypatch):
+@pytest.mark.parametrize('step, result, said, flashed', [
+    ('write_record', 'FAILED: record', 'record the image of the board failed: the record ', True),
+    ('forget_record', 'FAILED: forget the record', 'forget the image of the board failed: the record ', False),
+])
+def test_a_record_that_cannot_be_changed_fails_the_board(tmp_path, monkeypatch, step, result, said, flashed):
     board, played, state = board_in(tmp_path, 'bootloader', record='b' * 64)
 
     def full(*args):
         raise OSError(errno.ENOSPC, 'No space left on device', str(state / 'board0.sha256'))
-    monkeypatch.setattr(pc, 'write_record', full)
+    monkeypatch.setattr(pc, step, full)
     with pytest.raises(steps.Failed) as failed:
         board.flash()
     row = failed.value.rows['0']
-    assert (row['result'], row['mode_after']) == ('FAILED: record', 'bootloader')
-    assert 'No space left on device' in row['message'] and 'flashes the board again' in row['advice']
-    assert failed.value.msg.startswith('pc1 board 0: record the image of the board failed: the record ')
-    # The old record went before the flash, and nothing names the image.
-    assert not (state / 'board0.sha256').exists()
+    assert (row['result'], row['mode_after']) == (result, 'bootloader')
+    assert 'No space left on device' in row['message']
+    assert failed.value.msg.startswith('pc1 board 0: ' + said)
+    assert ('flash image' in played.tools()) == flashed
+    # A record that names the image is only ever written after a good flash.
+    assert not (state / 'board0.sha256').exists() or (state / 'board0.sha256').read_text() == 'b' * 64 + '\n'
 
 
 def test_a_failed_flash_keeps_no_record(tmp_path):
