@@ -33,7 +33,7 @@ define configure
 	cmake --preset $(1) $$fresh $(3) && printf '%s\n' "$$want" > $$rec
 endef
 
-.PHONY: all configure test test-plain test-sanitize demo fleet-demo fleet-check fleet-tools fleet-collection install bench fuzz package windows-package windows-check clean
+.PHONY: all configure test test-plain test-sanitize demo fleet-demo fleet-check fleet-lab fleet-bench fleet-unit fleet-tools fleet-collection install bench fuzz package windows-package windows-check clean
 
 all: configure
 	cmake --build --preset default -j $(JOBS)
@@ -61,16 +61,32 @@ demo:
 	cmake --build --preset demo -j $(JOBS)
 	demo/field_update.sh $(DEMOBUILD)
 
-# The fleet update with Ansible on four local "PCs" with virtual boards, built
-# as for make demo: fleet-demo shows a run of a signed image, its summary and
-# the fleet's status; fleet-check proves updates, reruns, refusals, failures
-# that stop the run, the reports and their page, signals, locks, and the
-# resumed run. Both build the collection and run it as installed.
+# The fleet update with Ansible over virtual boards, built as for make demo:
+# fleet-demo shows a run of a signed image on four local "PCs", its summary
+# and the fleet's status; fleet-check proves, over a lab of four PCs that are
+# hosts of their own reached over SSH, updates, reruns, refusals, failures
+# that stop the run, records that cannot lie, the reports and their page,
+# signals, locks, a dropped link, and the resumed run. Both build the
+# collection and run it as installed. fleet-lab brings up FLEET_PCS such PCs
+# until Ctrl-C; fleet-bench measures a signed rollout over them (root: the
+# lab makes namespaces). fleet-unit runs the collection's unit cases alone.
+FLEET_PCS ?= 24
 fleet-demo: fleet-tools
 	fleet/demo.sh $(DEMOBUILD)
 
 fleet-check: fleet-tools
+	fleet/lab_test.sh $(DEMOBUILD)
 	fleet/check.sh $(DEMOBUILD)
+
+fleet-lab: fleet-tools
+	fleet/lab.sh $(DEMOBUILD) $(DEMOBUILD)/fleet-lab $(FLEET_PCS)
+
+fleet-bench: fleet-tools
+	fleet/bench.sh $(DEMOBUILD) $(FLEET_PCS)
+
+fleet-unit:
+	@$(DEPS) fleet
+	PYTHONDONTWRITEBYTECODE=1 pytest-3 -q -p no:cacheprovider fleet/plugins_test.py fleet/modules_test.py
 
 # The Ansible collection zeda.fleet, for operators: $(DEMOBUILD)/zeda-fleet-<version>.tar.gz.
 fleet-collection:

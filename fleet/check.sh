@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
-# Proves the fleet update on four local "PCs" with virtual boards
-# (fleet/local_fleet.sh), run as an operator runs it: from the folder
-# zeda.fleet.setup made, with its ansible.cfg and the collection as built and
-# installed. Settings it must refuse, and images without a good signature,
+# Proves the fleet update on a lab of four PCs with virtual boards, each a
+# host of its own reached over SSH (fleet/lab.sh), run as an operator runs
+# it: from the folder zeda.fleet.setup made, with its ansible.cfg and the
+# collection as built and installed. Settings it must refuse, and images without a good signature,
 # stop it at pre-flight with nothing copied and a report saying so. A signed
 # image updates every board; a rerun changes nothing; a programmer error on
 # the second PC stops a run of batches of one there, with one failure in
@@ -15,8 +15,13 @@
 # its retry list finishes the fleet. A lock held by another controller of the
 # same host name is refused, and the run that left its PC out fails naming
 # it. A board that stays off the bus after its reboot fails its PC with the
-# rescan advice, and zeda_field_update_rescan_command brings it back. Every
-# board is off the bus for 1.5 s after each mode switch.
+# rescan advice, and zeda_field_update_rescan_command brings it back. No
+# record lies: a state folder that fills before the record fails the board at
+# the record; an image replaced on the controller after the pre-flight
+# changes nothing the boards get, and a run whose own copy of the image is
+# gone says so before it switches a board. A PC whose link drops mid-run is
+# reported unreachable and finished by the retry list's rerun. Every board is
+# off the bus for 1.5 s after each mode switch.
 # Usage: fleet/check.sh <build folder>
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
@@ -27,8 +32,8 @@ reports=$work/zeda-fleet-reports
 log="$work/run.log"
 # Output in the format the checks read, whatever the user's Ansible settings.
 export ANSIBLE_STDOUT_CALLBACK=default ANSIBLE_NOCOLOR=1
-# The installed collection alone.
-export ANSIBLE_COLLECTIONS_PATH="$work/collections"
+# shellcheck source=fleet/lab.sh
+. "$here/lab.sh"
 
 fail() { echo "fleet-check: FAILED: $*" >&2; echo "--- last run ($log):" >&2; tail -n 40 "$log" >&2; exit 1; }
 board_of() { [ "$1" = pc4 ] && echo 1 || echo 0; }
@@ -103,15 +108,23 @@ for b in failed:
 PY
 }
 
-"$here/local_fleet.sh" "$build" "$work"
+# The static checks and the unit cases first: they need no lab.
+shellcheck -x -S warning "$here"/roles/zeda_field_update/files/*.sh "$here"/*.sh > "$work.static.log" 2>&1 || { log=$work.static.log fail "shellcheck"; }
+PYTHONDONTWRITEBYTECODE=1 pytest-3 -q -p no:cacheprovider "$here/plugins_test.py" "$here/modules_test.py" > "$work.static.log" 2>&1 \
+  || { log=$work.static.log fail "the plugins' and modules' cases"; }
+trap lab_down EXIT
+trap 'exit 130' INT
+trap 'exit 143' TERM
+lab_up "$build" "$work" 4 > "$work.lab.log" 2>&1 || { log=$work.lab.log fail "the lab did not come up"; }
+# The installed collection alone, and the lab's own connections.
+eval "$(lab_env)"
 ansible-playbook --syntax-check -i "$work/inventory.yml" zeda.fleet.field_update > "$log" 2>&1 \
   || fail "syntax check"
 # The collection's source, its role found installed.
 (cd "$here" && ansible-lint --offline --nocolor --profile production) > "$log" 2>&1 \
   || fail "ansible-lint"
-shellcheck "$here"/roles/zeda_field_update/files/*.sh > "$log" 2>&1 || fail "shellcheck"
-python3 -B "$here/plugins_test.py" > "$log" 2>&1 || fail "the plugins' cases"
 ansible-doc -t filter zeda.fleet.zeda_last_message zeda.fleet.zeda_run_ended > "$log" 2>&1 || fail "the filters' documentation"
+ansible-doc -t module zeda.fleet.zeda_pc zeda.fleet.zeda_board zeda.fleet.zeda_snapshot > "$log" 2>&1 || fail "the modules' documentation"
 
 # 0. Stopped at pre-flight with the reason, before anything is copied, and a
 # report saying so: a setting of the wrong type (the role's argument checks),
@@ -180,19 +193,14 @@ play 2 --limit pc1 -e zeda_field_update_inventory_wait=1
 exec {held}<&-
 grep -q "was still running after 1 s (zeda_field_update_inventory_wait), so this run stopped before it touched a PC" "$log" \
   || fail "the wait for the inventory did not end"
-[ ! -e "$work/pc1/state" ] || fail "a run that could not start touched pc1"
-# A state folder without room for the image, where a small file system can be
-# mounted here: refused at pre-flight, naming the room needed.
-if mkdir -p "$work/small" && mount -t tmpfs -o size=320k zeda-fleet-check "$work/small" 2> /dev/null; then
-  trap 'umount "$work/small"' EXIT
-  play 2 --limit pc1 -e zeda_field_update_state_dir="$work/small"
-  grep -q "the state folder $work/small has [0-9]* bytes free; the image needs 365539 bytes there" "$log" \
-    || fail "no refusal of a state folder without room"
-  umount "$work/small"
-  trap - EXIT
-else
-  echo "fleet-check: no file system could be mounted here, so a state folder without room is not tried"
-fi
+[ -z "$(ls "$work/pc1/state")" ] || fail "a run that could not start touched pc1"
+# A state folder without room for the image (a small file system in pc1's
+# own mount view): refused at pre-flight, naming the room needed.
+lab_exec pc1 mount -t tmpfs -o size=320k zeda-fleet-check /var/lib/zeda-fleet
+play 2 --limit pc1
+lab_exec pc1 umount /var/lib/zeda-fleet
+grep -q "the state folder /var/lib/zeda-fleet has [0-9]* bytes free; the image needs 365539 bytes there" "$log" \
+  || fail "no refusal of a state folder without room"
 
 # 1. A signed image updates every board, also pc4's, found in bootloader
 # mode; the report names the signer.
@@ -216,7 +224,7 @@ report_says "r['kind'] == 'status' and all(b['result'] == 'up to date' and b['sh
 
 # 3. Batches of one, programmer error on pc2: the run stops there, saying so
 # once, in words; pc2's record is gone, and so is the report's SHA-256 of it.
-"$here/local_fleet.sh" "$build" "$work"
+lab_reset
 sim_on pc2 fault programmer-error 5 > /dev/null
 play 2 -e zeda_field_update_batch_size=1
 updated_and_normal pc1
@@ -330,7 +338,7 @@ for host in pc1 pc2 pc3 pc4; do
   summary_row $host "normal +up to date"
   # Only the image in use is kept on the PC.
   [ "$(ls "$work/$host/state/")" = "$(printf 'board%s.sha256\nfleet.lock\nimage-%s.bin' "$(board_of $host)" "$(sha_of "$work/b.bin")")" ] \
-    || fail "$host keeps other files than the image in use and its record: $(ls "$work/$host/state" | xargs)"
+    || fail "$host keeps other files than the image in use and its record: $(cd "$work/$host/state" && echo *)"
 done
 [ "$(grep -Ec '^pc[1-4] +: ok=[0-9]+ +changed=0 ' "$log")" = 4 ] || fail "the dry run changed something"
 
@@ -354,7 +362,7 @@ for case in INT:99:ended TERM:143:ended HUP:0:nohup; do
     > "$log" 2>&1 &
   pid=$!
   set +m
-  await 'grep -q "^TASK \[zeda.fleet.zeda_field_update : Reach the PC\]" "$log"' "the dry run's pre-flight"
+  await 'grep -q "^TASK \[zeda.fleet.zeda_field_update : Check the PC\]" "$log"' "the dry run's pre-flight"
   rc=0
   kill -"$sig" $pid
   wait $pid || rc=$?
@@ -376,9 +384,9 @@ rc=0
 wait $pid || rc=$?
 [ $rc = 129 ] || fail "SIGHUP: ansible-playbook ended with status $rc, expected 129"
 summary_row pc1 "normal +interrupted"
-grep -q '^pc1 board 0 was interrupted at "Flash": in bootloader mode' "$log" || fail "no word on pc1's state"
+grep -q '^pc1 board 0 was interrupted at "Flash, record, switch back and wait": in bootloader mode' "$log" || fail "no word on pc1's state"
 report_says "r['interrupted'] and r['signal'] == 'SIGHUP' and sorted(rows) == ['pc1', 'pc2', 'pc3', 'pc4']
-             and rows['pc1']['result'] == 'interrupted' and rows['pc1']['step'] == 'Flash' and rows['pc1']['sha256_after'] == 'unknown'"
+             and rows['pc1']['result'] == 'interrupted' and rows['pc1']['step'] == 'Flash, record, switch back and wait' and rows['pc1']['sha256_after'] == 'unknown'"
 grep -qx pc1 "$reports/latest.retry" || fail "pc1 is not in the retry list"
 await '[ "$(runs_of pc1 2>/dev/null)" -gt "$runs_before" ]' "the flasher that SIGHUP left"
 sim_on pc1 clear-faults > /dev/null
@@ -396,12 +404,13 @@ EOF
 setsid flock "$work/pc1/state/fleet.lock" sh "$work/stranger/hold.sh" "$work/pc1/state" < /dev/null > /dev/null 2>&1 &
 stranger=$!
 await '[ -s "$work/pc1/state/fleet.owner" ]' "the other controller's lock"
-# pc3 is unreachable (SSH to a closed port) and left out as well.
-sed 's/^    pc3:$/    pc3:\n      ansible_connection: ssh\n      ansible_host: 127.0.0.1\n      ansible_port: 1/' \
-  "$work/inventory.yml" > "$work/inventory-3.yml"
+# pc3 is off the network (its link down) and left out as well.
+lab_forget
+lab_link pc3 down
 rc=0
-(cd "$work" && ansible-playbook -i inventory-3.yml field_update.yml -e zeda_field_update_image=gateware.bin --limit pc1,pc2,pc3 \
+(cd "$work" && ansible-playbook -i inventory.yml field_update.yml -e zeda_field_update_image=gateware.bin --limit pc1,pc2,pc3 \
   -e zeda_field_update_skip_unreachable=true -e zeda_field_update_force=true) > "$log" 2>&1 || rc=$?
+lab_link pc3 up
 [ $rc = 2 ] || fail "a run that left PCs out ended with status $rc, expected 2"
 grep -qF "another fleet update (20990101T000000Z-0000aa from $(hostname), process 4194305 there;" "$log" \
   || fail "the lock's owner was not named"
@@ -427,6 +436,97 @@ report_says "rows['pc3']['message'].startswith('Board 0 did not come back within
 sim_on pc3 rescan > /dev/null
 play 0 --limit pc3 -e zeda_field_update_reboot_timeout=3 \
   -e "zeda_field_update_rescan_command='$sim -b 0 rescan'"
-grep -q "^TASK \[zeda.fleet.zeda_field_update : Rescan for the board in normal operation mode\]" "$log" || fail "pc3 was not rescanned"
+report_says "rows['pc3']['step'] == 'Confirm normal operation mode after a rescan' and rows['pc3']['result'] == 'updated'"
 updated_and_normal pc3
+sim_on pc3 clear-faults > /dev/null
+
+
+# 9. No record that lies: pc1's state folder fills during its (slowed)
+# flash, before the record. The board fails at the record, in words, the run
+# ends with status 2, no record names an image, and the board stays in
+# bootloader mode, never switched back without its record.
+lab_reset
+lab_exec pc1 mount -t tmpfs -o size=400k zeda-fleet-check /var/lib/zeda-fleet
+sim_on pc1 fault busy-polls 20000 > /dev/null
+echo "fleet-check: pc1's state folder fills during its flash"
+(cd "$work" && exec ansible-playbook -i inventory.yml field_update.yml -e zeda_field_update_image=gateware.bin --limit pc1) > "$log" 2>&1 &
+pid=$!
+await 'sim_on pc1 show 2>/dev/null | grep -q "^programmer: programming"' "pc1's flash"
+lab_exec pc1 sh -c 'cat /dev/zero > /var/lib/zeda-fleet/filler' 2> /dev/null || true
+rc=0
+wait $pid || rc=$?
+[ $rc = 2 ] || fail "a board whose record could not be written ended the run with status $rc, expected 2"
+summary_row pc1 "normal +FAILED: record +the record /var/lib/zeda-fleet/board0.sha256 could not be written: .*No space left on device"
+grep -qF "pc1 board 0: record the image of the board failed: the record /var/lib/zeda-fleet/board0.sha256 could not be written" "$log" \
+  || fail "no failure in words for the record"
+report_says "rows['pc1']['result'] == 'FAILED: record' and rows['pc1']['sha256_after'] == 'unknown' and rows['pc1']['advice']
+             and r['exit_status'] == 2"
+lab_exec pc1 test ! -e /var/lib/zeda-fleet/board0.sha256 || fail "pc1 has a record"
+lab_exec pc1 umount /var/lib/zeda-fleet
+sim_on pc1 list | grep -q ": bootloader mode" || fail "pc1 was switched back without its record"
+sim_on pc1 clear-faults > /dev/null
+
+# 10. The image replaced on the controller after the pre-flight, and pc2's
+# copy of it removed (as another run's clean-up does): pc2 gets the run's own
+# copy of the verified bytes again, and every board holds them.
+cp "$work/gateware.bin" "$work/verified.bin"
+sim_on pc1 fault busy-polls 20000 > /dev/null
+echo "fleet-check: gateware.bin replaced on the controller during the run"
+(cd "$work" && exec ansible-playbook -i inventory.yml field_update.yml -e zeda_field_update_image=gateware.bin \
+  -e zeda_field_update_allowed_signers=allowed_signers -e zeda_field_update_batch_size=1 --limit pc1,pc2) > "$log" 2>&1 &
+pid=$!
+await 'sim_on pc1 show 2>/dev/null | grep -q "^programmer: programming"' "pc1's flash"
+head -c 300003 /dev/urandom > "$work/gateware.bin.new"
+mv "$work/gateware.bin.new" "$work/gateware.bin"
+rm "$work/pc2/state/image-$(sha_of "$work/verified.bin").bin"
+wait $pid || fail "the run with its image replaced failed"
+sim_on pc1 clear-faults > /dev/null
+for host in pc1 pc2; do
+  sim_on $host verify "$work/verified.bin" > /dev/null || fail "$host does not hold the verified image"
+  [ "$(record_of $host)" = "$(sha_of "$work/verified.bin")" ] || fail "$host's record names another image"
+done
+report_says "r['image_sha256'] == '$(sha_of "$work/verified.bin")' and {rows['pc1']['result'], rows['pc2']['result']} == {'updated'}"
+ls "$reports"/*.image > /dev/null 2>&1 && fail "a run left its copy of the image behind"
+
+# 11. The run's own copy of the image gone on the controller as well as
+# pc2's: pc2 fails before its board is switched, naming the controller.
+sim_on pc1 fault busy-polls 20000 > /dev/null
+(cd "$work" && exec ansible-playbook -i inventory.yml field_update.yml -e zeda_field_update_image=verified.bin \
+  -e zeda_field_update_batch_size=1 -e zeda_field_update_force=true --limit pc1,pc2) > "$log" 2>&1 &
+pid=$!
+await 'sim_on pc1 show 2>/dev/null | grep -q "^programmer: programming"' "pc1's flash"
+rm "$reports"/*.image "$work/pc2/state/image-$(sha_of "$work/verified.bin").bin"
+runs_before=$(runs_of pc2)
+rc=0
+wait $pid || rc=$?
+sim_on pc1 clear-faults > /dev/null
+[ $rc = 2 ] || fail "a run without its copy of the image ended with status $rc, expected 2"
+grep -qF "On the controller $(hostname): the run's snapshot of the image, $reports/" "$log" || fail "no word that the run's copy is gone"
+sim_on pc2 list | grep -q ": normal operation mode" || fail "pc2 was switched"
+[ "$(runs_of pc2)" = "$runs_before" ] || fail "pc2 was programmed"
+
+# 12. pc2's link drops during its (slowed) flash: the run says pc2 became
+# unreachable (status 4) and finishes the others; with the link back and the
+# flasher it left ended, the retry list's rerun finishes pc2.
+lab_reset
+sim_on pc2 fault busy-polls 20000 > /dev/null
+runs_before=$(runs_of pc2)
+echo "fleet-check: pc2's link drops during its flash"
+(cd "$work" && exec ansible-playbook -i inventory.yml field_update.yml -e zeda_field_update_image=gateware.bin \
+  -e zeda_field_update_batch_size=4 -e "ansible_ssh_args='-o ControlMaster=auto -o ControlPersist=60s -o ServerAliveInterval=1 -o ServerAliveCountMax=3'") \
+  > "$log" 2>&1 &
+pid=$!
+await 'sim_on pc2 show 2>/dev/null | grep -q "^programmer: programming"' "pc2's flash"
+lab_link pc2 down
+rc=0
+wait $pid || rc=$?
+lab_link pc2 up
+[ $rc = 4 ] || fail "a run that lost a PC ended with status $rc, expected 4"
+summary_row pc2 "normal +FAILED: unreachable"
+updated_and_normal pc1 pc3 pc4
+grep -qx pc2 "$reports/latest.retry" || fail "pc2 is not in the retry list"
+await '[ "$(runs_of pc2 2>/dev/null)" -gt "$runs_before" ]' "the flasher that the dropped link left"
+sim_on pc2 clear-faults > /dev/null
+play 0 --limit @"$reports/latest.retry"
+updated_and_normal pc1 pc2 pc3 pc4
 echo "fleet-check: passed; the page of a run with one failed PC: $work/page-one-failed-pc.png"

@@ -5,13 +5,9 @@
 # tools of <build folder>. pc1 to pc3 have board 0 in normal operation mode;
 # pc4 has board 1, found in bootloader mode as after a run that stopped.
 # Each board is off the bus for $FLEET_REBOOT_MS (default 1500) ms after a
-# mode switch, as hardware is while its FPGA reloads.
-# Writes <dir>/inventory.yml and a sample image, <dir>/gateware.bin, signed
-# with a key made for it (gateware.bin.sig; release.key, allowed_signers),
-# installs the collection zeda.fleet built from this folder into
-# <dir>/collections, offline, and sets <dir> up with zeda.fleet.setup, as an
-# operator does: runs start in <dir>, with ANSIBLE_COLLECTIONS_PATH set to
-# <dir>/collections, and use its ansible.cfg.
+# mode switch, as hardware is while its FPGA reloads. <dir> is made an
+# operator's folder (fleet/operator_folder.sh) with <dir>/inventory.yml.
+# fleet/lab.sh makes PCs that are hosts of their own, reached over SSH.
 # Usage: fleet/local_fleet.sh <build folder> <dir>
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
@@ -20,20 +16,7 @@ dir=$2
 rm -rf "$dir"
 mkdir -p "$dir"
 dir=$(cd "$dir" && pwd)
-
-version=$(sed -n 's/^version: *//p' "$here/galaxy.yml")
-{ ansible-galaxy collection build --force --output-path "$dir" "$here" \
-    && ansible-galaxy collection install --offline -p "$dir/collections" "$dir/zeda-fleet-$version.tar.gz"; } \
-  > "$dir/collection.log" 2>&1 || { cat "$dir/collection.log" >&2; echo "local_fleet.sh: the collection could not be built or installed" >&2; exit 1; }
-(cd "$dir" && ANSIBLE_COLLECTIONS_PATH="$dir/collections" ansible-playbook -i localhost, zeda.fleet.setup) \
-  >> "$dir/collection.log" 2>&1 || { cat "$dir/collection.log" >&2; echo "local_fleet.sh: zeda.fleet.setup failed" >&2; exit 1; }
-
-# 300003 bytes: not a whole number of words, as real images often are.
-head -c 300003 /dev/urandom > "$dir/gateware.bin"
-# Signed as a release engineer signs, with a key allowed for gateware images.
-ssh-keygen -q -t ed25519 -N '' -C release@zeda.example -f "$dir/release.key"
-echo "release@zeda.example namespaces=\"zeda-gateware\" $(cat "$dir/release.key.pub")" > "$dir/allowed_signers"
-ssh-keygen -q -Y sign -n zeda-gateware -f "$dir/release.key" "$dir/gateware.bin" 2> /dev/null
+"$here/operator_folder.sh" "$dir"
 
 {
   echo "zeda_pcs:"

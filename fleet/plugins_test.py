@@ -1,5 +1,5 @@
 # The fleet plugins' pure parts, case by case, without a controller:
-#   python3 fleet/plugins_test.py
+#   pytest-3 fleet/plugins_test.py
 import os
 import sys
 import unittest
@@ -61,6 +61,12 @@ class Report(unittest.TestCase):
             self.assertEqual([rows[k]['result'] for k in sorted(rows)], ['interrupted', ready, 'not reached'])
             self.assertIn('half written', rows[('pc1', '0')]['state'])
 
+    def test_state_after_a_step(self):
+        for step, want in [('Flash, record, switch back and wait', 'half written'), ('Record the image of the board', 'flashed, in bootloader'),
+                           ('Check the image before the flash', 'not yet flashed'),
+                           ('Switch back to normal operation mode and wait', 'flashed and switching back')]:
+            self.assertIn(want, report.state_after(step), step)
+
     def test_page_and_table(self):
         r = {'id': 'r1', 'kind': 'update', 'finished': True, 'batches': [{'number': 1, 'hosts': ['pc1'], 'seconds': 9}],
              'boards': [row('pc1', 'updated', batch=1), row('pc2', 'FAILED: flash', step='Flash', message='<script>x()</script>',
@@ -72,5 +78,5 @@ class Report(unittest.TestCase):
         self.assertEqual(report.render_csv(r).splitlines()[2].split(',')[:5], ['pc2', '0', '1', '', 'FAILED: flash'])
 
 
-if __name__ == '__main__':
+if __name__ == "__main__":
     unittest.main()

@@ -161,9 +161,11 @@ class CallbackModule(CallbackBase):
         os.environ['ZEDA_FLEET_RUN_ID'] = self.run['id']
         os.environ['ZEDA_FLEET_OWNER'] = ' '.join(
             str(self.run[k]) for k in ('id', 'controller', 'machine_id', 'boot_id', 'pid'))
-        for name in ('ZEDA_FLEET_STOP', 'ZEDA_FLEET_REPORT_DIR', 'ZEDA_FLEET_REPORT_ERROR'):
+        for name in ('ZEDA_FLEET_STOP', 'ZEDA_FLEET_REPORT_DIR', 'ZEDA_FLEET_REPORT_ERROR', 'ZEDA_FLEET_SNAPSHOT'):
             os.environ.pop(name, None)
         self.path = None
+        self.snapshot = None
+        self.task_started = {}
         self.rows = {}
         self.started = {}
         self.step = {}
@@ -247,6 +249,10 @@ class CallbackModule(CallbackBase):
         folder = os.path.realpath(os.path.expanduser(str(folder)))
         os.environ['ZEDA_FLEET_REPORT_DIR'] = folder
         path = os.path.join(folder, self.run['id'] + '.json')
+        # The run's own copy of the image, which the role takes and this
+        # plugin removes when the run ends.
+        self.snapshot = os.path.join(folder, self.run['id'] + '.image')
+        os.environ['ZEDA_FLEET_SNAPSHOT'] = self.snapshot
         try:
             os.makedirs(folder, exist_ok=True)
             # A run's report is its own: never one that exists.
@@ -327,6 +333,7 @@ class CallbackModule(CallbackBase):
             self.batches[-1].update(end=utc(now), seconds=round(now - self.batches[-1]['t0'], 1))
 
     def v2_runner_on_start(self, host, task):
+        self.task_started[host.get_name()] = time.time()
         self.step[host.get_name()] = task.get_name().split(' : ')[-1]
         for row in self.rows.values():
             if row['host'] == host.get_name() and row.get('result') == 'in progress':
@@ -338,6 +345,25 @@ class CallbackModule(CallbackBase):
             stats = res.get('ansible_stats') if isinstance(res, dict) else None
             if stats:
                 self.take_stats(result._host.get_name(), stats.get('data') or {})
+        self.take_rows(result._host.get_name(), result._result)
+
+    def take_rows(self, host, result):
+        """The boards' rows a module of the collection returned (zeda_fleet:
+        per board its step, last message and result); whether it did."""
+        fleet = result.get('zeda_fleet') if isinstance(result, dict) else None
+        if not isinstance(fleet, dict):
+            return False
+        rows = {}
+        for board, fields in (fleet.get('boards') or {}).items():
+            fields = dict(fields)
+            # A board's time runs from the first step of its update.
+            if fields.get('result') not in ('untouched', 'ready'):
+                fields['started'] = self.task_started.get(host, time.time())
+            rows[board] = fields
+        self.take_stats(host, {'zeda_fleet_summary': rows})
+        if fleet.get('ready'):
+            self.take_stats(host, {'zeda_fleet_ready': True})
+        return bool(rows)
 
     def row(self, host, board):
         return self.rows.setdefault((host, str(board)), {'host': host, 'board': str(board),
@@ -401,6 +427,8 @@ class CallbackModule(CallbackBase):
         if ignore_errors or self.play == 'close':
             return
         host = result._host.get_name()
+        if self.take_rows(host, result._result):
+            return
         task = result._task
         step = task.get_name().split(' : ')[-1]
         # A check on the controller is not a PC's failure.
@@ -492,6 +520,11 @@ class CallbackModule(CallbackBase):
         for row in self.rows.values():
             self.stamp(row)
         self.run['stopped'] = self.stop_reason()
+        if self.snapshot:
+            try:
+                os.remove(self.snapshot)
+            except OSError:
+                pass
         self.write()
         unfinished = []
         if self.path and self.run['kind'] == 'update':

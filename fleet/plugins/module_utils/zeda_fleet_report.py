@@ -28,8 +28,8 @@ STATE_BY_STEP = (
     ('normal operation mode', 'flashed and switching back: in either mode, or off the bus while it reboots; the '
                               'next run finds it and goes on'),
     ('Rescan', 'off the bus, while the rescan command runs; the next run finds it and goes on'),
-    ('image', 'in bootloader mode, not yet flashed; the next run flashes it'),
     ('Record', 'flashed, in bootloader mode; the next run flashes it again and switches it back'),
+    ('image', 'in bootloader mode, not yet flashed; the next run flashes it'),
 )
 STATE_UNTOUCHED = 'as it was: only queried'
 
