@@ -5,8 +5,16 @@
 
 const char *board_backend_name() { return "virtual board riffa_sim, drives no hardware"; }
 
+static FILE *notice_stream = stderr;
+
+static void on_wait(int id, int cut_short) {
+    if (cut_short) board_note_held_past_limit();
+    else board_say_in_use(notice_stream, id);
+}
+
 bool board_backend_prepare(FILE *stream) {
-    riffa_sim_session_notices_to(stream == stdout ? 1 : 2);
+    notice_stream = stream;
+    riffa_sim_session_on_wait(on_wait);
     return true;
 }
 

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <sys/resource.h>
+#include <sys/time.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -13,11 +14,13 @@
 #include <fstream>
 
 #include "board_link.h"
+#include "file_lock.h"
 #include "riffa.h"
 #include "riffa_sim_session.h"
 #include "sim_bus.h"
-#include "sim_gateware.h"
 #include "sim_fixture.h"
+#include "sim_gateware.h"
+#include "sim_platform.h"
 
 namespace {
 
@@ -185,6 +188,55 @@ TEST_F(VirtualBoard, OnTheLinuxDriverATransferToAStaleDeviceEndsOnlyOnASignalOrT
         if (rescan) edit_board(0, [](sim_board &b) { b.needs_rescan = false; });
         EXPECT_EQ(exit_within(child, std::chrono::seconds(10), [&] { if (!rescan) kill(child, SIGUSR1); }), 0)
             << end << " ends it, with no word moved";
+    }
+}
+
+// A signal that lands while a wait works (reads the state, tries the lock)
+// must still end it, as no signal is lost on the Linux driver's waits.
+TEST(VirtualBoardWait, ASignalBetweenItsSleepsEndsTheNextOne) {
+    struct sigaction sa = {}, before = {};
+    sa.sa_handler = on_signal;
+    sigaction(SIGUSR1, &sa, &before);
+    const auto start = std::chrono::steady_clock::now();
+    {
+        const sim_wait_scope wait;
+        kill(getpid(), SIGUSR1);
+        EXPECT_FALSE(sim_sleep_ms(5000));
+    }
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
+    sigaction(SIGUSR1, &before, nullptr);
+}
+
+std::string heard_waits;
+
+// A call waits while another program holds the board's state; a signal
+// ends the wait as it ends the Linux driver's: the call fails as a
+// device's would, with no line of the library's, and the hook hears both
+// the wait and its end.
+TEST_F(VirtualBoard, AWaitForTheBoardsStateEndsOnASignalAsAQuietFailure) {
+    const std::string err_file = dir_ + "/stderr";
+    for (const std::string call : {"open", "send"}) {
+        fpga_close(fpga_open(0));
+        const pid_t child = in_child([&] {
+            std::freopen(err_file.c_str(), "w", stderr);
+            riffa_sim_session_on_wait(
+                [](int id, int cut) { heard_waits += std::to_string(id) + (cut ? " cut;" : " waiting;"); });
+            fpga_t *f = call == "send" ? fpga_open(0) : nullptr;
+            const char *reason = "";
+            const file_lock_t holder = file_lock_open((sim_board_dir(root_, 0) + "/state.lock").c_str(), &reason);
+            if (file_lock_take(holder, FILE_LOCK_NO_WAIT, &reason) != FILE_LOCK_HELD) return 2;
+            struct sigaction sa = {};
+            sa.sa_handler = on_signal;  // without SA_RESTART, as the board link's guard
+            sigaction(SIGALRM, &sa, nullptr);
+            const itimerval limit = {{1, 0}, {1, 500000}};
+            setitimer(ITIMER_REAL, &limit, nullptr);
+            const bool failed = call == "send" ? send(f, REQ_MODE_QUERY, QUERY_FILL) == 0 : fpga_open(0) == nullptr;
+            return failed && riffa_sim_session_open_error() == 0 && heard_waits == "0 waiting;0 cut;" ? 0 : 1;
+        });
+        const int status = exit_within(child, std::chrono::seconds(10));
+        EXPECT_EQ(status, 0) << call;
+        if (status == -1) kill(child, SIGKILL), waitpid(child, nullptr, 0);
+        EXPECT_EQ(read_file(err_file), "") << call;
     }
 }
 

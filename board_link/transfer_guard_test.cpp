@@ -1,0 +1,112 @@
+// The transfer guard's promises, through the board link, against a fake
+// RIFFA whose calls block as the Linux driver's do on a stale device: in
+// read() on a pipe, which a handler installed with SA_RESTART would restart.
+#include "transfer_guard.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/time.h>
+
+#include <chrono>
+#include <csignal>
+#include <functional>
+#include <string>
+
+#include "board_link.h"
+#include "fake_riffa.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+constexpr long long LIMIT_MS = 300;
+
+class TransferGuard : public ::testing::Test {
+protected:
+    void SetUp() override {
+        fake_riffa_reset();
+        board_limit_transfers(LIMIT_MS);
+    }
+    void TearDown() override { board_limit_transfers(0); }
+
+    // What call printed, and how long it took in seconds.
+    static std::pair<std::string, double> timed(const std::function<void()> &call) {
+        testing::internal::CaptureStdout();
+        const Clock::time_point start = Clock::now();
+        call();
+        const double took = std::chrono::duration<double>(Clock::now() - start).count();
+        return {testing::internal::GetCapturedStdout(), took};
+    }
+    uint32_t word = 0;
+};
+
+TEST_F(TransferGuard, EveryBlockingCallEndsAsFailedAtItsLimitNotBefore) {
+    fpga_t *board = fake_riffa_handle();
+    const struct {
+        FakeFn fn;
+        std::function<void()> call;
+        const char *out;
+    } cases[] = {
+        {FakeFn::send, [&] { board_send_request(board, &word, REQ_MODE_QUERY, QUERY_FILL); }, "WARNING: Sent -1 words"},
+        {FakeFn::recv, [&] { board_read_reply(board, &word); }, "WARNING: Sent -1 words"},
+        {FakeFn::open, [&] { std::printf("%s", board_open_held(0) ? "opened" : "failed"); }, "failed"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(fake_fn_name(c.fn));
+        fake_riffa_reset();
+        fake_riffa().blocking = {c.fn};
+        const auto [out, took] = timed(c.call);
+        EXPECT_EQ(out, c.out);
+        EXPECT_GE(took, LIMIT_MS / 1000.0 * 0.9) << "interrupted before its limit";
+        EXPECT_LT(took, LIMIT_MS / 1000.0 + 1.0);
+    }
+}
+
+// A signal mask survives exec: a tool started by a program that blocks
+// SIGALRM inherits the block.
+TEST_F(TransferGuard, ASignalBlockedByTheStarterStillEndsTheCallAndIsBlockedAgainAfter) {
+    sigset_t alarm, before, after;
+    sigemptyset(&alarm);
+    sigaddset(&alarm, SIGALRM);
+    sigprocmask(SIG_BLOCK, &alarm, &before);
+    fake_riffa().blocking = {FakeFn::send};
+    const auto [out, took] = timed([&] { board_send_request(fake_riffa_handle(), &word, REQ_MODE_QUERY, QUERY_FILL); });
+    sigprocmask(SIG_SETMASK, &before, &after);
+    EXPECT_EQ(out, "WARNING: Sent -1 words");
+    EXPECT_LT(took, LIMIT_MS / 1000.0 + 1.0);
+    EXPECT_TRUE(sigismember(&after, SIGALRM));
+}
+
+// A signal that lands just before the library blocks, or a library that
+// retries after EINTR, is met by the next one a second later.
+TEST_F(TransferGuard, ALibraryThatRetriesIsInterruptedAgainASecondLater) {
+    fake_riffa().blocking = {FakeFn::send};
+    fake_riffa().retries_after_signal = 1;
+    const auto [out, took] = timed([&] { board_send_request(fake_riffa_handle(), &word, REQ_MODE_QUERY, QUERY_FILL); });
+    EXPECT_EQ(out, "WARNING: Sent -1 words");
+    EXPECT_GE(took, LIMIT_MS / 1000.0 + 0.9);
+    EXPECT_LT(took, LIMIT_MS / 1000.0 + 1.6);
+}
+
+void own_alarm(int) {}
+
+// What the program had set up for SIGALRM (libFuzzer times its runs so)
+// is there again after each call.
+TEST_F(TransferGuard, GivesBackTheHandlerAndTheTimerItFound) {
+    struct sigaction own = {}, before = {}, after = {};
+    own.sa_handler = own_alarm;
+    own.sa_flags = SA_RESTART;
+    sigaction(SIGALRM, &own, &before);
+    const itimerval ten_seconds = {{0, 0}, {10, 0}};
+    setitimer(ITIMER_REAL, &ten_seconds, nullptr);
+    timed([&] { board_send_request(fake_riffa_handle(), &word, REQ_MODE_QUERY, QUERY_FILL); });
+    itimerval left = {};
+    getitimer(ITIMER_REAL, &left);
+    sigaction(SIGALRM, &before, &after);
+    const itimerval off = {};
+    setitimer(ITIMER_REAL, &off, nullptr);
+    EXPECT_EQ(after.sa_handler, own_alarm);
+    EXPECT_EQ(after.sa_flags & SA_RESTART, SA_RESTART);
+    EXPECT_GE(left.it_value.tv_sec, 9);
+}
+
+}  // namespace
