@@ -68,6 +68,7 @@ extern "C" RIFFA_SIM_EXPORT fpga_t *fpga_open(int id) {
 // ended the wait for another program's hold: the transfer then did not
 // happen.
 static bool transfer(sim_session *s, const std::function<void()> &what) {
+    const bool carries_words = !s->pending.empty();
     s->reach = sim_reach::board;
     const bool ok = sim_transact(&s->files, &s->board,
                                  [&](sim_board &b) {
@@ -81,6 +82,8 @@ static bool transfer(sim_session *s, const std::function<void()> &what) {
                                  &s->error);
     s->pending.clear();
     s->in_sync = ok && s->reach == sim_reach::board;
+    if (s->in_sync) s->words_lost = false;
+    else if (!ok && carries_words) s->words_lost = true;
     if (!ok && !sim_wait_cut_short()) report(s->board.id, s->error);
     return s->in_sync;
 }
@@ -119,7 +122,11 @@ static int control_send(sim_session *s, const void *data, int len, uint32_t code
     if (len != 1) return 0;
     uint32_t value;
     std::memcpy(&value, data, sizeof value);
-    if (!transfer(s, [&] { sim_control_request(s, code, value); })) return not_reached(s);
+    if (!transfer(s, [&] { sim_control_request(s, code, value); })) {
+        // The run a size request began exists only once saved.
+        if (code == SIM_REQ_IMAGE_SIZE) s->run = 0;
+        return not_reached(s);
+    }
     if (!s->taken) return 0;
     const auto fault = s->board.faults.send_counts.find(code);
     return fault == s->board.faults.send_counts.end() ? 1 : fault->second;

@@ -12,6 +12,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 
 #include "board_link.h"
 #include "file_lock.h"
@@ -408,6 +409,22 @@ private:
     void (*old_handler_)(int) = nullptr;
 };
 
+// A disk that has filled up, for board id's state: a whole save, through a
+// temporary file of this process, fails; the progress line, rewritten in
+// place, and the flash, which is never extended, are still written. A
+// folder stands where the temporary file goes.
+class WholeSavesFail {
+public:
+    WholeSavesFail(const std::string &root, int id)
+        : temp_(sim_state_path(root, id) + "." + std::to_string(getpid()) + ".tmp") {
+        std::filesystem::create_directories(temp_ + "/in_it");
+    }
+    ~WholeSavesFail() { std::filesystem::remove_all(temp_); }
+
+private:
+    std::string temp_;
+};
+
 TEST_F(VirtualBoard, AFailedSaveReportsNoWordMovedAndLeavesTheLastStateWhole) {
     fpga_t *f = fpga_open(0);
     const std::string before = state_text();
@@ -519,22 +536,30 @@ TEST_F(VirtualBoard, AnUnusableBoardIsAnErrorNamingTheFileAndIsNeverMadeAnew) {
                     "state: a flash write to 4 from 8");
 }
 
-TEST_F(VirtualBoard, AVersion1StateIsReadOnceAndSavedAsVersion2) {
+TEST_F(VirtualBoard, AVersion1StateIsShownOnAFullDiskAndSavedAsVersion2ByItsFirstUse) {
     // As riffa_sim wrote it before reboot times and counted runs: its runs
     // are the whole lines of its history.
     add_board(0, SIM_MODE_NORMAL);
-    write_state("# riffa_sim board state v1\nprogress 0000000008 00000000000000ab\nmode 2\nreboot_armed 0\n"
-                "programmer finished\nannounced_size 8\nerased 0\nerror 0\nbusy_polls_seen 0\nfault_open_fails 0\n"
-                "fault_image_max_words 0\nfault_image_fail_send 0 0\nfault_programmer_error 0\nfault_busy_polls 3\n");
+    const std::string v1 =
+        "# riffa_sim board state v1\nprogress 0000000008 00000000000000ab\nmode 2\nreboot_armed 0\n"
+        "programmer finished\nannounced_size 8\nerased 0\nerror 0\nbusy_polls_seen 0\nfault_open_fails 0\n"
+        "fault_image_max_words 0\nfault_image_fail_send 0 0\nfault_programmer_error 0\nfault_busy_polls 3\n";
+    write_state(v1);
     const std::string run = "2026-01-01T00:00:00Z size=8 received=8 error=0 checksum=00000000000000ab\n";
     std::ofstream(sim_board_dir(root_, 0) + "/history", std::ios::binary) << run + run + "2026-01-01T00";
-    const sim_board b = board(0);
+    sim_board b;
+    {
+        const WholeSavesFail full(root_, 0);
+        b = board(0);
+    }
     EXPECT_EQ(b.mode, SIM_MODE_BOOTLOADER);
     EXPECT_EQ(b.programmer.received_bytes, 8u);
     EXPECT_EQ(b.programmer.checksum, 0xabu);
     EXPECT_EQ(b.faults.busy_polls, 3);
     EXPECT_EQ(b.bus, sim_default_bus());
     EXPECT_EQ(history().size(), 2u);
+    EXPECT_EQ(state_text(), v1) << "a look saves nothing";
+    fpga_close(fpga_open(0));
     EXPECT_EQ(state_text(), sim_format_state(b)) << "saved as version 2";
 }
 
@@ -619,9 +644,7 @@ TEST_F(VirtualBoard, AChangeWhoseRecordCannotBeSavedIsNotMadeAndNeverReportsDone
             EXPECT_EQ(send(f, REQ_IMAGE_SIZE, 8), 1);
         }
         const std::string before = state_text();
-        // A folder where the state's temporary file goes: no whole save succeeds.
-        const std::string temp = sim_board_dir(root_, 0) + "/state." + std::to_string(getpid()) + ".tmp";
-        std::filesystem::create_directories(temp + "/in_it");
+        std::optional<WholeSavesFail> full(std::in_place, root_, 0);
         testing::internal::CaptureStderr();
         if (!size_saved) {
             EXPECT_EQ(send(f, REQ_IMAGE_SIZE, 8), 0);
@@ -633,9 +656,78 @@ TEST_F(VirtualBoard, AChangeWhoseRecordCannotBeSavedIsNotMadeAndNeverReportsDone
         EXPECT_TRUE(status == 0xDEAD || !(status & STATUS_DONE)) << size_saved << ": no reply or not done";
         testing::internal::GetCapturedStderr();
         fpga_close(f);
-        std::filesystem::remove_all(temp);
+        full.reset();
         EXPECT_EQ(state_text(), before) << size_saved;
         expect_flash_holds(image);
+        sim_remove_board(root_, 0);
+    }
+}
+
+// The disk fills after the first image send and is freed before the last:
+// the words kept pending meanwhile can't be written. The request that was
+// to write them fails, and the run ends with the board's own code instead
+// of going on with later words where the lost ones belong.
+TEST_F(VirtualBoard, ImageWordsThatCouldNotBeWrittenEndTheRunAndNoLaterWordTakesTheirPlace) {
+    add_board(0, SIM_MODE_BOOTLOADER);
+    const std::vector<unsigned char> image = sample_bytes(600 * 1024);
+    fpga_t *f = fpga_open(0);
+    prepare(f, uint32_t(image.size()));
+    const auto send_chunk = [&](size_t at) { return send_image(f, {image.begin() + at, image.begin() + at + 1024}); };
+    EXPECT_EQ(send_chunk(0), 256);
+    size_t at = 1024;
+    std::optional<WholeSavesFail> full(std::in_place, root_, 0);
+    testing::internal::CaptureStderr();
+    while (at < image.size() && send_chunk(at) == 256) at += 1024;
+    const std::string err = testing::internal::GetCapturedStderr();
+    full.reset();
+    EXPECT_LT(at, image.size()) << "every send reported its words as taken";
+    EXPECT_EQ(err.rfind("riffa_sim: board 0: " + sim_state_path(root_, 0), 0), 0u) << err;
+    for (at += 1024; at < image.size(); at += 1024) send_chunk(at);  // a program that goes on regardless
+    EXPECT_EQ(ask(f, REQ_PROGRAMMER_STATUS), SIM_STATUS_DONE | SIM_ERR_WORDS_LOST << 4);
+    fpga_close(f);
+    expect_flash_holds({});
+    ASSERT_EQ(history().size(), 1u);
+    EXPECT_EQ(history()[0].error, SIM_ERR_WORDS_LOST);
+}
+
+// A size request whose transaction failed began no run: the requests after
+// it reach none, neither the run before it nor one that another program
+// begins meanwhile, whatever stopped it (its state away for a moment, or a
+// save that failed after the change).
+TEST_F(VirtualBoard, RequestsAfterASizeRequestThatWasNeverSavedReachNoRun) {
+    const std::vector<unsigned char> old_image = sample_bytes(3000), new_image = sample_bytes(3000, 2);
+    const std::string state = sim_board_dir(root_, 0) + "/state";
+    std::optional<WholeSavesFail> full;
+    const struct {
+        const char *how;
+        std::function<void()> lose, restore;
+    } cases[] = {
+        {"state away", [&] { std::filesystem::rename(state, state + ".away"); },
+         [&] { std::filesystem::rename(state + ".away", state); }},
+        {"save failed", [&] { full.emplace(root_, 0); }, [&] { full.reset(); }},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.how);
+        add_board(0, SIM_MODE_BOOTLOADER);
+        fpga_t *f = fpga_open(0);
+        prepare(f, 3000);
+        send_image(f, old_image);
+        EXPECT_EQ(ask(f, REQ_PROGRAMMER_STATUS), STATUS_DONE);
+        c.lose();
+        testing::internal::CaptureStderr();
+        EXPECT_EQ(send(f, REQ_IMAGE_SIZE, 3000), 0);
+        testing::internal::GetCapturedStderr();
+        c.restore();
+        fpga_t *other = fpga_open(0);
+        EXPECT_EQ(send(other, REQ_IMAGE_SIZE, 3000), 1);
+        fpga_close(other);
+        EXPECT_EQ(send(f, REQ_PROGRAMMER_COMMAND, PROGRAMMER_ERASE), 0);
+        EXPECT_EQ(send(f, REQ_PROGRAMMER_COMMAND, PROGRAMMER_START), 0);
+        EXPECT_EQ(send_image(f, new_image), 0);
+        EXPECT_EQ(ask(f, REQ_PROGRAMMER_STATUS), 0xDEADu) << "no reply";
+        fpga_close(f);
+        expect_flash_holds(old_image);
+        EXPECT_EQ(history().size(), 1u);
         sim_remove_board(root_, 0);
     }
 }
@@ -709,6 +801,7 @@ TEST_F(VirtualBoard, ImageWordsKeptPendingEndAsTheSameFlashAndStateAsWordsWritte
         prepare(f, uint32_t(image.size() - 4));  // the last word runs over
         if (id == 1) {
             ASSERT_TRUE(sim_open_files(root_, 1, true, &slow.files, &error)) << error;
+            slow.run = board(1).programmer.run;  // the run the size request of the handle began
         }
         const auto send_slow = [&](const unsigned char *bytes, int words, int number) {
             int n = 0;
