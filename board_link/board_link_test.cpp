@@ -8,13 +8,11 @@
 #include <chrono>
 #include <climits>
 #include <cstdio>
-#include <functional>
 #include <string>
 #include <thread>
 
 #include <fcntl.h>
 #include <sys/file.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include "clock.h"
@@ -185,38 +183,6 @@ TEST_F(BoardLink, ADeadlineThatHasPassedGetsOneTryAndNoWait) {
     testing::internal::GetCapturedStdout();
     lets_go.join();
     board_let_go();
-}
-
-// What run printed on standard output, run in a child process, as the
-// notice is said once a process.
-std::string output_of_child(const std::function<void()> &run) {
-    int out[2];
-    EXPECT_EQ(pipe(out), 0);
-    const pid_t child = fork();
-    if (child == 0) {
-        dup2(out[1], STDOUT_FILENO);
-        run();
-        std::fflush(stdout);
-        _exit(0);
-    }
-    close(out[1]);
-    std::string text;
-    char buf[256];
-    for (ssize_t n; (n = read(out[0], buf, sizeof buf)) > 0;) text.append(buf, size_t(n));
-    close(out[0]);
-    waitpid(child, nullptr, 0);
-    return text;
-}
-
-TEST_F(BoardLink, TheInUseNoticeIsSaidOnceARunWhicheverWaitMeetsTheHolder) {
-    const int holder = hold_elsewhere();
-    const std::string out = output_of_child([] {
-        board_say_in_use(stdout, 0);  // as the virtual board says it, waiting for the board's state
-        board_hold(0, stdout, clock_now_ms() + 100);
-        board_hold(0, stdout, clock_now_ms() + 100);
-    });
-    close(holder);
-    EXPECT_EQ(out, "Board 0 is in use by another program. Waiting...\n");
 }
 
 TEST_F(BoardLink, ABoardLetGoIsNotLetGoAgainByItsClose) {

@@ -2,6 +2,7 @@
 // with its state read back from the store.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/time.h>
 #include <sys/wait.h>
@@ -219,7 +220,7 @@ TEST_F(VirtualBoard, AWaitForTheBoardsStateEndsOnASignalAsAQuietFailure) {
     for (const std::string call : {"open", "send"}) {
         fpga_close(fpga_open(0));
         const pid_t child = in_child([&] {
-            std::freopen(err_file.c_str(), "w", stderr);
+            dup2(open(err_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), STDERR_FILENO);
             riffa_sim_session_on_wait(
                 [](int id, int cut) { heard_waits += std::to_string(id) + (cut ? " cut;" : " waiting;"); });
             fpga_t *f = call == "send" ? fpga_open(0) : nullptr;
