@@ -22,7 +22,7 @@ bool board_backend_prepare(FILE *stream) {
 board_lock_where board_lock_path(int id, char *path, size_t size) {
     switch (riffa_sim_session_lock_path(id, path, size)) {
     case 0: return BOARD_LOCK_FILE;
-    case 1: return BOARD_LOCK_NO_BOARD;
+    case 1: return BOARD_LOCK_NO_SUCH_BOARD;
     default: return BOARD_LOCK_NOWHERE;
     }
 }

@@ -78,7 +78,7 @@ board_hold_status board_hold(int id, FILE *stream, int64_t deadline_ms) {
     char path[4096];
     switch (board_lock_path(id, path, sizeof path)) {
     case BOARD_LOCK_FILE: break;
-    case BOARD_LOCK_NO_BOARD: return BOARD_NOT_THERE;
+    case BOARD_LOCK_NO_SUCH_BOARD: return BOARD_NO_SUCH_BOARD;
     case BOARD_LOCK_NOWHERE: return refuse(stream, id, "", std::strerror(ENOENT));
     }
     for (;;) {
@@ -169,7 +169,7 @@ void board_send_request(fpga_t *handle, uint32_t *word, uint32_t code, uint32_t 
 
 void board_read_reply(fpga_t *handle, uint32_t *word) { warn_count(control_recv(handle, word)); }
 
-bool board_ask_mode(fpga_t *handle, uint32_t *mode) {
+bool board_query_mode_quietly(fpga_t *handle, uint32_t *mode) {
     uint32_t word = 0;
     if (control_send(handle, &word, REQ_MODE_QUERY, QUERY_FILL) != 1 || control_recv(handle, &word) != 1) return false;
     *mode = word;
@@ -188,6 +188,27 @@ uint32_t board_query_mode(fpga_t *handle, uint32_t *word) {
     board_send_request(handle, word, REQ_MODE_QUERY, QUERY_FILL);
     board_read_reply(handle, word);
     return *word;
+}
+
+fpga_t *board_open_in_mode(int id, uint32_t *word, uint32_t *mode) {
+    fpga_t *handle = board_open(id, stdout);
+    if (handle == nullptr) return nullptr;
+    *mode = board_query_mode(handle, word);
+    if (*mode == MODE_BOOTLOADER || *mode == MODE_NORMAL) return handle;
+    std::printf("Incorrect mode value: %d\n", static_cast<int32_t>(*mode));
+    board_close(handle);
+    return nullptr;
+}
+
+bool board_print_mode(uint32_t mode) {
+    if (mode == MODE_BOOTLOADER) {
+        std::printf("Board in bootloader mode. \n");
+    } else if (mode == MODE_NORMAL) {
+        std::printf("Board in normal operation mode. \n");
+    } else {
+        return false;
+    }
+    return true;
 }
 
 void board_arm_mode_switch(fpga_t *handle, uint32_t *word) {

@@ -61,10 +61,10 @@ fpga_t *board_open(int id, FILE *stream);
 
 // What board_hold ended with.
 enum board_hold_status {
-    BOARD_HELD,        // the board is this program's until board_let_go
-    BOARD_STILL_BUSY,  // another program still held it at the deadline
-    BOARD_NOT_THERE,   // the backend knows there is no such board
-    BOARD_UNLOCKABLE,  // no lock can be taken; the refusal line is out
+    BOARD_HELD,           // the board is this program's until board_let_go
+    BOARD_STILL_BUSY,     // another program still held it at the deadline
+    BOARD_NO_SUCH_BOARD,  // the backend knows there is no such board
+    BOARD_UNLOCKABLE,     // no lock can be taken; the refusal line is out
 };
 
 // A deadline (on clock_now_ms's scale) that never comes.
@@ -107,9 +107,9 @@ void board_close(fpga_t *handle);
 
 // Where the lock that holds a board is.
 enum board_lock_where {
-    BOARD_LOCK_FILE,      // in the file written to path
-    BOARD_LOCK_NO_BOARD,  // nowhere: the backend knows there is no such board
-    BOARD_LOCK_NOWHERE,   // nowhere that can be told
+    BOARD_LOCK_FILE,           // in the file written to path
+    BOARD_LOCK_NO_SUCH_BOARD,  // nowhere: the backend knows there is no such board
+    BOARD_LOCK_NOWHERE,        // nowhere that can be told
 };
 
 // The file whose lock holds board id. Each RIFFA backend brings its own: a
@@ -156,7 +156,7 @@ void board_read_reply(fpga_t *handle, uint32_t *word);
 // REQ_MODE_QUERY with QUERY_FILL and its reply, without any warning: true
 // when both moved their one word, the reply then in *mode. For a board
 // that may be away, where a lost reply means "not yet".
-bool board_ask_mode(fpga_t *handle, uint32_t *mode);
+bool board_query_mode_quietly(fpga_t *handle, uint32_t *mode);
 
 // REQ_MODE_QUERY with QUERY_FILL, then its reply: returns the reply word as
 // the mode value. A lost reply leaves QUERY_FILL, which is not a valid mode.

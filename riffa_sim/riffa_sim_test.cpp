@@ -317,11 +317,21 @@ TEST_F(VirtualBoard, ProtocolFaultsEndTheRunWithTheBoardsOwnCodes) {
     struct Case { const char *what; uint32_t status; std::function<void(fpga_t *)> run; };
     const Case cases[] = {
         {"words before command 1", 0x18,
-         [&](fpga_t *f) { send(f, REQ_IMAGE_SIZE, 4); send_image(f, {1, 2, 3, 4}); }},
-        {"more words than announced", 0x28, [&](fpga_t *f) { prepare(f, 4); send_image(f, std::vector<unsigned char>(8, 1)); }},
+         [&](fpga_t *f) {
+             send(f, REQ_IMAGE_SIZE, 4);
+             send_image(f, {1, 2, 3, 4});
+         }},
+        {"more words than announced", 0x28,
+         [&](fpga_t *f) {
+             prepare(f, 4);
+             send_image(f, std::vector<unsigned char>(8, 1));
+         }},
         {"size over 8 MiB", 0x38, [&](fpga_t *f) { prepare(f, 8388609); }},
         {"start without erase", 0x48,
-         [&](fpga_t *f) { send(f, REQ_IMAGE_SIZE, 4); send(f, REQ_PROGRAMMER_COMMAND, PROGRAMMER_START); }},
+         [&](fpga_t *f) {
+             send(f, REQ_IMAGE_SIZE, 4);
+             send(f, REQ_PROGRAMMER_COMMAND, PROGRAMMER_START);
+         }},
         {"a second start that no erase followed", 0x48,
          [&](fpga_t *f) {
              prepare(f, 4);
@@ -514,10 +524,11 @@ TEST_F(VirtualBoard, AnUnusableBoardIsAnErrorNamingTheFileAndIsNeverMadeAnew) {
                     "state: line 23: bad value for fault_image_fail_send (riffa_sim clear-faults clears the faults)");
     expect_unusable("negative busy polls", swap({{"fault_busy_polls 0", "fault_busy_polls -1294967296"}}),
                     "state: line 21: bad value for fault_busy_polls (riffa_sim clear-faults clears the faults)");
-    expect_unusable("CRLF line ends", edit([](std::string &t) {
-                        for (size_t at = 0; (at = t.find('\n', at)) != std::string::npos; at += 2) t.insert(at, "\r");
-                    }),
-                    "state: the line ends are CRLF (carriage return and line feed), not the LF of a riffa_sim board state");
+    expect_unusable(
+        "CRLF line ends", edit([](std::string &t) {
+            for (size_t at = 0; (at = t.find('\n', at)) != std::string::npos; at += 2) t.insert(at, "\r");
+        }),
+        "state: the line ends are CRLF (carriage return and line feed), not the LF of a riffa_sim board state");
     expect_unusable("a mode that isn't one", swap({{"mode 3", "mode 7"}}), "state: mode 7 is neither 2 nor 3");
     expect_unusable("a reboot time over ten minutes", swap({{"reboot_time_ms 0", "reboot_time_ms 600001"}}),
                     "state: line 15: bad value for reboot_time_ms");
@@ -762,9 +773,9 @@ TEST_F(VirtualBoard, AKillAtAnyMomentLeavesTheFlashHoldingWhatTheStateCounts) {
         });
         // Killed once the state counts a first block, a little later each time.
         const auto started = std::chrono::steady_clock::now();
-        while (state_text().compare(36, 10, "0000000000") == 0 &&
-               std::chrono::steady_clock::now() - started < std::chrono::seconds(10)) {
-        }
+        const size_t received_at = SIM_PROGRESS_LINE_AT + SIM_PROGRESS_RECEIVED_AT;
+        while (state_text().compare(received_at, SIM_PROGRESS_NUMBER_WIDTH, "0000000000") == 0 &&
+               std::chrono::steady_clock::now() - started < std::chrono::seconds(10)) {}
         for (int spin = 0; spin < kill_after * 2000; ++spin) getppid();
         kill(child, SIGKILL);
         waitpid(child, nullptr, 0);
@@ -817,7 +828,8 @@ TEST_F(VirtualBoard, ImageWordsKeptPendingEndAsTheSameFlashAndStateAsWordsWritte
         for (size_t at = 0; at < image.size();) {
             const int words = int(std::min<size_t>(256, (image.size() - at) / 4));
             unsigned char *bytes = const_cast<unsigned char *>(image.data()) + at;
-            const int n = id == 0 ? fpga_send(f, IMAGE_CHANNEL, bytes, words, 0, 1, 0) : send_slow(bytes, words, ++number);
+            const int n =
+                id == 0 ? fpga_send(f, IMAGE_CHANNEL, bytes, words, 0, 1, 0) : send_slow(bytes, words, ++number);
             moved[id].push_back(n);
             at += size_t(std::max(n, 0)) * 4;
         }

@@ -13,7 +13,8 @@ static std::string utc_now() {
     return text;
 }
 
-// The board changed and must be saved, unless the request failed already.
+// A request that failed saves nothing of what it changed, before or after:
+// a later change must not turn it back into one that saves.
 static void mark_for_save(sim_session *s) {
     if (s->change != sim_change::failed) s->change = sim_change::save;
 }

@@ -1,8 +1,8 @@
 #include "sim_lock.h"
 
-#include <chrono>
 #include <cstdio>
 
+#include "clock.h"
 #include "file_lock.h"
 #include "sim_boards.h"
 #include "sim_file.h"
@@ -30,10 +30,10 @@ static file_lock_status take_lock(file_lock_t lock, int id, const char **reason)
     file_lock_status status = file_lock_take(lock, FILE_LOCK_NO_WAIT, reason);
     if (status != FILE_LOCK_BUSY) return status;
     const sim_wait_scope wait;
-    const auto notice_at = std::chrono::steady_clock::now() + std::chrono::milliseconds(SIM_NOTICE_AFTER_MS);
+    const int64_t notice_at_ms = clock_now_ms() + SIM_NOTICE_AFTER_MS;
     for (bool said = false;; status = file_lock_take(lock, FILE_LOCK_NO_WAIT, reason)) {
         if (status != FILE_LOCK_BUSY) return status;
-        if (!said && std::chrono::steady_clock::now() >= notice_at) {
+        if (!said && clock_now_ms() >= notice_at_ms) {
             say_waiting(id);
             said = true;
         }

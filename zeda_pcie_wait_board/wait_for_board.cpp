@@ -52,7 +52,7 @@ static look look_at_board(int id, int64_t deadline_ms, uint32_t *mode) {
     switch (board_hold(id, stdout, deadline_ms)) {
     case BOARD_HELD: break;
     case BOARD_STILL_BUSY: return look::busy;
-    case BOARD_NOT_THERE: return look::absent;
+    case BOARD_NO_SUCH_BOARD: return look::absent;
     case BOARD_UNLOCKABLE: return look::refused;
     }
     board_limit_transfers(std::max(deadline_ms - clock_now_ms(), LOOK_MIN_MS));
@@ -60,7 +60,7 @@ static look look_at_board(int id, int64_t deadline_ms, uint32_t *mode) {
     look seen = look::absent;
     if (board == nullptr) {
         if (board_backend_failed()) seen = look::broken;
-    } else if (board_ask_mode(board, mode)) {
+    } else if (board_query_mode_quietly(board, mode)) {
         seen = look::answered;
     }
     if (seen == look::absent && board_held_past_limit()) seen = look::busy;

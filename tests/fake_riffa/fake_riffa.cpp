@@ -216,7 +216,7 @@ extern "C" int fpga_list(fpga_info_list *list) {
 
 board_lock_where board_lock_path(int, char *path, size_t size) {
     const std::string &lock = fake_riffa().lock_path;
-    if (fake_riffa().no_board) return BOARD_LOCK_NO_BOARD;
+    if (fake_riffa().no_board) return BOARD_LOCK_NO_SUCH_BOARD;
     if (lock.empty() || lock.size() >= size) return BOARD_LOCK_NOWHERE;
     std::memcpy(path, lock.c_str(), lock.size() + 1);
     return BOARD_LOCK_FILE;
