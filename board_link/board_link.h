@@ -135,8 +135,9 @@ bool board_backend_prepare(FILE *stream);
 const char *board_backend_name();
 
 // The boards the RIFFA library finds (fpga_list under the transfer limit),
-// in its order, into list; their number, or -1 when the library fails. A count the library reports beyond its own
-// arrays, or below 0, is clamped to them.
+// in its order, into list; their number, or -1 when the library fails. A
+// count the library reports beyond its own arrays, or below 0, is clamped
+// to them.
 int board_list(fpga_info_list *list);
 
 // Every later call into the RIFFA library (transfers, open, reset, close,
