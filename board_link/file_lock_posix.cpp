@@ -114,7 +114,9 @@ file_lock_status file_lock_take(file_lock_t lock, int timeout_ms, const char **r
             *reason = std::strerror(errno);
             return FILE_LOCK_FAILED;
         }
-        if (clock_now_ms() >= deadline) return FILE_LOCK_BUSY;
+        // Past the deadline, not on it: the clock counts whole milliseconds,
+        // so one begun late in a millisecond would end the wait early.
+        if (timeout_ms == 0 || clock_now_ms() > deadline) return FILE_LOCK_BUSY;
         clock_sleep_ms(20);
     }
 }
