@@ -27,6 +27,19 @@ std::FILE *sim_open_regular(const std::string &path, bool *missing, std::string 
 // Sleeps ms milliseconds; false when a signal ended the sleep early.
 bool sim_sleep_ms(int ms);
 
+// A wait that only its end or a signal stops, as the Linux driver's waits:
+// while one is open, a signal that arrives between its sleeps is held until
+// the next sleep, which it ends, so that none is lost. POSIX only: on
+// Windows no signal ends a wait.
+void sim_wait_begin();
+void sim_wait_end();
+struct sim_wait_scope {
+    sim_wait_scope() { sim_wait_begin(); }
+    ~sim_wait_scope() { sim_wait_end(); }
+    sim_wait_scope(const sim_wait_scope &) = delete;
+    sim_wait_scope &operator=(const sim_wait_scope &) = delete;
+};
+
 // The calendar time of t in UTC.
 std::tm sim_utc(std::time_t t);
 

@@ -52,3 +52,6 @@ bool sim_sleep_ms(int ms) {
     Sleep(DWORD(ms));
     return true;
 }
+
+void sim_wait_begin() {}
+void sim_wait_end() {}
