@@ -29,7 +29,13 @@ endif()
 # A version resource in every program and DLL (windres, from the project's
 # version): Properties > Details, inventory tools (PowerShell's VersionInfo,
 # SCCM, Intune) and the MSI's File table read it. A program's description is
-# the NAME line of its man page.
+# the NAME line of its man page. Every program also carries its application
+# manifest (packaging/windows/program.manifest.in): activeCodePage UTF-8
+# (honoured by Windows 10 1903 and later) makes its ANSI code page UTF-8, so
+# that names outside the PC's own code page reach it whole (arguments,
+# environment, folders, files); longPathAware lets it use paths of more than
+# 260 characters where long paths are enabled (Windows 10 1607 and later);
+# asInvoker runs it with the rights of whoever starts it.
 enable_language(RC)
 set(ZEDA_FILE_VERSION ${PROJECT_VERSION_MAJOR}.${PROJECT_VERSION_MINOR}.${PROJECT_VERSION_PATCH}.0)
 file(STRINGS ${PROJECT_SOURCE_DIR}/packaging/copyright ZEDA_RC_COPYRIGHT REGEX "^Copyright " LIMIT_COUNT 1)
@@ -51,8 +57,18 @@ function(zeda_version_resource target ZEDA_RC_FILE ZEDA_RC_TYPE)
     string(TOUPPER "${first}" first)
     set(ZEDA_RC_DESCRIPTION "${first}${rest}")
   endif()
+  set(ZEDA_RC_MANIFEST "")
+  if(ZEDA_RC_TYPE STREQUAL "VFT_APP")
+    set(manifest ${CMAKE_BINARY_DIR}/version/${ZEDA_RC_NAME}.manifest)
+    configure_file(${PROJECT_SOURCE_DIR}/packaging/windows/program.manifest.in ${manifest} @ONLY)
+    # 1 and 24: CREATEPROCESS_MANIFEST_RESOURCE_ID and RT_MANIFEST.
+    set(ZEDA_RC_MANIFEST "1 24 \"${manifest}\"")
+  endif()
   set(rc ${CMAKE_BINARY_DIR}/version/${ZEDA_RC_NAME}.rc)
   configure_file(${PROJECT_SOURCE_DIR}/packaging/windows/version.rc.in ${rc} @ONLY)
+  if(ZEDA_RC_MANIFEST)
+    set_source_files_properties(${rc} TARGET_DIRECTORY ${target} PROPERTIES OBJECT_DEPENDS ${manifest})
+  endif()
   target_sources(${target} PRIVATE ${rc})
 endfunction()
 foreach(tool ${ZEDA_INSTALLED_TOOLS})
