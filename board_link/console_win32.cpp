@@ -6,6 +6,7 @@
 #include <conio.h>
 #include <cstdio>
 #include <fcntl.h>
+#include <initializer_list>
 #include <io.h>
 #include <windows.h>
 
@@ -56,10 +57,15 @@ console_hush console_hush_begin() {
     std::fflush(stdout);
     std::fflush(stderr);
     const int null = _open("NUL", _O_WRONLY);
-    if (null < 0) return hush;
-    hush.on = true;
     hush.out = _dup(1);
     hush.err = _dup(2);
+    // Without a way back, no hush: the tool's own lines matter more.
+    if (null < 0 || hush.out < 0 || hush.err < 0) {
+        for (int fd : {null, hush.out, hush.err})
+            if (fd >= 0) _close(fd);
+        return console_hush{false, -1, -1};
+    }
+    hush.on = true;
     _dup2(null, 1);
     _dup2(null, 2);
     _close(null);
@@ -70,11 +76,14 @@ console_hush console_hush_begin() {
 
 void console_hush_end(console_hush *hush) {
     if (!hush->on) return;
-    // What the library left in the shared buffers goes the way it was written.
+    // What the library left in the shared buffers goes to the null device
+    // with the rest of what it printed.
     std::fflush(stdout);
     std::fflush(stderr);
-    if (hush->out >= 0) _dup2(hush->out, 1), _close(hush->out);
-    if (hush->err >= 0) _dup2(hush->err, 2), _close(hush->err);
+    _dup2(hush->out, 1);
+    _dup2(hush->err, 2);
+    _close(hush->out);
+    _close(hush->err);
     SetStdHandle(STD_OUTPUT_HANDLE, reinterpret_cast<HANDLE>(_get_osfhandle(1)));
     SetStdHandle(STD_ERROR_HANDLE, reinterpret_cast<HANDLE>(_get_osfhandle(2)));
     hush->on = false;
