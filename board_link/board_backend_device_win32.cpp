@@ -73,7 +73,7 @@ std::wstring program_folder() {
             name.resize(n);
             break;
         }
-        // Cut short: once more with room for the longest path there is.
+        // Cut short: once more with twice the room, up to the longest path.
         if (name.size() > 32768) return std::wstring();
         name.resize(name.size() * 2);
     }
@@ -108,7 +108,8 @@ bool find_dll(const std::wstring &system, std::wstring *path) {
         size_t end = entries.find(L';', start);
         if (end == std::wstring::npos) end = entries.size();
         std::wstring folder = entries.substr(start, end - start);
-        if (folder.size() >= 2 && folder.front() == L'"' && folder.back() == L'"') folder = folder.substr(1, folder.size() - 2);
+        if (folder.size() >= 2 && folder.front() == L'"' && folder.back() == L'"')
+            folder = folder.substr(1, folder.size() - 2);
         if (is_absolute(folder) && dll_in(folder, path)) return true;
         start = end + 1;
     }
@@ -138,7 +139,8 @@ const char *board_backend_name() { return "RIFFA host library"; }
 bool board_backend_prepare(FILE *stream) {
     if (bound) return true;
     const std::wstring system_wide = system_folder();
-    const std::string system = system_wide.empty() ? "the Windows system folder" : narrow_from_wide(system_wide.c_str());
+    const std::string system =
+        system_wide.empty() ? "the Windows system folder" : narrow_from_wide(system_wide.c_str());
     std::wstring path_wide;
     if (!find_dll(system_wide, &path_wide)) {
         say(stream, std::string(DLL_NAME) + ", the RIFFA library, was not found beside this program, in " + system +

@@ -46,11 +46,14 @@ if(DEFINED ENV{SOURCE_DATE_EPOCH})
   set(ZEDA_SOURCE_DATE_EPOCH "$ENV{SOURCE_DATE_EPOCH}")
   set(_zeda_date_from "SOURCE_DATE_EPOCH")
 else()
-  file(STRINGS ${PROJECT_SOURCE_DIR}/packaging/changelog _zeda_trailer REGEX "^ -- .*>  [A-Z][a-z][a-z], " LIMIT_COUNT 1)
+  file(STRINGS ${PROJECT_SOURCE_DIR}/packaging/changelog _zeda_trailer
+    REGEX "^ -- .*>  [A-Z][a-z][a-z], " LIMIT_COUNT 1)
   string(REGEX REPLACE "^.*>  " "" _zeda_date "${_zeda_trailer}")
   execute_process(COMMAND date -u -d "${_zeda_date}" +%s OUTPUT_VARIABLE ZEDA_SOURCE_DATE_EPOCH
     OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET)
   set(_zeda_date_from "the date of packaging/changelog's latest entry, ${_zeda_date}")
+  set_property(DIRECTORY ${PROJECT_SOURCE_DIR} APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS
+    ${PROJECT_SOURCE_DIR}/packaging/changelog)
 endif()
 if(NOT ZEDA_SOURCE_DATE_EPOCH MATCHES "^[0-9]+$")
   message(FATAL_ERROR "No build date: ${_zeda_date_from} is '${ZEDA_SOURCE_DATE_EPOCH}', not seconds since 1970")

@@ -59,6 +59,13 @@ openssl req -x509 -newkey rsa:2048 -nodes -keyout "$cert/key.pem" -out "$cert/ce
   echo "throw-away" >"$cert/password" &&
   openssl pkcs12 -export -inkey "$cert/key.pem" -in "$cert/cert.pem" -out "$cert/cert.p12" \
     -passout "file:$cert/password" || die "openssl could not make a signing certificate"
+# A time-stamp server that can't be reached stops the packaging (the checks
+# run without a network: no time stamp in the packages themselves).
+if ZEDA_SIGN_CERT=$cert/cert.pem ZEDA_SIGN_KEY=$cert/key.pem ZEDA_SIGN_TIMESTAMP_URL=http://127.0.0.1:9 \
+    cmake --build "$hw/tools-lib" --target package >"$work/unstamped.log" 2>&1 ||
+   ! grep -q "Signing .* failed" "$work/unstamped.log"; then
+  fail "packaging with an unreachable time-stamp server did not stop with the signing error: $(tail -n 3 "$work/unstamped.log" | xargs)"
+fi
 build_log=$work/build.log
 ZEDA_SIGN_CERT=$cert/cert.pem ZEDA_SIGN_KEY=$cert/key.pem cmake --build "$hw/tools-lib" --target package \
   >"$build_log" 2>&1 || { cat "$build_log" >&2; die "packaging $hw/tools-lib failed"; }
