@@ -121,24 +121,29 @@ run "$dir" zeda_pcie_get_mode 255 "$(winepath -w "$dir/riffa.dll") has no fpga_l
 unset RIFFA_STUB_MODE
 
 # --- names, folders and DLLs that a PC may hold ---
-tools=$rel/tools-header/bin
-# put_tools <folder> <riffa.dll>: the tools and that DLL in a fresh folder.
+tools=$src/$rel/tools-header/bin
+# put_tools <folder> <dll>: the tools and that DLL as their riffa.dll, in a
+# fresh folder; dll is then its Windows name.
 put_tools() {
   rm -rf "$1"
   mkdir -p "$1"
-  cp "$tools"/*.exe "$2" "$1/"
+  cp "$tools"/*.exe "$1/"
+  cp "$2" "$1/riffa.dll"
+  dll=$(winepath -w "$1/riffa.dll")
 }
 # The ZIP unpacked in the Downloads folder of a user whose name the ANSI
-# code page lacks, and a copy deeper than MAX_PATH: each finds its riffa.dll
-# and opens its image.
+# code page lacks, and a copy deeper than MAX_PATH: each finds its riffa.dll;
+# an image named so is opened.
 unicode=$WINEPREFIX/drive_c/users/$USER/Downloads/zeda-pcie-tools
 deep=$(wine_deep_folder "$work/deep")
 for dir in "$unicode" "$deep"; do
   put_tools "$dir" "$work/stub/riffa.dll"
-  head -c 1000 /dev/zero >"$dir/obraz_ł.bin"
   RIFFA_STUB_MODE=3 run "$dir" zeda_pcie_get_mode 0 $'Board in normal operation mode. \nPress any key to exit...' ""
-  run "$dir" zeda_pcie_flash_image 255 "Preparing to program 1000 bytes" "Could not get FPGA 0" "$(wine_windows_path "$dir/obraz_ł.bin")"
 done
+head -c 1000 /dev/zero >"$unicode/obraz_ł.bin"
+cd "$unicode"
+run "$unicode" zeda_pcie_flash_image 255 "Preparing to program 1000 bytes" "Could not get FPGA 0" obraz_ł.bin
+cd "$src"
 
 # riffa.dll's own DLL comes from its folder (the copy that says
 # bootloader), never from the current folder or PATH (the planted one
@@ -151,12 +156,10 @@ $mingw-gcc -O2 -Wall -Wextra -Werror -shared -DRIFFA_STUB_BUILD -DRIFFA_STUB_DEP
   -o "$work/riffa-with-dep.dll" tests/riffa_stub/riffa_stub.c "$work/libriffadep.dll.a"
 dir=$work/with-dep
 put_tools "$dir" "$work/riffa-with-dep.dll"
-mv "$dir/riffa-with-dep.dll" "$dir/riffa.dll"
 cp "$work/dep/riffadep.dll" "$dir/"
 cd "$work/planted"
 run "$dir" zeda_pcie_get_mode 0 $'Board in bootloader mode. \nPress any key to exit...' ""
 rm "$dir/riffadep.dll"
-dll=$(winepath -w "$dir/riffa.dll")
 no_dep="$dll could not be loaded (Module not found, error 126): a DLL that it needs is neither beside it nor in C:\windows\system32: install what it needs there (the RIFFA driver, or the runtime it was built with)."
 run "$dir" zeda_pcie_get_mode 255 "$no_dep" ""
 WINEPATH=$(winepath -w "$work/planted") run "$dir" zeda_pcie_get_mode 255 "$no_dep" ""
@@ -170,8 +173,6 @@ head -c 4096 /dev/urandom >"$work/junk.dll"
 for bad in riffa32 empty junk; do
   dir=$work/bad-$bad
   put_tools "$dir" "$work/$bad.dll"
-  mv "$dir/$bad.dll" "$dir/riffa.dll"
-  dll=$(winepath -w "$dir/riffa.dll")
   run "$dir" zeda_pcie_get_mode 255 "$dll could not be loaded (Bad EXE format for $dll, error 193): it, or a DLL it needs, is not a 64-bit Windows DLL: install the RIFFA driver's 64-bit riffa.dll." ""
 done
 
@@ -182,7 +183,6 @@ $mingw-gcc -O2 -Wall -Wextra -Werror -shared -DRIFFA_STUB_BUILD -DRIFFA_STUB_CHA
   -o "$work/chatty.dll" tests/riffa_stub/riffa_stub.c
 dir=$work/chatty
 put_tools "$dir" "$work/chatty.dll"
-mv "$dir/chatty.dll" "$dir/riffa.dll"
 chatter=$'SetupDiEnumDeviceInterfaces failed, Error: 259 (own runtime)\nSetupDiEnumDeviceInterfaces failed, Error: 259'
 run "$dir" zeda_pcie_get_mode 255 "$chatter"$'\nCould not get FPGA 0' ""
 run "$dir" zeda_pcie_wait_board 1 "Board 0 did not come back within 1 s. Rescan the PCI bus (see zeda_pcie_wait_board.txt beside the program) or restart the PC." "" 0 1

@@ -37,35 +37,3 @@ wine_deep_folder() {
   echo "$dir"
 }
 
-# wine_windows_path <path>: the Windows name of a Unix path, C: within the
-# prefix's drive_c, Z: elsewhere; winepath cuts names at MAX_PATH.
-wine_windows_path() {
-  local path=$1 drive=Z:
-  case $path in
-    "$WINEPREFIX"/drive_c/*) path=${path#"$WINEPREFIX"/drive_c} drive=C: ;;
-  esac
-  echo "$drive${path//\//\\}"
-}
-
-# wine_reg_export <key>: the key and its subkeys as regedit exports them, in
-# UTF-8: a "[key]" line per key, then a "name=value" line per value, string
-# and expandable string values decoded, whatever characters they hold (reg
-# query prints them in the console's code page, losing what it lacks).
-wine_reg_export() {
-  local file=$WINEPREFIX/drive_c/windows/temp/zeda-reg-export.reg line name hex
-  rm -f "$file"
-  wine regedit /E "$(wine_windows_path "$file")" "$1" >/dev/null 2>&1 || return 1
-  iconv -f UTF-16 -t UTF-8 "$file" | tr -d '\r' | sed -e ':a' -e '/\\$/{N;s/\\\n *//;ta' -e '}' |
-    while IFS= read -r line; do
-      case $line in
-        \[*) echo "$line" ;;
-        \"*\"=\"*\")
-          name=${line%%\"=\"*} line=${line#*\"=\"}
-          line=${line%\"} line=${line//\\\"/\"}
-          echo "${name#\"}=${line//\\\\/\\}" ;;
-        \"*\"=hex\(2\):*)
-          name=${line%%\"=hex*} hex=${line#*:}
-          echo "${name#\"}=$(printf '%b' "\\x${hex//,/\\x}" | iconv -f UTF-16LE -t UTF-8 | tr -d '\0')" ;;
-      esac
-    done
-}
