@@ -272,16 +272,6 @@ versions() {
   shift 2
   for prog in "$@"; do incmd "$work/run/enter.txt" 0 "$prog $ver ($backend)" "" "$prog --version"; done
 }
-# in_batch <status> <stdout> <lines...>: the lines, as a batch file run by a
-# fresh cmd from the folder of incmd, print stdout (trailing blanks aside).
-in_batch() {
-  local want_status=$1 want_out=$2 rc=0
-  shift 2
-  { echo "@echo off"; printf '%s\r\n' "$@"; } >"$work/run/lines.bat"
-  (cd "$work/run" && wine cmd /c lines.bat </dev/null >"$work/out.txt" 2>"$work/err.txt") || rc=$?
-  [ "$rc" = "$want_status" ] && [ "$(tr -d '\r' <"$work/out.txt" | sed 's/ *$//')" = "$want_out" ] ||
-    fail "the batch lines $*: status $rc, stdout '$(tr -d '\r' <"$work/out.txt")', stderr '$(cat "$work/err.txt")'"
-}
 tools=$(cd "$hw/tools-lib/bin" && ls | sed 's/\.exe$//' | xargs)
 # rehearse: a field update on the virtual board 0, made afresh.
 rehearse() {
@@ -374,9 +364,11 @@ installed "$sim_pkg" "$default_folder" 1
 detect=$(readme_line "$sim_pkg" "reg query HKLM")
 incmd "$work/run/enter.txt" 0 "*DisplayVersion    REG_SZ    $version" "" "$detect"
 rehearse
-# Unattended, as the README shows it.
-in_batch 0 $'Board in normal operation mode.\nPress any key to exit...\nBoard in normal operation mode.\n0' \
-  "$(readme_line "$sim_pkg" "zeda_pcie_get_mode < NUL")" "zeda_pcie_wait_board" "echo %ERRORLEVEL%"
+# Unattended, as the README shows it, in a batch file.
+printf '@echo off\r\n%s\r\nzeda_pcie_wait_board\r\necho %%ERRORLEVEL%%\r\n' \
+  "$(readme_line "$sim_pkg" "zeda_pcie_get_mode < NUL")" >"$work/run/unattended.bat"
+incmd /dev/null 0 $'Board in normal operation mode. \nPress any key to exit...\nBoard in normal operation mode. \n0' "" \
+  unattended.bat
 
 # Neither flavour replaces the other unasked, nor when told 0; told 1, the
 # hardware one does, into a folder of the admin's.
@@ -448,8 +440,8 @@ msiexec 0 /x "$(winepath -w "$next_pkg.msi")"
 path_is "the last uninstall"
 
 # An earlier build of the virtual-board flavour, under the UpgradeCode both
-# flavours once shared (a stand-in made from this one): the new one tells it
-# from the hardware tools and replaces it only when asked.
+# flavours once shared (a stand-in made from this one): the new one refuses
+# it as such, not as the hardware tools.
 old_sim=$work/old-sim.msi
 cp "$sim_pkg.msi" "$old_sim"
 msibuild "$old_sim" -q "UPDATE Property SET Value = '{$hw_code}' WHERE Property = 'UpgradeCode'" \
@@ -460,12 +452,8 @@ msiexec 0 /i "$(winepath -w "$old_sim")"
 msiexec 1603 /i "$(winepath -w "$sim_pkg.msi")" /l*v "$(winepath -w "$work/refused.log")"
 grep -aqxF "Property(S): ZEDA_OTHER_PRODUCT_NAME = $sim_product" <(tr -d '\r' <"$work/refused.log") ||
   fail "the virtual-board MSI did not find the earlier build of the $sim_product by name"
-msiexec 0 /i "$(winepath -w "$sim_pkg.msi")" REPLACE_ZEDA_FLAVOUR=1
-[ "$(products)" = "$sim_product" ] && wine reg query "$uninstall_key\\$(table "$sim_pkg.msi" Property |
-  sed -n 's/^ProductCode\t//p')" >/dev/null 2>&1 || fail "the earlier virtual-board build was not replaced: $(products)"
-msiexec 0 /x "$(winepath -w "$sim_pkg.msi")"
-[ -z "$(products)" ] || fail "the replaced earlier build left $(products)"
-path_is "the earlier virtual-board build was replaced and removed"
+msiexec 0 /x "$(winepath -w "$old_sim")"
+path_is "the earlier virtual-board build was removed"
 
 # The ZIPs, unpacked and put on PATH.
 for p in "$hw_pkg" "$sim_pkg"; do
