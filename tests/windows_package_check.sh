@@ -433,7 +433,7 @@ not_found "after an install with ADD_ZEDA_TO_PATH=0"
 msiexec 0 /i "$(winepath -w "$next_pkg.msi")"
 installed "$next_pkg" "$unicode_folder" 0
 cp "$hw/stub/riffa.dll" "$(unix_folder "$unicode_folder")/"
-incmd "$work/run/enter.txt" 255 "Could not get FPGA 0" "" "\"${unicode_folder}zeda_pcie_get_mode.exe\""
+incmd "$work/run/enter.txt" 255 "Could not get FPGA 0" "" "${unicode_folder}zeda_pcie_get_mode.exe"
 rm "$(unix_folder "$unicode_folder")/riffa.dll"
 msiexec 0 /x "$(winepath -w "$next_pkg.msi")"
 [ -z "$(products)" ] && [ ! -e "$(unix_folder "$unicode_folder")" ] || fail "the last uninstall left $(products)"
