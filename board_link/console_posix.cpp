@@ -32,6 +32,8 @@ void console_ignore_hangup() {
     std::signal(SIGHUP, SIG_IGN);
 }
 
+void console_hush_library() {}
+
 bool console_is_terminal(FILE *stream) { return isatty(fileno(stream)) == 1; }
 
 bool console_is_utf8_terminal(FILE *stream) {

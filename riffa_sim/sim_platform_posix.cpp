@@ -15,6 +15,10 @@
 
 std::string sim_system_state_dir() { return ""; }
 
+std::filesystem::path sim_fs_path(const std::string &text) { return text; }
+
+std::string sim_path_text(const std::filesystem::path &path) { return path.string(); }
+
 sim_bus_model sim_default_bus() { return sim_bus_model::linux_driver; }
 
 unsigned long sim_process_id() { return (unsigned long)getpid(); }

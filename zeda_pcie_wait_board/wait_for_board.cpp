@@ -99,6 +99,7 @@ int tool_main(int argc, char **argv) {
         std::printf("Usage: %s %s\n", HELP.name, HELP.arguments);
         return 2;
     }
+    console_hush_library();
     if (!board_backend_prepare(stdout)) return -1;
 
     const int64_t start_ms = clock_now_ms();
