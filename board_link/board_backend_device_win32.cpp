@@ -127,8 +127,7 @@ std::string load_advice(DWORD error, const std::string &system) {
     case ERROR_MOD_NOT_FOUND:
         return "a DLL that it needs is neither beside it nor in " + system +
                ": install what it needs there (the RIFFA driver, or the runtime it was built with)";
-    default:
-        return std::string("install the RIFFA driver, which brings ") + DLL_NAME;
+    default: return std::string("install the RIFFA driver, which brings ") + DLL_NAME;
     }
 }
 

@@ -36,10 +36,9 @@ inline std::string system_error_text(DWORD error, const wchar_t *insert) {
     DWORD_PTR arguments[9];
     for (DWORD_PTR &argument : arguments) argument = reinterpret_cast<DWORD_PTR>(insert ? insert : L"");
     wchar_t *text = nullptr;
-    const DWORD n = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_ALLOCATE_BUFFER |
-                                       FORMAT_MESSAGE_ARGUMENT_ARRAY,
-                                   nullptr, error, 0, reinterpret_cast<wchar_t *>(&text), 0,
-                                   reinterpret_cast<va_list *>(arguments));
+    const DWORD n = FormatMessageW(
+        FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_ARGUMENT_ARRAY, nullptr, error, 0,
+        reinterpret_cast<wchar_t *>(&text), 0, reinterpret_cast<va_list *>(arguments));
     std::wstring wide = n > 0 && text ? std::wstring(text, n) : std::wstring();
     LocalFree(text);
     while (!wide.empty() && (wide.back() == L' ' || wide.back() == L'\r' || wide.back() == L'\n')) wide.pop_back();
