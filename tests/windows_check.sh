@@ -15,6 +15,9 @@ e2e="$linux_build/test_bin/e2e_test"
 for exe in riffa_sim.exe libriffa_sim.dll; do
   [ -f "$win_bin/$exe" ] || { echo "windows-check: $win_bin/$exe is missing" >&2; exit 1; }
 done
+export TMPDIR="$(dirname "$win_bin")/windows-check-tmp/Zażółć gęślą"
+rm -rf "$(dirname "$TMPDIR")"
+mkdir -p "$TMPDIR"
 . "$(dirname "$0")/wine_env.sh"
 wine_start "$(dirname "$win_bin")/wineprefix"
 export ZEDA_TEST_RUNNER=wine
@@ -22,9 +25,6 @@ export ZEDA_TEST_TOOL_DIR="$win_bin"
 export ZEDA_TEST_TOOL_SUFFIX=.exe
 export ZEDA_TEST_CRLF=1
 export LC_ALL=C.UTF-8
-export TMPDIR="$(dirname "$win_bin")/windows-check-tmp/Zażółć gęślą"
-rm -rf "$(dirname "$TMPDIR")"
-mkdir -p "$TMPDIR"
 # Let Wine finish starting up before many tools start at once: a first start
 # that races others can hang.
 wine "$win_bin/riffa_sim.exe" help >/dev/null

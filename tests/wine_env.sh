@@ -9,6 +9,12 @@
 # ę, ś, ą, ć are missing) and passes names to them whole. Wine takes both
 # from the environment of each program it starts, so wine and winepath are
 # run through functions that set them, whatever the caller's own locale.
+#
+# Wine keeps its server's socket under $TMPDIR: set TMPDIR before wine_start,
+# or every program started with another one looks for a server that is not
+# there, starts one of its own that ends with it, and a program starting at
+# that moment loses its connection ("wine client error: ... Connection reset
+# by peer").
 wine_start() {
   command -v wine >/dev/null || { echo "wine is not installed (apt-get install wine wine64)" >&2; exit 1; }
   export WINEPREFIX=${WINEPREFIX:-$1}
