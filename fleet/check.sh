@@ -29,6 +29,8 @@ build=$(cd "$1" && pwd)
 sim=$build/bin/riffa_sim
 work=$build/fleet-check
 reports=$work/zeda-fleet-reports
+# The last run over inventory.yml that reached a board.
+latest=$reports/latest-inventory.yml
 log="$work/run.log"
 # Output in the format the checks read, whatever the user's Ansible settings.
 export ANSIBLE_STDOUT_CALLBACK=default ANSIBLE_NOCOLOR=1
@@ -187,7 +189,8 @@ refused_in_report "zeda_field_update_require_signature is true, but zeda_field_u
 touch "$work/planted"
 play 2 --limit pc1 -e zeda_field_update_report_dir="$work/planted"
 grep -qF "On the controller: the report $work/planted/" "$log" || fail "no word that the report cannot be written"
-exec {held}< "$work/inventory.yml"
+mkdir -p "$reports"
+exec {held}>> "$reports/inventory.yml.lock"
 flock "$held"
 play 2 --limit pc1 -e zeda_field_update_inventory_wait=1
 exec {held}<&-
@@ -244,14 +247,14 @@ report_says "rows['pc2']['step'] == 'Flash' and rows['pc2']['sha256_after'] == '
 failed_run=$(report_of)
 page_seen "$failed_run" "$work/page-one-failed-pc.png"
 # A dry run and a pre-flight run write reports of their own, and leave the
-# failed run's report, latest.json and retry list as they were.
-cp "$reports/latest.retry" "$work/retry.before"
+# failed run's report, latest-inventory.yml.* and retry list as they were.
+cp "$latest.retry" "$work/retry.before"
 play 0 --check
 report_says "r['kind'] == 'check' and rows['pc2']['result'] == 'would update'"
 play 0 --tags preflight
 report_says "r['kind'] == 'preflight' and {b['result'] for b in r['boards']} == {'ready'}"
-[ "$(readlink "$reports/latest.json")" = "$(basename "$failed_run")" ] || fail "latest.json does not name the failed run"
-cmp -s "$reports/latest.retry" "$work/retry.before" || fail "the failed run's retry list changed"
+[ "$(readlink "$latest.json")" = "$(basename "$failed_run")" ] || fail "latest-inventory.yml.json does not name the failed run"
+cmp -s "$latest.retry" "$work/retry.before" || fail "the failed run's retry list changed"
 grep -q '"result": "FAILED: flash"' "$failed_run" || fail "the failed run's report changed"
 
 # 3b. Still faulty, in batches of two set in the inventory: a failure in a
@@ -282,7 +285,7 @@ updated_and_normal pc1 pc2 pc3 pc4
 summary_row pc1 "normal +up to date"
 summary_row pc2 "bootloader +updated"
 summary_row pc3 "normal +up to date"
-[ ! -e "$reports/latest.retry" ] || fail "a run that finished every PC left a retry list"
+[ ! -e "$latest.retry" ] || fail "a run that finished every PC left a retry list"
 
 # 5. Two runs started together with different images, over two copies of the
 # inventory so that only the PCs' own locks keep them apart: every record
@@ -387,10 +390,10 @@ summary_row pc1 "normal +interrupted"
 grep -q '^pc1 board 0 was interrupted at "Flash, record, switch back and wait": in bootloader mode' "$log" || fail "no word on pc1's state"
 report_says "r['interrupted'] and r['signal'] == 'SIGHUP' and sorted(rows) == ['pc1', 'pc2', 'pc3', 'pc4']
              and rows['pc1']['result'] == 'interrupted' and rows['pc1']['step'] == 'Flash, record, switch back and wait' and rows['pc1']['sha256_after'] == 'unknown'"
-grep -qx pc1 "$reports/latest.retry" || fail "pc1 is not in the retry list"
+grep -qx pc1 "$latest.retry" || fail "pc1 is not in the retry list"
 await '[ "$(runs_of pc1 2>/dev/null)" -gt "$runs_before" ]' "the flasher that SIGHUP left"
 sim_on pc1 clear-faults > /dev/null
-play 0 --limit @"$reports/latest.retry"
+play 0 --limit @"$latest.retry"
 updated_and_normal pc1 pc2 pc3 pc4
 
 # 7. pc1's lock held by a run of another controller with this one's host
@@ -524,9 +527,9 @@ lab_link pc2 up
 [ $rc = 4 ] || fail "a run that lost a PC ended with status $rc, expected 4"
 summary_row pc2 "normal +FAILED: unreachable"
 updated_and_normal pc1 pc3 pc4
-grep -qx pc2 "$reports/latest.retry" || fail "pc2 is not in the retry list"
+grep -qx pc2 "$latest.retry" || fail "pc2 is not in the retry list"
 await '[ "$(runs_of pc2 2>/dev/null)" -gt "$runs_before" ]' "the flasher that the dropped link left"
 sim_on pc2 clear-faults > /dev/null
-play 0 --limit @"$reports/latest.retry"
+play 0 --limit @"$latest.retry"
 updated_and_normal pc1 pc2 pc3 pc4
 echo "fleet-check: passed; the page of a run with one failed PC: $work/page-one-failed-pc.png"
