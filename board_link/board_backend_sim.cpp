@@ -5,8 +5,16 @@
 
 const char *board_backend_name() { return "virtual board riffa_sim, drives no hardware"; }
 
+static FILE *notice_stream = stderr;
+
+static void on_wait(int id, int cut_short) {
+    if (cut_short) board_note_held_past_limit();
+    else board_say_in_use(notice_stream, id);
+}
+
 bool board_backend_prepare(FILE *stream) {
-    riffa_sim_session_notices_to(stream == stdout ? 1 : 2);
+    notice_stream = stream;
+    riffa_sim_session_on_wait(on_wait);
     return true;
 }
 
@@ -14,7 +22,7 @@ bool board_backend_prepare(FILE *stream) {
 board_lock_where board_lock_path(int id, char *path, size_t size) {
     switch (riffa_sim_session_lock_path(id, path, size)) {
     case 0: return BOARD_LOCK_FILE;
-    case 1: return BOARD_LOCK_NO_BOARD;
+    case 1: return BOARD_LOCK_NO_SUCH_BOARD;
     default: return BOARD_LOCK_NOWHERE;
     }
 }

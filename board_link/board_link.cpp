@@ -43,19 +43,30 @@ static board_hold_status refuse(FILE *stream, int id, const char *path, const ch
     return BOARD_UNLOCKABLE;
 }
 
-// The lock on the file at path, waited for until deadline_ms (-1: for ever).
+static bool said_in_use = false;
+
+void board_say_in_use(FILE *stream, int id) {
+    if (said_in_use) return;
+    said_in_use = true;
+    board_notice(stream, "Board %d is in use by another program. Waiting...\n", id);
+}
+
+// What is left of a wait until deadline_ms, as file_lock_take counts it:
+// nothing once the deadline has passed, never "for ever".
+static int lock_wait_ms(int64_t deadline_ms) {
+    if (deadline_ms == BOARD_NO_DEADLINE) return FILE_LOCK_WAIT_FOREVER;
+    return int(std::clamp<int64_t>(deadline_ms - clock_now_ms(), 0, INT_MAX));
+}
+
+// The lock on the file at path, waited for until deadline_ms.
 static board_hold_status take(int id, FILE *stream, const char *path, int64_t deadline_ms, file_lock_t *lock) {
     const char *reason = "";
     *lock = file_lock_open(path, &reason);
     if (*lock == FILE_LOCK_NONE) return refuse(stream, id, path, reason);
     file_lock_status status = file_lock_take(*lock, FILE_LOCK_NO_WAIT, &reason);
     if (status == FILE_LOCK_BUSY) {
-        // Only a holder makes us wait, and the notice is said once a run.
-        static bool told = false;
-        if (!told) board_notice(stream, "Board %d is in use by another program. Waiting...\n", id);
-        told = true;
-        const int64_t left = deadline_ms < 0 ? -1 : std::max<int64_t>(deadline_ms - clock_now_ms(), 0);
-        status = file_lock_take(*lock, left < 0 ? FILE_LOCK_WAIT_FOREVER : int(std::min<int64_t>(left, INT_MAX)), &reason);
+        board_say_in_use(stream, id);
+        status = file_lock_take(*lock, lock_wait_ms(deadline_ms), &reason);
     }
     if (status == FILE_LOCK_HELD) return BOARD_HELD;
     file_lock_close(*lock);
@@ -63,14 +74,13 @@ static board_hold_status take(int id, FILE *stream, const char *path, int64_t de
     return status == FILE_LOCK_BUSY ? BOARD_STILL_BUSY : refuse(stream, id, path, reason);
 }
 
-board_hold_status board_hold(int id, FILE *stream, long long wait_ms) {
+board_hold_status board_hold(int id, FILE *stream, int64_t deadline_ms) {
     char path[4096];
     switch (board_lock_path(id, path, sizeof path)) {
     case BOARD_LOCK_FILE: break;
-    case BOARD_LOCK_NO_BOARD: return BOARD_NOT_THERE;
+    case BOARD_LOCK_NO_SUCH_BOARD: return BOARD_NO_SUCH_BOARD;
     case BOARD_LOCK_NOWHERE: return refuse(stream, id, "", std::strerror(ENOENT));
     }
-    const int64_t deadline_ms = wait_ms < 0 ? -1 : clock_now_ms() + wait_ms;
     for (;;) {
         file_lock_t lock;
         const board_hold_status status = take(id, stream, path, deadline_ms, &lock);
@@ -90,11 +100,38 @@ void board_let_go() {
     held_board = FILE_LOCK_NONE;
 }
 
+static long long transfer_limit_ms = CONTROL_TIMEOUT_MS + CONTROL_GRACE_MS;
+
+void board_limit_transfers(long long limit_ms) {
+    transfer_limit_ms = limit_ms > 0 ? limit_ms : CONTROL_TIMEOUT_MS + CONTROL_GRACE_MS;
+}
+
+static bool held_past_limit = false;
+
+void board_note_held_past_limit() { held_past_limit = true; }
+
+bool board_held_past_limit() { return held_past_limit; }
+
+// Every call into the library may block: on a stale device, or in the
+// virtual board behind another program's hold of the board's state.
+template <typename Call>
+static auto guarded(Call call) {
+    held_past_limit = false;
+    transfer_guard_arm(transfer_limit_ms);
+    const auto result = call();
+    transfer_guard_disarm();
+    return result;
+}
+
+fpga_t *board_open_held(int id) {
+    return guarded([&] { return fpga_open(id); });
+}
+
 fpga_t *board_open(int id, FILE *stream) {
     if (!board_backend_prepare(stream)) return nullptr;
-    const board_hold_status held = board_hold(id, stream, BOARD_WAIT_FOREVER);
+    const board_hold_status held = board_hold(id, stream, BOARD_NO_DEADLINE);
     if (held == BOARD_UNLOCKABLE) return nullptr;
-    fpga_t *handle = held == BOARD_HELD ? fpga_open(id) : nullptr;
+    fpga_t *handle = held == BOARD_HELD ? board_open_held(id) : nullptr;
     if (handle == nullptr) {
         board_let_go();
         board_notice(stream, "Could not get FPGA %d\n", id);
@@ -102,38 +139,28 @@ fpga_t *board_open(int id, FILE *stream) {
     return handle;
 }
 
+void board_reset(fpga_t *handle) {
+    guarded([&] { return fpga_reset(handle), 0; });
+}
+
 void board_close(fpga_t *handle) {
     // Closed before it is let go: the next program never meets this one's
     // close on the board.
-    fpga_close(handle);
+    guarded([&] { return fpga_close(handle), 0; });
     board_let_go();
-}
-
-static long long transfer_limit_ms = CONTROL_TIMEOUT_MS + CONTROL_GRACE_MS;
-
-void board_limit_transfers(long long limit_ms) {
-    transfer_limit_ms = limit_ms > 0 ? limit_ms : CONTROL_TIMEOUT_MS + CONTROL_GRACE_MS;
 }
 
 static void warn_count(int count) {
     if (count != 1) std::printf("WARNING: Sent %d words", count);
 }
 
-// One control word out, under the transfer guard; the library's count.
 static int control_send(fpga_t *handle, uint32_t *word, uint32_t code, uint32_t value) {
     *word = value;
-    transfer_guard_arm(transfer_limit_ms);
-    const int count = fpga_send(handle, CONTROL_CHANNEL, word, 1, static_cast<int>(code), 1, CONTROL_TIMEOUT_MS);
-    transfer_guard_disarm();
-    return count;
+    return guarded([&] { return fpga_send(handle, CONTROL_CHANNEL, word, 1, int(code), 1, CONTROL_TIMEOUT_MS); });
 }
 
-// One reply word in, under the transfer guard; the library's count.
 static int control_recv(fpga_t *handle, uint32_t *word) {
-    transfer_guard_arm(transfer_limit_ms);
-    const int count = fpga_recv(handle, CONTROL_CHANNEL, word, 1, CONTROL_TIMEOUT_MS);
-    transfer_guard_disarm();
-    return count;
+    return guarded([&] { return fpga_recv(handle, CONTROL_CHANNEL, word, 1, CONTROL_TIMEOUT_MS); });
 }
 
 void board_send_request(fpga_t *handle, uint32_t *word, uint32_t code, uint32_t value) {
@@ -142,7 +169,7 @@ void board_send_request(fpga_t *handle, uint32_t *word, uint32_t code, uint32_t 
 
 void board_read_reply(fpga_t *handle, uint32_t *word) { warn_count(control_recv(handle, word)); }
 
-bool board_ask_mode(fpga_t *handle, uint32_t *mode) {
+bool board_query_mode_quietly(fpga_t *handle, uint32_t *mode) {
     uint32_t word = 0;
     if (control_send(handle, &word, REQ_MODE_QUERY, QUERY_FILL) != 1 || control_recv(handle, &word) != 1) return false;
     *mode = word;
@@ -150,7 +177,7 @@ bool board_ask_mode(fpga_t *handle, uint32_t *mode) {
 }
 
 int board_list(fpga_info_list *list) {
-    if (fpga_list(list) != 0) return -1;
+    if (guarded([&] { return fpga_list(list); }) != 0) return -1;
     // The headers name the array length differently; the arrays know it.
     const int capacity = int(sizeof list->id / sizeof list->id[0]);
     if (list->num_fpgas < 0) return 0;
@@ -161,6 +188,27 @@ uint32_t board_query_mode(fpga_t *handle, uint32_t *word) {
     board_send_request(handle, word, REQ_MODE_QUERY, QUERY_FILL);
     board_read_reply(handle, word);
     return *word;
+}
+
+fpga_t *board_open_in_mode(int id, uint32_t *word, uint32_t *mode) {
+    fpga_t *handle = board_open(id, stdout);
+    if (handle == nullptr) return nullptr;
+    *mode = board_query_mode(handle, word);
+    if (*mode == MODE_BOOTLOADER || *mode == MODE_NORMAL) return handle;
+    std::printf("Incorrect mode value: %d\n", static_cast<int32_t>(*mode));
+    board_close(handle);
+    return nullptr;
+}
+
+bool board_print_mode(uint32_t mode) {
+    if (mode == MODE_BOOTLOADER) {
+        std::printf("Board in bootloader mode. \n");
+    } else if (mode == MODE_NORMAL) {
+        std::printf("Board in normal operation mode. \n");
+    } else {
+        return false;
+    }
+    return true;
 }
 
 void board_arm_mode_switch(fpga_t *handle, uint32_t *word) {

@@ -61,35 +61,55 @@ fpga_t *board_open(int id, FILE *stream);
 
 // What board_hold ended with.
 enum board_hold_status {
-    BOARD_HELD,        // the board is this program's until board_let_go
-    BOARD_STILL_BUSY,  // another program still held it when the wait ran out
-    BOARD_NOT_THERE,   // the backend knows there is no such board
-    BOARD_UNLOCKABLE,  // no lock can be taken; the refusal line is out
+    BOARD_HELD,           // the board is this program's until board_let_go
+    BOARD_STILL_BUSY,     // another program still held it at the deadline
+    BOARD_NO_SUCH_BOARD,  // the backend knows there is no such board
+    BOARD_UNLOCKABLE,     // no lock can be taken; the refusal line is out
 };
 
-// Waits: as long as it takes.
-constexpr long long BOARD_WAIT_FOREVER = -1;
+// A deadline (on clock_now_ms's scale) that never comes.
+constexpr int64_t BOARD_NO_DEADLINE = INT64_MAX;
 
 // Holds board id for this program alone, through the lock on its lock file,
-// waiting at most wait_ms for another program to let go of it. A board held
-// by another program is waited for after the notice "Board <id> is in use
-// by another program. Waiting..." on the stream, once in a run. When no lock
-// can be taken at all, prints "Board <id> can't be locked: <lock file>:
+// waiting until deadline_ms at the latest for another program to let go of
+// it; a deadline that has passed still gets one try. A board held by
+// another program is waited for after board_say_in_use. When no lock can
+// be taken at all, prints "Board <id> can't be locked: <lock file>:
 // <reason>": the board must then not be used.
-board_hold_status board_hold(int id, FILE *stream, long long wait_ms);
+board_hold_status board_hold(int id, FILE *stream, int64_t deadline_ms);
+
+// Says "Board <id> is in use by another program. Waiting..." on stream,
+// once a run: the wait behind the board's lock and a wait inside the RIFFA
+// backend (the virtual board's state, which another program is changing)
+// are one wait to the person who reads it.
+void board_say_in_use(FILE *stream, int id);
+
+// A backend's call ended unfinished because another program held the
+// board until the transfer limit ran out (the virtual board's state lock);
+// board_held_past_limit then says so until the next call into the library.
+void board_note_held_past_limit();
+bool board_held_past_limit();
 
 // Lets the next program have the board, which stays open here; nothing may
 // be sent to it any more.
 void board_let_go();
 
-// Closes the board with fpga_close, then lets the next program have it.
+// fpga_open of a board this program holds, under the transfer limit, without
+// a message; null when it can't be opened.
+fpga_t *board_open_held(int id);
+
+// fpga_reset under the transfer limit.
+void board_reset(fpga_t *handle);
+
+// Closes the board with fpga_close, under the transfer limit, then lets the
+// next program have it.
 void board_close(fpga_t *handle);
 
 // Where the lock that holds a board is.
 enum board_lock_where {
-    BOARD_LOCK_FILE,      // in the file written to path
-    BOARD_LOCK_NO_BOARD,  // nowhere: the backend knows there is no such board
-    BOARD_LOCK_NOWHERE,   // nowhere that can be told
+    BOARD_LOCK_FILE,           // in the file written to path
+    BOARD_LOCK_NO_SUCH_BOARD,  // nowhere: the backend knows there is no such board
+    BOARD_LOCK_NOWHERE,        // nowhere that can be told
 };
 
 // The file whose lock holds board id. Each RIFFA backend brings its own: a
@@ -114,15 +134,16 @@ bool board_backend_prepare(FILE *stream);
 // the virtual board.
 const char *board_backend_name();
 
-// The boards the RIFFA library finds, in its order, into list; their number,
-// or -1 when the library fails. A count the library reports beyond its own
-// arrays, or below 0, is clamped to them.
+// The boards the RIFFA library finds (fpga_list under the transfer limit),
+// in its order, into list; their number, or -1 when the library fails. A
+// count the library reports beyond its own arrays, or below 0, is clamped
+// to them.
 int board_list(fpga_info_list *list);
 
-// Every later control transfer ends, as failed, limit_ms after it began at
-// the latest; 0 restores the default, CONTROL_TIMEOUT_MS plus
-// CONTROL_GRACE_MS. A library that ends its transfers on time never meets
-// the limit.
+// Every later call into the RIFFA library (transfers, open, reset, close,
+// list) ends, as failed, limit_ms after it began at the latest; 0 restores
+// the default, CONTROL_TIMEOUT_MS plus CONTROL_GRACE_MS. A library that ends
+// its calls on time never meets the limit.
 void board_limit_transfers(long long limit_ms);
 
 // Stores value in *word and sends it as one control word with the request
@@ -136,7 +157,7 @@ void board_read_reply(fpga_t *handle, uint32_t *word);
 // REQ_MODE_QUERY with QUERY_FILL and its reply, without any warning: true
 // when both moved their one word, the reply then in *mode. For a board
 // that may be away, where a lost reply means "not yet".
-bool board_ask_mode(fpga_t *handle, uint32_t *mode);
+bool board_query_mode_quietly(fpga_t *handle, uint32_t *mode);
 
 // REQ_MODE_QUERY with QUERY_FILL, then its reply: returns the reply word as
 // the mode value. A lost reply leaves QUERY_FILL, which is not a valid mode.

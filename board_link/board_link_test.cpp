@@ -15,6 +15,7 @@
 #include <sys/file.h>
 #include <unistd.h>
 
+#include "clock.h"
 #include "fake_riffa.h"
 
 namespace {
@@ -69,15 +70,6 @@ TEST_F(BoardLink, CountOtherThanOneOnlyWarnsWithoutLineEnd) {
               "WARNING: Sent 0 wordsWARNING: Sent 3 wordsnext");
     EXPECT_EQ(fake_riffa().calls.size(), 5u) << "no retry after a short count";
     EXPECT_EQ(word, 7u);
-}
-
-TEST_F(BoardLink, ControlTransferBlockedPastItsLimitEndsAsFailed) {
-    fake_riffa().sends_block = true;
-    board_limit_transfers(200);
-    testing::internal::CaptureStdout();
-    board_send_request(board, &word, REQ_MODE_QUERY, QUERY_FILL);
-    board_limit_transfers(0);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "WARNING: Sent -1 words");
 }
 
 TEST_F(BoardLink, ReplyOverwritesTheControlWordOnlyWhenItArrives) {
@@ -165,10 +157,31 @@ TEST_F(BoardLink, ALockFileReplacedDuringTheWaitIsNotTheOneHeld) {
         close(holder);
     });
     testing::internal::CaptureStdout();
-    EXPECT_EQ(board_hold(0, stdout, BOARD_WAIT_FOREVER), BOARD_HELD);
+    EXPECT_EQ(board_hold(0, stdout, BOARD_NO_DEADLINE), BOARD_HELD);
     testing::internal::GetCapturedStdout();
     other.join();
     EXPECT_FALSE(lock_is_free()) << "the next program would lock the new file too";
+    board_let_go();
+}
+
+// Takes the board's lock as another program would, through a descriptor
+// of its own.
+int hold_elsewhere() {
+    const int holder = open(fake_riffa().lock_path.c_str(), O_RDONLY | O_CREAT, 0644);
+    EXPECT_EQ(flock(holder, LOCK_EX), 0);
+    return holder;
+}
+
+TEST_F(BoardLink, ADeadlineThatHasPassedGetsOneTryAndNoWait) {
+    const int holder = hold_elsewhere();
+    std::thread lets_go([&] {  // a wait for ever would end here, with the board held
+        std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+        close(holder);
+    });
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(board_hold(0, stdout, clock_now_ms() - 1000), BOARD_STILL_BUSY);
+    testing::internal::GetCapturedStdout();
+    lets_go.join();
     board_let_go();
 }
 

@@ -34,4 +34,11 @@ void console_keep_std_descriptors();
 // neither signal: a write to a closed pipe just fails there.
 void console_ignore_hangup();
 
+// From here on, what the RIFFA library itself prints goes nowhere (RIFFA's
+// Windows library prints a line for every open that finds no board): for a
+// program that looks again and again at a board that may be away and says
+// in its own line what it found. Called before the library is first used.
+// POSIX: nothing, its library prints nothing of its own.
+void console_hush_library();
+
 #endif

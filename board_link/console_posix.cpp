@@ -1,14 +1,18 @@
-// The console on POSIX: descriptors, signals and the terminal.
+// The console on POSIX: descriptors, signals, the terminal, and where the
+// manual is read.
 #include "console.h"
 
 #include <cerrno>
 #include <csignal>
+#include <cstdio>
 #include <cstring>
 #include <fcntl.h>
 #include <langinfo.h>
 #include <locale.h>
 #include <termios.h>
 #include <unistd.h>
+
+#include "command_line.h"
 
 void console_keep_std_descriptors() {
     // The lowest free descriptor is taken, so each open fills the gap it is
@@ -27,6 +31,8 @@ void console_ignore_hangup() {
     std::signal(SIGPIPE, SIG_IGN);
     std::signal(SIGHUP, SIG_IGN);
 }
+
+void console_hush_library() {}
 
 bool console_is_terminal(FILE *stream) { return isatty(fileno(stream)) == 1; }
 
@@ -79,3 +85,5 @@ void console_wait_for_key(const char *prompt) {
     tcsetattr(STDIN_FILENO, TCSANOW, &key_wait_saved);
     for (int i = 0; i < 4; ++i) sigaction(deadly[i], &before[i], nullptr);
 }
+
+void command_line_manual(const char *name, char *out, size_t size) { std::snprintf(out, size, "man %s", name); }

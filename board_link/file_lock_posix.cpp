@@ -6,12 +6,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include "clock.h"
 
 // Why a name that open() refused without following it, or that is no
 // regular file, can't serve as a lock file.
@@ -93,12 +94,6 @@ file_lock_t file_lock_open(const char *path, const char **reason) {
     }
 }
 
-static int64_t now_ms() {
-    struct timespec t;
-    clock_gettime(CLOCK_MONOTONIC, &t);
-    return int64_t(t.tv_sec) * 1000 + t.tv_nsec / 1000000;
-}
-
 file_lock_status file_lock_take(file_lock_t lock, int timeout_ms, const char **reason) {
     const int fd = int(lock);
     if (timeout_ms < 0) {
@@ -111,7 +106,7 @@ file_lock_status file_lock_take(file_lock_t lock, int timeout_ms, const char **r
         return FILE_LOCK_HELD;
     }
     // A bounded wait polls: flock has no timeout of its own.
-    const int64_t deadline = now_ms() + timeout_ms;
+    const int64_t deadline = clock_now_ms() + timeout_ms;
     for (;;) {
         if (flock(fd, LOCK_EX | LOCK_NB) == 0) return FILE_LOCK_HELD;
         if (errno == EINTR) continue;
@@ -119,9 +114,10 @@ file_lock_status file_lock_take(file_lock_t lock, int timeout_ms, const char **r
             *reason = std::strerror(errno);
             return FILE_LOCK_FAILED;
         }
-        if (now_ms() >= deadline) return FILE_LOCK_BUSY;
-        const struct timespec pause = {0, 20 * 1000 * 1000};
-        nanosleep(&pause, nullptr);
+        // Past the deadline, not on it: the clock counts whole milliseconds,
+        // so one begun late in a millisecond would end the wait early.
+        if (timeout_ms == 0 || clock_now_ms() > deadline) return FILE_LOCK_BUSY;
+        clock_sleep_ms(20);
     }
 }
 

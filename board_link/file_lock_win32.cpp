@@ -4,25 +4,26 @@
 
 #include <windows.h>
 
-// The system's text for an error, without its line end.
+#include <string>
+
+#include "wide_text_win32.h"
+
+// The system's text for an error, without its line end; valid until the next.
 static const char *error_text(DWORD error) {
-    static char text[256];
-    DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error, 0, text,
-                             sizeof text, nullptr);
-    while (n > 0 && (text[n - 1] == '\n' || text[n - 1] == '\r' || text[n - 1] == ' ')) --n;
-    if (n == 0) return "Unknown error";
-    text[n] = '\0';
-    return text;
+    static std::string text;
+    text = system_error_text(error, nullptr);
+    return text.c_str();
 }
 
-static HANDLE open_lock_file(const char *path, DWORD access, DWORD disposition) {
+static HANDLE open_lock_file(const std::wstring &path, DWORD access, DWORD disposition) {
     const DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
-    return CreateFileA(path, access, share, nullptr, disposition,
+    return CreateFileW(path.c_str(), access, share, nullptr, disposition,
                        FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
 }
 
-file_lock_t file_lock_open(const char *path, const char **reason) {
-    const DWORD attributes = GetFileAttributesA(path);
+file_lock_t file_lock_open(const char *narrow_path, const char **reason) {
+    const std::wstring path = wide_from_narrow(narrow_path);
+    const DWORD attributes = GetFileAttributesW(path.c_str());
     if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
         *reason = "Is a symbolic link";
         return FILE_LOCK_NONE;

@@ -1,9 +1,10 @@
-# CPack's post-build script of the Windows packages: SHA256SUMS beside them,
-# and nothing else there. CPack copies a generator's packages beside the
-# build only after its post-build scripts, and the generators run External
-# (the MSI, with the JSON description that generator always leaves beside
-# its packages), then ZIP: so when the ZIP's script runs, the MSI and the
-# JSON are in place and the ZIP is still in CPack's own folder.
+# CPack's post-build script of the Windows packages: the ZIP made anew from
+# its staged files (ZedaZip.cmake), SHA256SUMS beside the packages, and
+# nothing else there. CPack copies a generator's packages beside the build
+# only after its post-build scripts, and the generators run External (the
+# MSI, with the JSON description that generator always leaves beside its
+# packages), then ZIP: so when the ZIP's script runs, the MSI and the JSON
+# are in place and the ZIP is still in CPack's own folder.
 if(NOT CPACK_GENERATOR STREQUAL "ZIP")
   return()
 endif()
@@ -13,6 +14,8 @@ list(FILTER CPACK_PACKAGE_FILES INCLUDE REGEX "\\.zip$")
 if(NOT EXISTS ${msi} OR NOT CPACK_PACKAGE_FILES)
   message(FATAL_ERROR "No ${msi} and ZIP to write SHA256SUMS of: the MSI is built first (CPACK_GENERATOR External;ZIP)")
 endif()
+include(${CMAKE_CURRENT_LIST_DIR}/ZedaZip.cmake)
+zeda_zip(${CPACK_PACKAGE_FILES} ${CPACK_TEMPORARY_DIRECTORY})
 file(REMOVE ${out}/${CPACK_PACKAGE_FILE_NAME}.json)
 find_program(ZEDA_SHA256SUM sha256sum)
 set(sums "")

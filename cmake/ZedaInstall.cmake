@@ -134,6 +134,8 @@ Its boards live under
     if(NOT _zeda_groff_rc EQUAL 0 OR NOT _zeda_groff_err STREQUAL "" OR _zeda_text STREQUAL "")
       message(FATAL_ERROR "groff could not render ${src}: ${_zeda_groff_rc} ${_zeda_groff_err}")
     endif()
+    # An example's shell prompt becomes a Command Prompt's.
+    string(REGEX REPLACE "\n( +)\\$ " "\n\\1C:\\\\update> " _zeda_text "${_zeda_text}")
     zeda_write_crlf(${CMAKE_BINARY_DIR}/doc/${prog}.txt "${_zeda_text}")
     list(APPEND _zeda_page_files ${CMAKE_BINARY_DIR}/doc/${prog}.txt)
   elseif(ZEDA_GZIP)

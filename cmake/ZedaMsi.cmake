@@ -13,8 +13,11 @@
 #    installed (RemoveExistingProducts after InstallValidate, as wixl
 #    schedules it);
 #  - the other flavour's products found (ZEDA_OTHER_FLAVOUR) and refused by
-#    a launch condition unless REPLACE_ZEDA_FLAVOUR is given, which lets
-#    RemoveExistingProducts replace them;
+#    a launch condition unless REPLACE_ZEDA_FLAVOUR is given as anything but
+#    0, which lets RemoveExistingProducts replace them; one that bears this
+#    product's name (ZEDA_OTHER_PRODUCT_NAME, found by AppSearch after
+#    FindRelatedProducts) is an earlier build of this flavour under the
+#    UpgradeCode both once shared, and its refusal says so;
 #  - the install folder and the PATH choice an installed build was given
 #    (found by AppSearch in the registry values of c_remembered) taken over
 #    unless given again, so an upgrade or repair stays where it was; then
@@ -132,9 +135,15 @@ foreach(action ${actions})
   list(GET fields 3 number)
   sql("INSERT INTO ${sequence} (Action, Condition, Sequence) VALUES ('${name}', '${condition}', ${number})")
 endforeach()
+# 0 means no, as it does for ADD_ZEDA_TO_PATH.
+set(replace "(REPLACE_ZEDA_FLAVOUR AND REPLACE_ZEDA_FLAVOUR <> \"0\")")
 sql("UPDATE Component SET Condition = 'ADD_ZEDA_TO_PATH <> \"0\"' WHERE Component = 'c_path'"
   "INSERT INTO LaunchCondition (Condition, Description) VALUES \
-('Installed OR NOT ZEDA_OTHER_FLAVOUR OR REPLACE_ZEDA_FLAVOUR', '${CPACK_ZEDA_OTHER_FLAVOUR_MESSAGE}')"
+('Installed OR NOT ZEDA_OTHER_FLAVOUR OR ZEDA_OTHER_PRODUCT_NAME = ProductName OR ${replace}', \
+'${CPACK_ZEDA_OTHER_FLAVOUR_MESSAGE}')"
+  "INSERT INTO LaunchCondition (Condition, Description) VALUES \
+('Installed OR NOT ZEDA_OTHER_FLAVOUR OR ZEDA_OTHER_PRODUCT_NAME <> ProductName OR ${replace}', \
+'${CPACK_ZEDA_EARLIER_BUILD_MESSAGE}')"
 )
 # The properties an install takes from the command line or finds, passed on
 # to the server side of a per-machine install. The list has semicolons,

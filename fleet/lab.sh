@@ -71,9 +71,9 @@ lab_can() {
 
 # lab_up <build folder> <dir> <PCs>
 lab_up() {
+  lab_can || return 1
   lab_bin=$(cd "$1/bin" && pwd) || return 1
   lab_dir=$2 lab_count=${3:-24}
-  lab_can || return 1
   if ! [[ "$lab_count" =~ ^[0-9]+$ ]] || [ "$lab_count" -lt 1 ] || [ "$lab_count" -gt 250 ]; then
     lab_refuse "a lab has 1 to 250 PCs, not $lab_count"
     return 1

@@ -13,14 +13,19 @@ build=$(cd "$1" && pwd)
 work=$build/fleet-lab-test
 fail() { echo "lab-test: FAILED: $*" >&2; exit 1; }
 
-# Refused, in one line, without namespaces.
-said=$(setpriv --reuid=nobody --regid=nogroup --clear-groups "$here/lab.sh" "$build" /tmp/zeda-lab-nobody 1 -- true 2>&1)
+# Refused, in one line, without namespaces. The user runs a copy of the lab
+# where it can reach it: the checkout may be a folder only its owner enters.
+staged=$(mktemp -d)
+trap 'rm -rf "$staged"' EXIT
+cp "$here/lab.sh" "$staged/"
+chmod -R a+rX "$staged"
+said=$(setpriv --reuid=nobody --regid=nogroup --clear-groups "$staged/lab.sh" "$staged" "$staged/lab" 1 -- true 2>&1)
 [ $? = 1 ] && [ "$(echo "$said" | wc -l)" = 1 ] && [[ $said == "fleet-lab: the lab needs root"* ]] \
   || fail "a user without namespaces was not refused in one line: $said"
 
 # shellcheck source=fleet/lab.sh
 . "$here/lab.sh"
-trap lab_down EXIT
+trap 'lab_down; rm -rf "$staged"' EXIT
 lab_up "$build" "$work" 2 > "$work.log" 2>&1 || { cat "$work.log" >&2; fail "the lab did not come up"; }
 id=$lab_id
 on() { local pc=$1; shift; ssh -o BatchMode=yes -o ConnectTimeout=3 -i "$work/lab.key" -o UserKnownHostsFile="$work/known_hosts" \

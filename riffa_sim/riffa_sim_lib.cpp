@@ -53,7 +53,7 @@ extern "C" RIFFA_SIM_EXPORT fpga_t *fpga_open(int id) {
     fpga_t *fpga = new fpga_t;
     sim_session &s = fpga->session;
     if (!sim_open_files(root, id, true, &s.files, &error) || !sim_transact(&s.files, &s.board, no_change, &error))
-        return open_failed(fpga, id, error);
+        return open_failed(fpga, id, sim_wait_cut_short() ? "" : error);
     if (s.board.faults.open_fails || !sim_bus_opens(s.board, sim_now_ms())) return open_failed(fpga, id, "");
     open_error = 0;
     s.boot = s.board.boot;
@@ -64,9 +64,11 @@ extern "C" RIFFA_SIM_EXPORT fpga_t *fpga_open(int id) {
 
 // One transfer under the state lock, after the image words still pending,
 // when this handle reaches the board; s->reach says what it met otherwise.
-// False, reported, when the state could not be read or saved: the transfer
-// then did not happen.
+// False when the state could not be read or saved, reported unless a signal
+// ended the wait for another program's hold: the transfer then did not
+// happen.
 static bool transfer(sim_session *s, const std::function<void()> &what) {
+    const bool carries_words = !s->pending.empty();
     s->reach = sim_reach::board;
     const bool ok = sim_transact(&s->files, &s->board,
                                  [&](sim_board &b) {
@@ -80,7 +82,9 @@ static bool transfer(sim_session *s, const std::function<void()> &what) {
                                  &s->error);
     s->pending.clear();
     s->in_sync = ok && s->reach == sim_reach::board;
-    if (!ok) report(s->board.id, s->error);
+    if (s->in_sync) s->words_lost = false;
+    else if (!ok && carries_words) s->words_lost = true;
+    if (!ok && !sim_wait_cut_short()) report(s->board.id, s->error);
     return s->in_sync;
 }
 
@@ -88,9 +92,13 @@ static bool transfer(sim_session *s, const std::function<void()> &what) {
 // arrives or a rescan brings the board back, and then moves nothing. The
 // state is looked at every 50 ms, never held in between.
 static void wait_for_rescan(sim_session *s) {
+    const sim_wait_scope wait;
     while (s->reach == sim_reach::blocked && sim_sleep_ms(50)) {
         sim_board board;
-        if (!sim_transact(&s->files, &board, no_change, &s->error)) return report(s->board.id, s->error);
+        if (!sim_transact(&s->files, &board, no_change, &s->error)) {
+            if (!sim_wait_cut_short()) report(s->board.id, s->error);
+            return;
+        }
         s->reach = sim_bus_reach(board, s->boot, sim_now_ms());
     }
 }
@@ -114,7 +122,11 @@ static int control_send(sim_session *s, const void *data, int len, uint32_t code
     if (len != 1) return 0;
     uint32_t value;
     std::memcpy(&value, data, sizeof value);
-    if (!transfer(s, [&] { sim_control_request(s, code, value); })) return not_reached(s);
+    if (!transfer(s, [&] { sim_control_request(s, code, value); })) {
+        // The run a size request began exists only once saved.
+        if (code == SIM_REQ_IMAGE_SIZE) s->run = 0;
+        return not_reached(s);
+    }
     if (!s->taken) return 0;
     const auto fault = s->board.faults.send_counts.find(code);
     return fault == s->board.faults.send_counts.end() ? 1 : fault->second;
@@ -201,7 +213,9 @@ extern "C" RIFFA_SIM_EXPORT int fpga_list(fpga_info_list *list) {
     return 0;
 }
 
-extern "C" RIFFA_SIM_EXPORT void riffa_sim_session_notices_to(int fd) { sim_notices_to(fd == 1 ? 1 : 2); }
+extern "C" RIFFA_SIM_EXPORT void riffa_sim_session_on_wait(void (*waiting)(int id, int cut_short)) {
+    sim_on_wait(waiting);
+}
 
 extern "C" RIFFA_SIM_EXPORT int riffa_sim_session_lock_path(int id, char *path, size_t size) {
     std::string error;

@@ -17,6 +17,7 @@
 #include "sim_bus.h"
 #include "sim_gateware.h"
 #include "sim_paths.h"
+#include "sim_platform.h"
 #include "sim_text.h"
 #include "sim_transaction.h"
 
@@ -198,11 +199,11 @@ static int cmd_verify(const std::string &root, int id, int argc, char **argv) {
     if (argc != 1) return usage_error("verify takes an image file");
     const char *image_path = argv[0];
     std::error_code ec;
-    const std::filesystem::file_status st = std::filesystem::status(image_path, ec);
+    const std::filesystem::file_status st = std::filesystem::status(sim_fs_path(image_path), ec);
     if (ec) return fail("cannot read %s: %s", image_path, ec.message().c_str());
     // Checked before opening: a FIFO would block, a device never end.
     if (!std::filesystem::is_regular_file(st)) return fail("%s is not a regular file", image_path);
-    const uintmax_t size = std::filesystem::file_size(image_path, ec);
+    const uintmax_t size = std::filesystem::file_size(sim_fs_path(image_path), ec);
     if (ec) return fail("cannot read %s: %s", image_path, ec.message().c_str());
     if (size > SIM_FLASH_BYTES) return fail("%s is larger than the flash (%ju bytes)", image_path, size);
     std::ifstream image(image_path, std::ios::binary);

@@ -1,8 +1,8 @@
 // Virtual board: the hooks the board link calls beside the RIFFA functions
 // when the tools run on the virtual board (board_link/board_backend_sim.cpp):
-// where a board's lock file is, where the library's notices go, and whether
-// a failed open was the virtual board's own fault. Not part of RIFFA's
-// riffa.h.
+// where a board's lock file is, who hears of a wait for another program,
+// and whether a failed open was the virtual board's own fault. Not part of
+// RIFFA's riffa.h.
 #ifndef RIFFA_SIM_SESSION_H
 #define RIFFA_SIM_SESSION_H
 
@@ -29,11 +29,17 @@ int riffa_sim_session_lock_path(int id, char *path, size_t size);
 // (no such board, off the bus, the open-fails fault).
 int riffa_sim_session_open_error(void);
 
-// Sends the notice of a wait for a board that another program holds (see
-// board_hold) to the tool's message stream: fd 1 for standard output, 2 for
-// standard error, the default. A plain number, not a FILE *: on Windows the
-// library may have a C runtime of its own.
-void riffa_sim_session_notices_to(int fd);
+// Every call of the library that changes or reads a board waits while
+// another program holds the board's state (riffa_sim, or another tool in
+// the middle of a transfer). When such a wait has lasted a second, the
+// library calls waiting(id, 0); when a signal ends it (the program's own
+// limit for the call, as a signal ends the Linux driver's waits), it calls
+// waiting(id, 1), and the call fails as a device's would, without a line of
+// its own: a transfer that moved no word, a null handle. Without a hook the
+// library says "Board <id> is in use by another program. Waiting..." on
+// standard error. A plain function, not a FILE *: on Windows the library
+// may have a C runtime of its own.
+void riffa_sim_session_on_wait(void (*waiting)(int id, int cut_short));
 
 #ifdef __cplusplus
 }

@@ -2,7 +2,9 @@
 // with its state read back from the store.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <sys/resource.h>
+#include <sys/time.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -11,13 +13,16 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 
 #include "board_link.h"
+#include "file_lock.h"
 #include "riffa.h"
 #include "riffa_sim_session.h"
 #include "sim_bus.h"
-#include "sim_gateware.h"
 #include "sim_fixture.h"
+#include "sim_gateware.h"
+#include "sim_platform.h"
 
 namespace {
 
@@ -188,6 +193,51 @@ TEST_F(VirtualBoard, OnTheLinuxDriverATransferToAStaleDeviceEndsOnlyOnASignalOrT
     }
 }
 
+// A signal that lands while a wait works (reads the state, tries the lock)
+// must still end it, as no signal is lost on the Linux driver's waits.
+TEST(VirtualBoardWait, ASignalBetweenItsSleepsEndsTheNextOne) {
+    struct sigaction sa = {}, before = {};
+    sa.sa_handler = on_signal;
+    sigaction(SIGUSR1, &sa, &before);
+    const auto start = std::chrono::steady_clock::now();
+    {
+        const sim_wait_scope wait;
+        kill(getpid(), SIGUSR1);
+        EXPECT_FALSE(sim_sleep_ms(5000));
+    }
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
+    sigaction(SIGUSR1, &before, nullptr);
+}
+
+std::string heard_waits;
+
+// A transfer waits while another program holds the board's state; a signal
+// ends the wait as it ends the Linux driver's: the transfer moves no word,
+// with no line of the library's, and the hook hears the wait and its end.
+TEST_F(VirtualBoard, AWaitForTheBoardsStateEndsOnASignalAsAQuietFailure) {
+    const std::string err_file = dir_ + "/stderr";
+    fpga_close(fpga_open(0));
+    const pid_t child = in_child([&] {
+        dup2(open(err_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), STDERR_FILENO);
+        riffa_sim_session_on_wait(
+            [](int id, int cut) { heard_waits += std::to_string(id) + (cut ? " cut;" : " waiting;"); });
+        fpga_t *f = fpga_open(0);
+        const char *reason = "";
+        const file_lock_t holder = file_lock_open((sim_board_dir(root_, 0) + "/state.lock").c_str(), &reason);
+        if (file_lock_take(holder, FILE_LOCK_NO_WAIT, &reason) != FILE_LOCK_HELD) return 2;
+        struct sigaction sa = {};
+        sa.sa_handler = on_signal;  // without SA_RESTART, as the board link's guard
+        sigaction(SIGALRM, &sa, nullptr);
+        const itimerval limit = {{1, 0}, {1, 500000}};
+        setitimer(ITIMER_REAL, &limit, nullptr);
+        return send(f, REQ_MODE_QUERY, QUERY_FILL) == 0 && heard_waits == "0 waiting;0 cut;" ? 0 : 1;
+    });
+    const int status = exit_within(child, std::chrono::seconds(10));
+    EXPECT_EQ(status, 0);
+    if (status == -1) kill(child, SIGKILL), waitpid(child, nullptr, 0);
+    EXPECT_EQ(read_file(err_file), "");
+}
+
 TEST_F(VirtualBoard, TheLockPathHookAnswersForABoardThereNotThereOrUnknown) {
     char path[4096] = "untouched";
     EXPECT_EQ(riffa_sim_session_lock_path(7, path, sizeof path), 1);
@@ -263,11 +313,21 @@ TEST_F(VirtualBoard, ProtocolFaultsEndTheRunWithTheBoardsOwnCodes) {
     struct Case { const char *what; uint32_t status; std::function<void(fpga_t *)> run; };
     const Case cases[] = {
         {"words before command 1", 0x18,
-         [&](fpga_t *f) { send(f, REQ_IMAGE_SIZE, 4); send_image(f, {1, 2, 3, 4}); }},
-        {"more words than announced", 0x28, [&](fpga_t *f) { prepare(f, 4); send_image(f, std::vector<unsigned char>(8, 1)); }},
+         [&](fpga_t *f) {
+             send(f, REQ_IMAGE_SIZE, 4);
+             send_image(f, {1, 2, 3, 4});
+         }},
+        {"more words than announced", 0x28,
+         [&](fpga_t *f) {
+             prepare(f, 4);
+             send_image(f, std::vector<unsigned char>(8, 1));
+         }},
         {"size over 8 MiB", 0x38, [&](fpga_t *f) { prepare(f, 8388609); }},
         {"start without erase", 0x48,
-         [&](fpga_t *f) { send(f, REQ_IMAGE_SIZE, 4); send(f, REQ_PROGRAMMER_COMMAND, PROGRAMMER_START); }},
+         [&](fpga_t *f) {
+             send(f, REQ_IMAGE_SIZE, 4);
+             send(f, REQ_PROGRAMMER_COMMAND, PROGRAMMER_START);
+         }},
         {"a second start that no erase followed", 0x48,
          [&](fpga_t *f) {
              prepare(f, 4);
@@ -354,6 +414,22 @@ public:
 private:
     rlimit saved_{};
     void (*old_handler_)(int) = nullptr;
+};
+
+// A disk that has filled up, for board id's state: a whole save, through a
+// temporary file of this process, fails; the progress line, rewritten in
+// place, and the flash, which is never extended, are still written. A
+// folder stands where the temporary file goes.
+class WholeSavesFail {
+public:
+    WholeSavesFail(const std::string &root, int id)
+        : temp_(sim_state_path(root, id) + "." + std::to_string(getpid()) + ".tmp") {
+        std::filesystem::create_directories(temp_ + "/in_it");
+    }
+    ~WholeSavesFail() { std::filesystem::remove_all(temp_); }
+
+private:
+    std::string temp_;
 };
 
 TEST_F(VirtualBoard, AFailedSaveReportsNoWordMovedAndLeavesTheLastStateWhole) {
@@ -444,10 +520,11 @@ TEST_F(VirtualBoard, AnUnusableBoardIsAnErrorNamingTheFileAndIsNeverMadeAnew) {
                     "state: line 23: bad value for fault_image_fail_send (riffa_sim clear-faults clears the faults)");
     expect_unusable("negative busy polls", swap({{"fault_busy_polls 0", "fault_busy_polls -1294967296"}}),
                     "state: line 21: bad value for fault_busy_polls (riffa_sim clear-faults clears the faults)");
-    expect_unusable("CRLF line ends", edit([](std::string &t) {
-                        for (size_t at = 0; (at = t.find('\n', at)) != std::string::npos; at += 2) t.insert(at, "\r");
-                    }),
-                    "state: the line ends are CRLF (carriage return and line feed), not the LF of a riffa_sim board state");
+    expect_unusable(
+        "CRLF line ends", edit([](std::string &t) {
+            for (size_t at = 0; (at = t.find('\n', at)) != std::string::npos; at += 2) t.insert(at, "\r");
+        }),
+        "state: the line ends are CRLF (carriage return and line feed), not the LF of a riffa_sim board state");
     expect_unusable("a mode that isn't one", swap({{"mode 3", "mode 7"}}), "state: mode 7 is neither 2 nor 3");
     expect_unusable("a reboot time over ten minutes", swap({{"reboot_time_ms 0", "reboot_time_ms 600001"}}),
                     "state: line 15: bad value for reboot_time_ms");
@@ -467,22 +544,30 @@ TEST_F(VirtualBoard, AnUnusableBoardIsAnErrorNamingTheFileAndIsNeverMadeAnew) {
                     "state: a flash write to 4 from 8");
 }
 
-TEST_F(VirtualBoard, AVersion1StateIsReadOnceAndSavedAsVersion2) {
+TEST_F(VirtualBoard, AVersion1StateIsShownOnAFullDiskAndSavedAsVersion2ByItsFirstUse) {
     // As riffa_sim wrote it before reboot times and counted runs: its runs
     // are the whole lines of its history.
     add_board(0, SIM_MODE_NORMAL);
-    write_state("# riffa_sim board state v1\nprogress 0000000008 00000000000000ab\nmode 2\nreboot_armed 0\n"
-                "programmer finished\nannounced_size 8\nerased 0\nerror 0\nbusy_polls_seen 0\nfault_open_fails 0\n"
-                "fault_image_max_words 0\nfault_image_fail_send 0 0\nfault_programmer_error 0\nfault_busy_polls 3\n");
+    const std::string v1 =
+        "# riffa_sim board state v1\nprogress 0000000008 00000000000000ab\nmode 2\nreboot_armed 0\n"
+        "programmer finished\nannounced_size 8\nerased 0\nerror 0\nbusy_polls_seen 0\nfault_open_fails 0\n"
+        "fault_image_max_words 0\nfault_image_fail_send 0 0\nfault_programmer_error 0\nfault_busy_polls 3\n";
+    write_state(v1);
     const std::string run = "2026-01-01T00:00:00Z size=8 received=8 error=0 checksum=00000000000000ab\n";
     std::ofstream(sim_board_dir(root_, 0) + "/history", std::ios::binary) << run + run + "2026-01-01T00";
-    const sim_board b = board(0);
+    sim_board b;
+    {
+        const WholeSavesFail full(root_, 0);
+        b = board(0);
+    }
     EXPECT_EQ(b.mode, SIM_MODE_BOOTLOADER);
     EXPECT_EQ(b.programmer.received_bytes, 8u);
     EXPECT_EQ(b.programmer.checksum, 0xabu);
     EXPECT_EQ(b.faults.busy_polls, 3);
     EXPECT_EQ(b.bus, sim_default_bus());
     EXPECT_EQ(history().size(), 2u);
+    EXPECT_EQ(state_text(), v1) << "a look saves nothing";
+    fpga_close(fpga_open(0));
     EXPECT_EQ(state_text(), sim_format_state(b)) << "saved as version 2";
 }
 
@@ -567,9 +652,7 @@ TEST_F(VirtualBoard, AChangeWhoseRecordCannotBeSavedIsNotMadeAndNeverReportsDone
             EXPECT_EQ(send(f, REQ_IMAGE_SIZE, 8), 1);
         }
         const std::string before = state_text();
-        // A folder where the state's temporary file goes: no whole save succeeds.
-        const std::string temp = sim_board_dir(root_, 0) + "/state." + std::to_string(getpid()) + ".tmp";
-        std::filesystem::create_directories(temp + "/in_it");
+        std::optional<WholeSavesFail> full(std::in_place, root_, 0);
         testing::internal::CaptureStderr();
         if (!size_saved) {
             EXPECT_EQ(send(f, REQ_IMAGE_SIZE, 8), 0);
@@ -581,9 +664,78 @@ TEST_F(VirtualBoard, AChangeWhoseRecordCannotBeSavedIsNotMadeAndNeverReportsDone
         EXPECT_TRUE(status == 0xDEAD || !(status & STATUS_DONE)) << size_saved << ": no reply or not done";
         testing::internal::GetCapturedStderr();
         fpga_close(f);
-        std::filesystem::remove_all(temp);
+        full.reset();
         EXPECT_EQ(state_text(), before) << size_saved;
         expect_flash_holds(image);
+        sim_remove_board(root_, 0);
+    }
+}
+
+// The disk fills after the first image send and is freed before the last:
+// the words kept pending meanwhile can't be written. The request that was
+// to write them fails, and the run ends with the board's own code instead
+// of going on with later words where the lost ones belong.
+TEST_F(VirtualBoard, ImageWordsThatCouldNotBeWrittenEndTheRunAndNoLaterWordTakesTheirPlace) {
+    add_board(0, SIM_MODE_BOOTLOADER);
+    const std::vector<unsigned char> image = sample_bytes(600 * 1024);
+    fpga_t *f = fpga_open(0);
+    prepare(f, uint32_t(image.size()));
+    const auto send_chunk = [&](size_t at) { return send_image(f, {image.begin() + at, image.begin() + at + 1024}); };
+    EXPECT_EQ(send_chunk(0), 256);
+    size_t at = 1024;
+    std::optional<WholeSavesFail> full(std::in_place, root_, 0);
+    testing::internal::CaptureStderr();
+    while (at < image.size() && send_chunk(at) == 256) at += 1024;
+    const std::string err = testing::internal::GetCapturedStderr();
+    full.reset();
+    EXPECT_LT(at, image.size()) << "every send reported its words as taken";
+    EXPECT_EQ(err.rfind("riffa_sim: board 0: " + sim_state_path(root_, 0), 0), 0u) << err;
+    for (at += 1024; at < image.size(); at += 1024) send_chunk(at);  // a program that goes on regardless
+    EXPECT_EQ(ask(f, REQ_PROGRAMMER_STATUS), SIM_STATUS_DONE | SIM_ERR_WORDS_LOST << 4);
+    fpga_close(f);
+    expect_flash_holds({});
+    ASSERT_EQ(history().size(), 1u);
+    EXPECT_EQ(history()[0].error, SIM_ERR_WORDS_LOST);
+}
+
+// A size request whose transaction failed began no run: the requests after
+// it reach none, neither the run before it nor one that another program
+// begins meanwhile, whatever stopped it (its state away for a moment, or a
+// save that failed after the change).
+TEST_F(VirtualBoard, RequestsAfterASizeRequestThatWasNeverSavedReachNoRun) {
+    const std::vector<unsigned char> old_image = sample_bytes(3000), new_image = sample_bytes(3000, 2);
+    const std::string state = sim_board_dir(root_, 0) + "/state";
+    std::optional<WholeSavesFail> full;
+    const struct {
+        const char *how;
+        std::function<void()> lose, restore;
+    } cases[] = {
+        {"state away", [&] { std::filesystem::rename(state, state + ".away"); },
+         [&] { std::filesystem::rename(state + ".away", state); }},
+        {"save failed", [&] { full.emplace(root_, 0); }, [&] { full.reset(); }},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.how);
+        add_board(0, SIM_MODE_BOOTLOADER);
+        fpga_t *f = fpga_open(0);
+        prepare(f, 3000);
+        send_image(f, old_image);
+        EXPECT_EQ(ask(f, REQ_PROGRAMMER_STATUS), STATUS_DONE);
+        c.lose();
+        testing::internal::CaptureStderr();
+        EXPECT_EQ(send(f, REQ_IMAGE_SIZE, 3000), 0);
+        testing::internal::GetCapturedStderr();
+        c.restore();
+        fpga_t *other = fpga_open(0);
+        EXPECT_EQ(send(other, REQ_IMAGE_SIZE, 3000), 1);
+        fpga_close(other);
+        EXPECT_EQ(send(f, REQ_PROGRAMMER_COMMAND, PROGRAMMER_ERASE), 0);
+        EXPECT_EQ(send(f, REQ_PROGRAMMER_COMMAND, PROGRAMMER_START), 0);
+        EXPECT_EQ(send_image(f, new_image), 0);
+        EXPECT_EQ(ask(f, REQ_PROGRAMMER_STATUS), 0xDEADu) << "no reply";
+        fpga_close(f);
+        expect_flash_holds(old_image);
+        EXPECT_EQ(history().size(), 1u);
         sim_remove_board(root_, 0);
     }
 }
@@ -617,9 +769,9 @@ TEST_F(VirtualBoard, AKillAtAnyMomentLeavesTheFlashHoldingWhatTheStateCounts) {
         });
         // Killed once the state counts a first block, a little later each time.
         const auto started = std::chrono::steady_clock::now();
-        while (state_text().compare(36, 10, "0000000000") == 0 &&
-               std::chrono::steady_clock::now() - started < std::chrono::seconds(10)) {
-        }
+        const size_t received_at = SIM_PROGRESS_LINE_AT + SIM_PROGRESS_RECEIVED_AT;
+        while (state_text().compare(received_at, SIM_PROGRESS_NUMBER_WIDTH, "0000000000") == 0 &&
+               std::chrono::steady_clock::now() - started < std::chrono::seconds(10)) {}
         for (int spin = 0; spin < kill_after * 2000; ++spin) getppid();
         kill(child, SIGKILL);
         waitpid(child, nullptr, 0);
@@ -657,6 +809,7 @@ TEST_F(VirtualBoard, ImageWordsKeptPendingEndAsTheSameFlashAndStateAsWordsWritte
         prepare(f, uint32_t(image.size() - 4));  // the last word runs over
         if (id == 1) {
             ASSERT_TRUE(sim_open_files(root_, 1, true, &slow.files, &error)) << error;
+            slow.run = board(1).programmer.run;  // the run the size request of the handle began
         }
         const auto send_slow = [&](const unsigned char *bytes, int words, int number) {
             int n = 0;
@@ -671,7 +824,8 @@ TEST_F(VirtualBoard, ImageWordsKeptPendingEndAsTheSameFlashAndStateAsWordsWritte
         for (size_t at = 0; at < image.size();) {
             const int words = int(std::min<size_t>(256, (image.size() - at) / 4));
             unsigned char *bytes = const_cast<unsigned char *>(image.data()) + at;
-            const int n = id == 0 ? fpga_send(f, IMAGE_CHANNEL, bytes, words, 0, 1, 0) : send_slow(bytes, words, ++number);
+            const int n =
+                id == 0 ? fpga_send(f, IMAGE_CHANNEL, bytes, words, 0, 1, 0) : send_slow(bytes, words, ++number);
             moved[id].push_back(n);
             at += size_t(std::max(n, 0)) * 4;
         }

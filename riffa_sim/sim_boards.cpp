@@ -22,20 +22,19 @@ namespace fs = std::filesystem;
 // built or taken apart.
 static std::string unique_path(const std::string &root, const std::string &what) {
     static unsigned counter = 0;
-    return (fs::path(root) / ("." + what + "-" + std::to_string(sim_process_id()) + "-" +
-                              std::to_string(++counter)))
-        .string();
+    return sim_path_text(sim_fs_path(root) /
+                         ("." + what + "-" + std::to_string(sim_process_id()) + "-" + std::to_string(++counter)));
 }
 
 bool sim_board_exists(const std::string &root, int id) {
     std::error_code ec;
-    return fs::is_directory(sim_board_dir(root, id), ec);
+    return fs::is_directory(sim_fs_path(sim_board_dir(root, id)), ec);
 }
 
 sim_found sim_find_board(const std::string &root, int id, bool make_zero, std::string *error) {
     const std::string dir = sim_board_dir(root, id);
     std::error_code ec;
-    const fs::file_status st = fs::status(dir, ec);
+    const fs::file_status st = fs::status(sim_fs_path(dir), ec);
     // Neither there nor missing: a folder on the way that this user may not
     // search, say.
     if (st.type() == fs::file_type::none) return sim_fail(error, dir, ec.message()), sim_found::unknown;
@@ -49,8 +48,9 @@ sim_found sim_find_board(const std::string &root, int id, bool make_zero, std::s
 
 static bool ensure_root(const std::string &root, std::string *error) {
     std::error_code ec;
-    if (fs::exists(root, ec) && !fs::is_directory(root, ec)) return sim_fail(error, root, "not a folder");
-    fs::create_directories(root, ec);
+    const fs::path folder = sim_fs_path(root);
+    if (fs::exists(folder, ec) && !fs::is_directory(folder, ec)) return sim_fail(error, root, "not a folder");
+    fs::create_directories(folder, ec);
     return ec ? sim_fail(error, root, ec.message()) : true;
 }
 
@@ -59,16 +59,16 @@ bool sim_create_board(const std::string &root, int id, uint32_t mode, std::strin
     if (sim_board_exists(root, id)) return sim_fail(error, sim_board_dir(root, id), "exists");
     const std::string temp = unique_path(root, "new-board" + std::to_string(id));
     std::error_code ec;
-    if (!fs::create_directory(temp, ec)) return sim_fail(error, temp, ec ? ec.message() : "exists");
+    if (!fs::create_directory(sim_fs_path(temp), ec)) return sim_fail(error, temp, ec ? ec.message() : "exists");
     sim_board board;
     board.id = id;
     board.mode = mode;
     const std::string state = sim_format_state(board);
-    const fs::path dir(temp);
-    const bool ok = sim_write_erased_flash((dir / "flash.bin").string(), error) &&
-                    sim_write_file((dir / "state").string(), "wb", 0, state.data(), state.size(), error) &&
+    const fs::path dir = sim_fs_path(temp);
+    const bool ok = sim_write_erased_flash(sim_path_text(dir / "flash.bin"), error) &&
+                    sim_write_file(sim_path_text(dir / "state"), "wb", 0, state.data(), state.size(), error) &&
                     sim_rename_folder(temp, sim_board_dir(root, id), error);
-    if (!ok) fs::remove_all(temp, ec);
+    if (!ok) fs::remove_all(dir, ec);
     return ok;
 }
 
@@ -94,7 +94,7 @@ bool sim_remove_board(const std::string &root, int id, std::string *error) {
     file_lock_close(session);
     if (!moved) return false;
     std::error_code ec;
-    fs::remove_all(trash, ec);
+    fs::remove_all(sim_fs_path(trash), ec);
     return ec ? sim_fail(error, trash, "left behind: " + ec.message()) : true;
 }
 
@@ -114,16 +114,17 @@ static bool board_id_of(const std::string &name, int *id) {
 std::vector<int> sim_list_boards(const std::string &root, std::string *error) {
     std::vector<int> ids;
     std::error_code ec;
-    if (!fs::exists(root, ec)) return ids;
-    if (!fs::is_directory(root, ec)) {
+    const fs::path folder = sim_fs_path(root);
+    if (!fs::exists(folder, ec)) return ids;
+    if (!fs::is_directory(folder, ec)) {
         sim_fail(error, root, "not a folder");
         return ids;
     }
-    fs::directory_iterator it(root, ec), end;
+    fs::directory_iterator it(folder, ec), end;
     for (; !ec && it != end; it.increment(ec)) {
         int id;
         std::error_code dir_ec;
-        if (board_id_of(it->path().filename().string(), &id) && it->is_directory(dir_ec)) ids.push_back(id);
+        if (board_id_of(sim_path_text(it->path().filename()), &id) && it->is_directory(dir_ec)) ids.push_back(id);
     }
     if (ec) sim_fail(error, root, ec.message());
     std::sort(ids.begin(), ids.end());

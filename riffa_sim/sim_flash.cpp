@@ -11,6 +11,7 @@
 #include "sim_boards.h"
 #include "sim_file.h"
 #include "sim_paths.h"
+#include "sim_platform.h"
 
 namespace fs = std::filesystem;
 
@@ -70,7 +71,7 @@ bool sim_write_erased_flash(const std::string &path, std::string *error) {
 bool sim_check_flash_size(const std::string &root, int id, std::string *error) {
     const std::string path = sim_flash_path(root, id);
     std::error_code ec;
-    const uintmax_t size = fs::file_size(path, ec);
+    const uintmax_t size = fs::file_size(sim_fs_path(path), ec);
     if (ec) return sim_fail(error, path, ec == std::errc::no_such_file_or_directory ? "missing" : ec.message());
     if (size != SIM_FLASH_BYTES)
         return sim_fail(error, path, std::to_string(size) + " bytes instead of " + std::to_string(SIM_FLASH_BYTES));

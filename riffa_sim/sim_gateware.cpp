@@ -13,7 +13,8 @@ static std::string utc_now() {
     return text;
 }
 
-// The board changed and must be saved, unless the request failed already.
+// A request that failed saves nothing of what it changed, before or after:
+// a later change must not turn it back into one that saves.
 static void mark_for_save(sim_session *s) {
     if (s->change != sim_change::failed) s->change = sim_change::save;
 }
@@ -21,8 +22,11 @@ static void mark_for_save(sim_session *s) {
 // Writes bytes, or 0xFF where there are none, over [received, to) of the
 // flash, once the board is saved with that write recorded as under way:
 // nothing changes the flash that the state does not record. False, the
-// request failed, when the save or the write fails.
+// request failed, when the save or the write fails, or one before it in
+// this request did: the state then holds none of this request's changes,
+// and a later write must not land where the failed one's words belonged.
 static bool write_flash(sim_session *s, uint32_t to, const unsigned char *bytes) {
+    if (s->change == sim_change::failed) return false;
     sim_programmer &p = s->board.programmer;
     p.writing_to = to;
     const sim_change record = s->change == sim_change::save ? s->change : sim_change::progress;
@@ -76,15 +80,13 @@ static uint32_t poll_status(sim_session *s) {
         }
         finish_run(s, s->board.faults.programmer_error & 0xF);
     }
-    if (p.state == sim_prog_state::finished) return SIM_STATUS_DONE | (p.error & 0xF) << 4;
-    // A programmer never told a size has nothing to do.
-    return p.state == sim_prog_state::idle && p.run == 0 ? SIM_STATUS_DONE : 0;
+    return p.state == sim_prog_state::finished ? SIM_STATUS_DONE | (p.error & 0xF) << 4 : 0;
 }
 
-// A request of this session's run, or of the board's run when the session
-// began none: one for a run the board lost (its size request was never
-// saved, or the programmer was reset since) reaches nothing.
-static bool of_boards_run(const sim_session *s) { return s->run == 0 || s->run == s->board.programmer.run; }
+// A request of the run this session's size request began: one of a session
+// that began none (its size request was never saved), or of a run the board
+// no longer has (the programmer was reset since), reaches nothing.
+static bool of_boards_run(const sim_session *s) { return s->run != 0 && s->run == s->board.programmer.run; }
 
 static void programmer_request(sim_session *s, uint32_t code, uint32_t value) {
     sim_programmer &p = s->board.programmer;
@@ -162,6 +164,8 @@ static void program_words(sim_session *s, const unsigned char *bytes, uint32_t w
 }
 
 void sim_write_pending(sim_session *s) {
+    if (s->words_lost && of_boards_run(s) && s->board.programmer.state == sim_prog_state::programming)
+        finish_run(s, SIM_ERR_WORDS_LOST);
     // The normal gateware takes image words and drops them.
     if (!s->pending.empty() && s->board.mode == SIM_MODE_BOOTLOADER && of_boards_run(s))
         program_words(s, s->pending.data(), uint32_t(s->pending.size() / 4));

@@ -30,6 +30,7 @@ constexpr uint32_t SIM_ERR_NOT_STARTED = 0x1;   // image words before command 1
 constexpr uint32_t SIM_ERR_OVERRUN = 0x2;       // more words than the announced size
 constexpr uint32_t SIM_ERR_TOO_BIG = 0x3;       // announced size over 8 MiB
 constexpr uint32_t SIM_ERR_NOT_ERASED = 0x4;    // command 1 without command 2 first
+constexpr uint32_t SIM_ERR_WORDS_LOST = 0x5;    // taken image words could not be written
 
 // Image words the board has taken but not yet written to its flash: they
 // go in blocks of this size, so that an image send costs no system call.
@@ -41,7 +42,7 @@ struct sim_session {
     sim_files files;
     sim_board board;
     uint32_t boot = 0;                     // the board's boot when it was opened
-    uint32_t run = 0;                      // the run its size request began, 0: none
+    uint32_t run = 0;                      // the run its size request began, 0: none (reaches no run)
     bool in_sync = false;                  // board is what the state holds
     std::vector<unsigned char> pending;    // image words taken, not yet written
     sim_change change = sim_change::none;  // what the request in hand made of the board
@@ -52,12 +53,17 @@ struct sim_session {
     uint32_t reply = 0;
     uint32_t last_code = 0;
     int image_sends = 0;  // since the last reset, for the image-fail-send fault
+    // Image words this handle reported as taken never reached the flash (the
+    // request that was to write them failed): the run must not go on as if
+    // they had, with later words written where these belong.
+    bool words_lost = false;
 };
 
 // Each of these runs under the board's state lock, on a freshly read board
 // that this handle reaches, and tells in s->change what must be saved.
 
-// Writes the pending image words to the flash, as far as the programmer
+// Ends this handle's run with SIM_ERR_WORDS_LOST when it lost words, then
+// writes the pending image words to the flash, as far as the programmer
 // still takes them; every request starts with it.
 void sim_write_pending(sim_session *s);
 // A control word arrived with a request code; may set a pending reply.

@@ -19,11 +19,11 @@ std::string sim_root(std::string *error) {
 }
 
 static std::string in_board(const std::string &root, int id, const char *name) {
-    return (fs::path(sim_board_dir(root, id)) / name).string();
+    return sim_path_text(sim_fs_path(sim_board_dir(root, id)) / name);
 }
 
 std::string sim_board_dir(const std::string &root, int id) {
-    return (fs::path(root) / ("board" + std::to_string(id))).string();
+    return sim_path_text(sim_fs_path(root) / ("board" + std::to_string(id)));
 }
 
 std::string sim_flash_path(const std::string &root, int id) { return in_board(root, id, "flash.bin"); }

@@ -1,10 +1,12 @@
 #include "sim_platform.h"
 
 #include <fcntl.h>
+#include <sys/select.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstring>
 #include <ctime>
 
@@ -12,6 +14,10 @@
 #include "sim_file.h"
 
 std::string sim_system_state_dir() { return ""; }
+
+std::filesystem::path sim_fs_path(const std::string &text) { return text; }
+
+std::string sim_path_text(const std::filesystem::path &path) { return path.string(); }
 
 sim_bus_model sim_default_bus() { return sim_bus_model::linux_driver; }
 
@@ -52,10 +58,29 @@ std::tm sim_utc(std::time_t t) {
     return tm;
 }
 
-// nanosleep returns early with EINTR when a signal arrives, whatever the
-// handler's SA_RESTART: a wait a person can end with Ctrl-C, as the Linux
-// driver's stale transfers are.
+// The signal mask an open wait began with; its sleeps take signals under it.
+static sigset_t mask_of_wait;
+static int waits_open = 0;
+
+void sim_wait_begin() {
+    if (waits_open++ > 0) return;
+    sigset_t held;
+    sigfillset(&held);
+    // A fault's signal must reach its handler (a sanitizer's report) at once.
+    for (int fault : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP, SIGABRT}) sigdelset(&held, fault);
+    sigprocmask(SIG_BLOCK, &held, &mask_of_wait);
+}
+
+void sim_wait_end() {
+    if (--waits_open == 0) sigprocmask(SIG_SETMASK, &mask_of_wait, nullptr);
+}
+
+// Both return early with EINTR when a signal arrives, whatever the handler's
+// SA_RESTART: a wait a person can end with Ctrl-C, as the Linux driver's
+// stale transfers are. Within an open wait, pselect lets in the signals held
+// since the last sleep, atomically.
 bool sim_sleep_ms(int ms) {
     const timespec t = {ms / 1000, long(ms % 1000) * 1000000L};
+    if (waits_open > 0) return pselect(0, nullptr, nullptr, nullptr, &t, &mask_of_wait) == 0;
     return nanosleep(&t, nullptr) == 0;
 }

@@ -7,6 +7,7 @@
 
 #include "sim_board.h"
 #include "sim_file.h"
+#include "wide_text_win32.h"
 
 namespace fs = std::filesystem;
 
@@ -15,23 +16,28 @@ std::string sim_system_state_dir() {
     return local && *local ? std::string(local) + "\\riffa_sim" : "";
 }
 
+fs::path sim_fs_path(const std::string &text) { return fs::path(wide_from_narrow(text.c_str())); }
+
+std::string sim_path_text(const fs::path &path) { return narrow_from_wide(path.c_str()); }
+
 sim_bus_model sim_default_bus() { return sim_bus_model::windows_driver; }
 
 unsigned long sim_process_id() { return GetCurrentProcessId(); }
 
 bool sim_rename_folder(const std::string &from, const std::string &to, std::string *error) {
-    if (MoveFileExA(from.c_str(), to.c_str(), 0)) return true;
+    if (MoveFileExW(wide_from_narrow(from.c_str()).c_str(), wide_from_narrow(to.c_str()).c_str(), 0)) return true;
     return sim_fail(error, to, GetLastError() == ERROR_ALREADY_EXISTS ? "exists" : "cannot rename into place");
 }
 
 bool sim_replace_file(const std::string &src, const std::string &dst) {
-    return MoveFileExA(src.c_str(), dst.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+    return MoveFileExW(wide_from_narrow(src.c_str()).c_str(), wide_from_narrow(dst.c_str()).c_str(),
+                       MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
 }
 
 std::FILE *sim_open_regular(const std::string &path, bool *missing, std::string *error) {
     *missing = false;
     std::error_code ec;
-    const fs::file_status st = fs::status(path, ec);
+    const fs::file_status st = fs::status(sim_fs_path(path), ec);
     if (st.type() == fs::file_type::not_found) *missing = true;
     if (*missing || ec) return sim_fail(error, path, *missing ? "missing" : ec.message()), nullptr;
     if (!fs::is_regular_file(st)) return sim_fail(error, path, "not a regular file"), nullptr;
@@ -52,3 +58,6 @@ bool sim_sleep_ms(int ms) {
     Sleep(DWORD(ms));
     return true;
 }
+
+void sim_wait_begin() {}
+void sim_wait_end() {}

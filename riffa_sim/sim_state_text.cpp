@@ -21,8 +21,11 @@ static const sim_name<sim_prog_state> PROG_STATES[] = {{"idle", sim_prog_state::
                                                        {"programming", sim_prog_state::programming},
                                                        {"finished", sim_prog_state::finished}};
 
+static const char PROGRESS_KEY[] = "progress ";
+static_assert(sizeof PROGRESS_KEY - 1 == SIM_PROGRESS_RECEIVED_AT, "the received bytes follow the key");
+
 std::string sim_format_progress(const sim_programmer &p) {
-    return sim_format("progress %010lu %016llx %010lu\n", (unsigned long)p.received_bytes,
+    return sim_format("%s%010lu %016llx %010lu\n", PROGRESS_KEY, (unsigned long)p.received_bytes,
                       (unsigned long long)p.checksum, (unsigned long)p.writing_to);
 }
 
@@ -185,7 +188,8 @@ bool sim_parse_state(const std::string &text, sim_board *board, std::string *err
     if (!std::getline(in, line) || line.rfind(VERSION_PREFIX, 0) != 0)
         return invalid(error, "not a riffa_sim board state (no version line)");
     if (line.back() == '\r')
-        return invalid(error, "the line ends are CRLF (carriage return and line feed), not the LF of a riffa_sim board state");
+        return invalid(error,
+                       "the line ends are CRLF (carriage return and line feed), not the LF of a riffa_sim board state");
     if (line != SIM_STATE_VERSION_LINE)
         return invalid(error, "state format version " + line.substr(sizeof VERSION_PREFIX - 1) +
                                   " is not the version 2 that this riffa_sim reads");
@@ -202,7 +206,8 @@ bool sim_parse_state(const std::string &text, sim_board *board, std::string *err
         else if (!r.ok || r.in >> rest) problem = "bad value for " + r.key;
         else if (!seen.insert(r.key).second && !REPEATABLE.count(r.key)) problem = r.key + " given twice";
         // Rewritten in place, so always the second line and in its own width.
-        else if ((number == 2) != (r.key == "progress") || (number == 2 && line + "\n" != sim_format_progress(board->programmer)))
+        else if ((number == 2) != (r.key == "progress") ||
+                 (number == 2 && line + "\n" != sim_format_progress(board->programmer)))
             problem = "the progress line is not the second line in its fixed width";
         if (problem.empty()) continue;
         if (!is_fault_key(r.key)) return invalid(error, where + problem);
@@ -228,8 +233,11 @@ std::string sim_upgrade_v1(const std::string &text, size_t history_lines) {
     // The received bytes are the first value of the progress line: no write
     // was under way.
     const std::string progress = text.substr(sizeof V1_VERSION_LINE - 1, progress_end - sizeof V1_VERSION_LINE + 1);
-    std::string v2 = SIM_STATE_VERSION_LINE + std::string("\n") + progress + " " + (progress.size() >= 19 ? progress.substr(9, 10) : "") +
-                     text.substr(progress_end);
+    const bool has_received = progress.size() >= SIM_PROGRESS_RECEIVED_AT + SIM_PROGRESS_NUMBER_WIDTH;
+    const std::string writing_to =
+        has_received ? progress.substr(SIM_PROGRESS_RECEIVED_AT, SIM_PROGRESS_NUMBER_WIDTH) : "";
+    std::string v2 =
+        SIM_STATE_VERSION_LINE + std::string("\n") + progress + " " + writing_to + text.substr(progress_end);
     const std::pair<std::string, std::string> absent_means[] = {
         {"run", "0"},          {"runs_begun", "0"},     {"history_runs", std::to_string(history_lines)},
         {"bus", sim_bus_model_name(sim_default_bus())},  {"boot", "0"},

@@ -14,6 +14,10 @@
 extern const char SIM_STATE_VERSION_LINE[];
 constexpr size_t SIM_PROGRESS_LINE_AT = 27;
 std::string sim_format_progress(const sim_programmer &p);
+// Where the received bytes stand in the progress line, and their width,
+// as in version 1, which had no more after the checksum.
+constexpr size_t SIM_PROGRESS_RECEIVED_AT = 9;
+constexpr size_t SIM_PROGRESS_NUMBER_WIDTH = 10;
 
 // The state file's text of board.
 std::string sim_format_state(const sim_board &board);

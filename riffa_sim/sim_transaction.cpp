@@ -51,8 +51,10 @@ static bool undo_unsettled_write(const sim_files &files, sim_board *board, std::
 }
 
 // Reads and checks the board's state and its flash. A version 1 state is
-// saved as version 2 at once, so that it is read as such once only.
-static bool load_locked(const sim_files &files, sim_board *board, std::string *error,
+// read as version 2; for a change (save_upgrade) it is saved so at once,
+// before anything rewrites the version 2 progress line in place. A look
+// only reads it, so that a full or read-only disk still shows the board.
+static bool load_locked(const sim_files &files, sim_board *board, std::string *error, bool save_upgrade,
                         bool skip_bad_faults = false) {
     const std::string path = sim_state_path(files.root, files.id);
     board->id = files.id;
@@ -63,7 +65,7 @@ static bool load_locked(const sim_files &files, sim_board *board, std::string *e
     if (v1) text = sim_upgrade_v1(text, sim_history_lines(files.root, files.id));
     if (!sim_parse_state(text, board, error, skip_bad_faults)) return sim_fail(error, path, *error);
     if (!sim_check_flash_size(files.root, files.id, error)) return false;
-    if (v1 && !save_whole(files, board, error)) return false;
+    if (v1 && save_upgrade && !save_whole(files, board, error)) return false;
     return board->programmer.writing_to == board->programmer.received_bytes ||
            undo_unsettled_write(files, board, error);
 }
@@ -71,7 +73,7 @@ static bool load_locked(const sim_files &files, sim_board *board, std::string *e
 bool sim_transact(sim_files *files, sim_board *board, const std::function<sim_change(sim_board &)> &change,
                   std::string *error) {
     return sim_with_state_lock(files->root, files->id, error, [&] {
-        if (!load_locked(*files, board, error)) return false;
+        if (!load_locked(*files, board, error, true)) return false;
         const sim_change made = change(*board);
         return made != sim_change::failed && sim_save_board(*files, board, made, error);
     });
@@ -85,7 +87,7 @@ bool sim_look_at_board(const std::string &root, int id,
     return sim_with_state_lock(root, id, error, [&] {
         sim_board board;
         std::vector<sim_run> runs;
-        return load_locked(files, &board, error) &&
+        return load_locked(files, &board, error, false) &&
                sim_read_history(root, id, board.history_runs, &runs, error) && look(board, runs);
     });
 }
@@ -107,7 +109,7 @@ bool sim_update_board(const std::string &root, int id, const std::function<void(
     if (!sim_open_files(root, id, false, &files, error)) return false;
     return sim_with_state_lock(root, id, error, [&] {
         sim_board board;
-        if (!load_locked(files, &board, error, mend_faults)) return false;
+        if (!load_locked(files, &board, error, true, mend_faults)) return false;
         edit(board);
         return save_whole(files, &board, error);
     });

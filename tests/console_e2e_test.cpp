@@ -93,7 +93,8 @@ TEST_F(Console, MessageAfterTheBarOnATerminalStartsOnItsOwnLine) {
     unsetenv("LC_ALL");
     EXPECT_EQ(r.status, 1);
     const std::vector<std::string> lines = screen_lines(r.screen);
-    EXPECT_EQ(line_after(lines, "Board 0 open"), "Progress:  |" + std::string(15, '\xDB') + std::string(47, ' ') + "|  25%");
+    EXPECT_EQ(line_after(lines, "Board 0 open"),
+              "Progress:  |" + std::string(15, '\xDB') + std::string(47, ' ') + "|  25%");
     EXPECT_EQ(line_after(lines, "Progress:"), "Error writing data. Flashing operation aborted. -1");
 }
 

@@ -81,7 +81,8 @@ TEST_F(FlashImage, ImagesBeyondTheLimitAreRefusedWithTheirRealSize) {
 TEST_F(FlashImage, FilesThatCannotBeFlashedAreRefusedBeforeTheBoardIsOpened) {
     add_board(0, SIM_MODE_BOOTLOADER);
     set_faults(0, [](sim_faults &f) { f.open_fails = true; });  // any open would show
-    const std::vector<std::string> tool = tool_command("zeda_pcie_flash_image", built_tool_path("zeda_pcie_flash_image"));
+    const std::vector<std::string> tool =
+        tool_command("zeda_pcie_flash_image", built_tool_path("zeda_pcie_flash_image"));
     const struct {
         std::vector<std::string> args;
         std::string err;

@@ -120,7 +120,8 @@ TEST_F(RiffaSimProgram, ClearFaultsMendsFaultsStoredInvalidAndKeepsTheRest) {
     const size_t at = text.find("fault_busy_polls 0\n");
     ASSERT_NE(at, std::string::npos);
     write_state(text.replace(at, 18, "fault_busy_polls -1294967296"));
-    const std::string refusal = "state: line 21: bad value for fault_busy_polls (riffa_sim clear-faults clears the faults)\n";
+    const std::string refusal =
+        "state: line 21: bad value for fault_busy_polls (riffa_sim clear-faults clears the faults)\n";
     const ToolResult show = sim({"show"});
     EXPECT_EQ(show.err.rfind("riffa_sim: board 0: ", 0), 0u) << show.err;
     EXPECT_TRUE(ends_with(show.err, refusal)) << show.err;
@@ -208,9 +209,12 @@ TEST_F(RiffaSimProgram, VerifyHoldsOnlyForTheImageThatTheLastRunWroteWithoutErro
     };
     const auto flash_a = [&] { ASSERT_EQ(run("zeda_pcie_flash_image", {write_file("a.bin", a)}).status, 0); };
     const Case cases[] = {
-        {"fresh", [] {}, {{{}, doubt + "no programming run wrote this image"},
-                          {std::vector<unsigned char>(SIM_FLASH_BYTES, 0xFF), doubt + "no programming run wrote this image"}}},
-        {"flashed with a", flash_a,
+        {"fresh",
+         [] {},
+         {{{}, doubt + "no programming run wrote this image"},
+          {std::vector<unsigned char>(SIM_FLASH_BYTES, 0xFF), doubt + "no programming run wrote this image"}}},
+        {"flashed with a",
+         flash_a,
          {{a, "holds IMAGE (262148 bytes with padding, checksum "},
           {plus(a, 0), doubt + "the last programming run wrote another image"},
           {{a.begin(), a.begin() + 262144}, "differs from IMAGE at byte 262144"},
@@ -224,7 +228,10 @@ TEST_F(RiffaSimProgram, VerifyHoldsOnlyForTheImageThatTheLastRunWroteWithoutErro
          },
          {{a, doubt + "the last programming run ended with code 0x5"}}},
         {"a run that did not finish",
-         [&] { flash_a(); edit_board(0, [](sim_board &b) { b.programmer.state = sim_prog_state::programming; }); },
+         [&] {
+             flash_a();
+             edit_board(0, [](sim_board &b) { b.programmer.state = sim_prog_state::programming; });
+         },
          {{a, doubt + "the last programming run did not finish"}}},
         {"flashed with 8 MiB",
          [&] { ASSERT_EQ(run("zeda_pcie_flash_image", {write_file("big.bin", big)}).status, 0); },
@@ -381,11 +388,18 @@ TEST_F(RiffaSimProgram, EveryRefusalSaysWhyAndNoneHangs) {
         bool other_user;  // run as a user who is not the folder's owner
     };
     const Case cases[] = {
-        {"a FIFO for the state", "show", [&] { fs::remove(board0 + "/state"); mkfifo((board0 + "/state").c_str(), 0644); },
+        {"a FIFO for the state", "show",
+         [&] {
+             fs::remove(board0 + "/state");
+             mkfifo((board0 + "/state").c_str(), 0644);
+         },
          board0 + "/state: not a regular file", false},
         {"a folder for the history", "history", [&] { fs::create_directory(board0 + "/history"); },
          board0 + "/history: not a regular file", false},
-        {"garbage for the history", "show", [&] { write_file("sim/board0/history", {'x', '\n'}); },
+        {"garbage for the history", "show",
+         [&] {
+             write_file("sim/board0/history", {'x', '\n'});
+         },
          board0 + "/history: line 1: not a programming run", false},
         {"a run whose error code is over 4 bits", "history",
          [&] { write_file("sim/board0/history", std::vector<unsigned char>(run16.begin(), run16.end())); },

@@ -54,22 +54,35 @@ TEST_F(WaitBoard, ABoardOnTheBusAnswersAtOnce) {
     EXPECT_EQ(r.status, 0);
 }
 
+// Holds a lock file as another program would, from a descriptor of the test's.
+file_lock_t hold(const std::string &path) {
+    const char *reason = "";
+    const file_lock_t lock = file_lock_open(path.c_str(), &reason);
+    EXPECT_EQ(file_lock_take(lock, FILE_LOCK_NO_WAIT, &reason), FILE_LOCK_HELD) << path << ": " << reason;
+    return lock;
+}
+
 TEST_F(WaitBoard, EndsOnTimeWhateverHoldsItUp) {
     SKIP_UNDER_WINE();
     const std::string too_late = std::string("Board 0 did not come back within 2 s. ") + ADVICE;
+    const std::string still_held = std::string(NOTICE) + "Board 0 was still in use by another program after 2 s.\n";
+    const int NEVER = -1;
     const struct {
         const char *name, *bus;
-        bool held, stays_off_bus;
+        int session_held_ms;  // how long the test holds the board as a tool would
+        bool state_held;      // the board's state, as riffa_sim stopped within a change
+        bool stays_off_bus;
         int reboot_ms;
         std::string out;
         int status;
     } cases[] = {
-        {"a holder that never lets go", "linux", true, false, 0,
-         std::string(NOTICE) + "Board 0 was still in use by another program after 2 s.\n", 1},
-        {"a stale board, Linux", "linux", false, true, 0, too_late, 1},
-        {"a board off the bus, Windows", "windows", false, true, 0, too_late, 1},
-        {"back after 1.5 s, Linux", "linux", false, false, 1500, "Board in bootloader mode. \n", 0},
-        {"back after 1.5 s, Windows", "windows", false, false, 1500, "Board in bootloader mode. \n", 0},
+        {"a holder that never lets go", "linux", NEVER, false, false, 0, still_held, 1},
+        {"the board's state held", "linux", 0, true, false, 0, still_held, 1},
+        {"a holder that lets go while the state is held", "linux", 500, true, false, 0, still_held, 1},
+        {"a stale board, Linux", "linux", 0, false, true, 0, too_late, 1},
+        {"a board off the bus, Windows", "windows", 0, false, true, 0, too_late, 1},
+        {"back after 1.5 s, Linux", "linux", 0, false, false, 1500, "Board in bootloader mode. \n", 0},
+        {"back after 1.5 s, Windows", "windows", 0, false, false, 1500, "Board in bootloader mode. \n", 0},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
@@ -78,21 +91,26 @@ TEST_F(WaitBoard, EndsOnTimeWhateverHoldsItUp) {
         use_bus(c.bus);
         edit_board(0, [&](sim_board &b) { b.reboot_time_ms = c.reboot_ms, b.faults.stays_off_bus = c.stays_off_bus; });
         switch_mode();
-        const char *reason = "";
-        const file_lock_t holder = c.held ? file_lock_open(session_lock().c_str(), &reason) : FILE_LOCK_NONE;
-        if (c.held) {
-            ASSERT_EQ(file_lock_take(holder, FILE_LOCK_NO_WAIT, &reason), FILE_LOCK_HELD) << reason;
-        }
         const bool away = rebooting() || c.stays_off_bus;
+        const file_lock_t session = c.session_held_ms != 0 ? hold(session_lock()) : FILE_LOCK_NONE;
+        const file_lock_t state = c.state_held ? hold(sim_board_dir(root_, 0) + "/state.lock") : FILE_LOCK_NONE;
+        std::thread lets_go([&] {
+            if (c.session_held_ms <= 0) return;
+            std::this_thread::sleep_for(std::chrono::milliseconds(c.session_held_ms));
+            file_lock_close(session);
+        });
+        const int limit = c.reboot_ms ? 20 : 2;
         const Clock::time_point start = Clock::now();
-        const ToolResult r = run("zeda_pcie_wait_board", {"0", c.reboot_ms ? "20" : "2"});
+        const ToolResult r = run("zeda_pcie_wait_board", {"0", std::to_string(limit)});
         const double took = std::chrono::duration<double>(Clock::now() - start).count();
-        file_lock_close(holder);
+        lets_go.join();
+        if (c.session_held_ms == NEVER) file_lock_close(session);
+        file_lock_close(state);
         EXPECT_EQ(r.out, c.out);
         EXPECT_EQ(r.err, "");
         EXPECT_EQ(r.status, c.status);
-        EXPECT_LT(took, c.reboot_ms ? 10.0 : 3.5);
-        EXPECT_TRUE(c.held || away) << "the board was never off the bus";
+        EXPECT_LT(took, c.reboot_ms ? 10.0 : limit + 1.0);
+        EXPECT_TRUE(c.session_held_ms || c.state_held || away) << "the board was never off the bus";
     }
 }
 

@@ -5,7 +5,8 @@
 #
 # Left out under Wine: tests that drive a tool on a Unix pseudo-terminal
 # (names with "Terminal"); a Windows console is no pty, and Wine's console
-# redraws every character with escape sequences.
+# redraws every character with escape sequences. Every test's virtual
+# boards and images lie in a folder whose name code page 1252 lacks.
 set -euo pipefail
 linux_build=$(cd "$1" && pwd)
 win_bin=$(cd "$2" && pwd)
@@ -20,6 +21,10 @@ export ZEDA_TEST_RUNNER=wine
 export ZEDA_TEST_TOOL_DIR="$win_bin"
 export ZEDA_TEST_TOOL_SUFFIX=.exe
 export ZEDA_TEST_CRLF=1
+export LC_ALL=C.UTF-8
+export TMPDIR="$(dirname "$win_bin")/windows-check-tmp/Zażółć gęślą"
+rm -rf "$(dirname "$TMPDIR")"
+mkdir -p "$TMPDIR"
 # Let Wine finish starting up before many tools start at once: a first start
 # that races others can hang.
 wine "$win_bin/riffa_sim.exe" help >/dev/null

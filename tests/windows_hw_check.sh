@@ -9,7 +9,13 @@
 # when the current folder holds one, which is never loaded) or is not
 # RIFFA's, fail to open the board beside the stub as on a PC without the
 # driver, and make a whole mode query when the stub has a board
-# (RIFFA_STUB_MODE).
+# (RIFFA_STUB_MODE). Then what a PC may hold: the tools in a folder whose
+# name the ANSI code page lacks or more than MAX_PATH deep, an image named
+# so; a riffa.dll whose own DLL is planted in the current folder or on PATH
+# (never loaded: only its folder and System32 count); a 32-bit, empty or
+# junk riffa.dll, named with the system's reason and what to do; and a
+# riffa.dll that prints a line at each open without a board, which the wait
+# keeps off the console.
 set -euo pipefail
 src=$(cd "$(dirname "$0")/.." && pwd)
 mkdir -p "$1"
@@ -114,7 +120,77 @@ cp "$work/stub-incomplete/riffa.dll" "$dir/"
 run "$dir" zeda_pcie_get_mode 255 "$(winepath -w "$dir/riffa.dll") has no fpga_list, so it is not the RIFFA library: install the RIFFA driver, whose riffa.dll is looked for beside this program, in C:\\windows\\system32 and on PATH." ""
 unset RIFFA_STUB_MODE
 
+# --- names, folders and DLLs that a PC may hold ---
+tools=$src/$rel/tools-header/bin
+# put_tools <folder> <dll>: the tools and that DLL as their riffa.dll, in a
+# fresh folder; dll is then its Windows name.
+put_tools() {
+  rm -rf "$1"
+  mkdir -p "$1"
+  cp "$tools"/*.exe "$1/"
+  cp "$2" "$1/riffa.dll"
+  dll=$(winepath -w "$1/riffa.dll")
+}
+# The ZIP unpacked in the Downloads folder of a user whose name the ANSI
+# code page lacks, and a copy deeper than MAX_PATH: each finds its riffa.dll;
+# an image named so is opened.
+unicode=$WINEPREFIX/drive_c/users/$USER/Downloads/zeda-pcie-tools
+deep=$(wine_deep_folder "$work/deep")
+for dir in "$unicode" "$deep"; do
+  put_tools "$dir" "$work/stub/riffa.dll"
+  RIFFA_STUB_MODE=3 run "$dir" zeda_pcie_get_mode 0 $'Board in normal operation mode. \nPress any key to exit...' ""
+done
+head -c 1000 /dev/zero >"$unicode/obraz_ł.bin"
+cd "$unicode"
+run "$unicode" zeda_pcie_flash_image 255 "Preparing to program 1000 bytes" "Could not get FPGA 0" obraz_ł.bin
+cd "$src"
+
+# riffa.dll's own DLL comes from its folder (the copy that says
+# bootloader), never from the current folder or PATH (the planted one
+# that says normal).
+mkdir -p "$work/planted" "$work/dep"
+$mingw-gcc -O2 -Wall -Wextra -Werror -shared -DRIFFADEP_MODE=2 -o "$work/dep/riffadep.dll" tests/riffa_stub/riffadep.c \
+  -Wl,--out-implib,"$work/libriffadep.dll.a"
+$mingw-gcc -O2 -Wall -Wextra -Werror -shared -DRIFFADEP_MODE=3 -o "$work/planted/riffadep.dll" tests/riffa_stub/riffadep.c
+$mingw-gcc -O2 -Wall -Wextra -Werror -shared -DRIFFA_STUB_BUILD -DRIFFA_STUB_DEPENDENCY -Itests/riffa_stub \
+  -o "$work/riffa-with-dep.dll" tests/riffa_stub/riffa_stub.c "$work/libriffadep.dll.a"
+dir=$work/with-dep
+put_tools "$dir" "$work/riffa-with-dep.dll"
+cp "$work/dep/riffadep.dll" "$dir/"
+cd "$work/planted"
+run "$dir" zeda_pcie_get_mode 0 $'Board in bootloader mode. \nPress any key to exit...' ""
+rm "$dir/riffadep.dll"
+no_dep="$dll could not be loaded (Module not found, error 126): a DLL that it needs is neither beside it nor in C:\windows\system32: install what it needs there (the RIFFA driver, or the runtime it was built with)."
+run "$dir" zeda_pcie_get_mode 255 "$no_dep" ""
+WINEPATH=$(winepath -w "$work/planted") run "$dir" zeda_pcie_get_mode 255 "$no_dep" ""
+cd "$src"
+
+# A riffa.dll that is not a 64-bit DLL: the system's reason with the
+# DLL's name in it, and what to do.
+i686-w64-mingw32-gcc -O2 -shared -DRIFFA_STUB_BUILD -Itests/riffa_stub -o "$work/riffa32.dll" tests/riffa_stub/riffa_stub.c
+: >"$work/empty.dll"
+head -c 4096 /dev/urandom >"$work/junk.dll"
+for bad in riffa32 empty junk; do
+  dir=$work/bad-$bad
+  put_tools "$dir" "$work/$bad.dll"
+  run "$dir" zeda_pcie_get_mode 255 "$dll could not be loaded (Bad EXE format for $dll, error 193): it, or a DLL it needs, is not a 64-bit Windows DLL: install the RIFFA driver's 64-bit riffa.dll." ""
+done
+
+# RIFFA's library prints a line of its own at each open that finds no board:
+# other tools show it before their own line, the wait's looks keep it off
+# the console.
+$mingw-gcc -O2 -Wall -Wextra -Werror -shared -DRIFFA_STUB_BUILD -DRIFFA_STUB_CHATTY -Itests/riffa_stub \
+  -o "$work/chatty.dll" tests/riffa_stub/riffa_stub.c
+dir=$work/chatty
+put_tools "$dir" "$work/chatty.dll"
+chatter=$'SetupDiEnumDeviceInterfaces failed, Error: 259 (own runtime)\nSetupDiEnumDeviceInterfaces failed, Error: 259'
+run "$dir" zeda_pcie_get_mode 255 "$chatter"$'\nCould not get FPGA 0' ""
+run "$dir" zeda_pcie_wait_board 1 "Board 0 did not come back within 1 s. Rescan the PCI bus (see zeda_pcie_wait_board.txt beside the program) or restart the PC." "" 0 1
+
 [ $status -eq 0 ] && echo "windows-hw-check: the tools built by the README's recipe on riffa.h, with and" \
   "without riffa.lib beside it, import KERNEL32.dll and msvcrt.dll alone and ran under Wine beside a stub" \
-  "riffa.dll without a board and with one, and said in one line when riffa.dll was missing or not RIFFA's"
+  "riffa.dll without a board and with one, and said in one line when riffa.dll was missing or not RIFFA's;" \
+  "they found riffa.dll and the image under names outside code page 1252 and deeper than MAX_PATH, loaded" \
+  "riffa.dll's own DLL from its folder alone, named a bad riffa.dll with the reason, and the wait kept" \
+  "the library's lines off the console"
 exit $status

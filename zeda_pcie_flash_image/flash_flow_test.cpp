@@ -21,7 +21,8 @@ namespace {
 std::string describe(const FakeCall &c) {
     if (c.fn == FakeFn::send && c.chnl == IMAGE_CHANNEL) return "image " + std::to_string(c.len);
     if (c.fn == FakeFn::send) return "send " + std::to_string(c.destoff) + " " + std::to_string(c.words.at(0));
-    if (c.fn == FakeFn::open || c.fn == FakeFn::close) return std::string(fake_fn_name(c.fn)) + " " + std::to_string(c.id);
+    if (c.fn == FakeFn::open || c.fn == FakeFn::close)
+        return std::string(fake_fn_name(c.fn)) + " " + std::to_string(c.id);
     return fake_fn_name(c.fn);
 }
 

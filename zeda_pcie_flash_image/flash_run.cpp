@@ -51,7 +51,7 @@ static void expect_bootloader(fpga_t *board, uint32_t *word) {
         board_close(board);
         std::exit(1);
     }
-    fpga_reset(board);
+    board_reset(board);
 }
 
 // The programmer's final status as the run's message and exit status.

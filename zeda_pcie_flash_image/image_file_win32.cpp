@@ -1,4 +1,5 @@
-// The image file through the C runtime's _open/_lseeki64/_read/_close.
+// The image file through the C runtime's _wopen/_lseeki64/_read/_close:
+// the wide name reaches a path of any length.
 #include "image_file.h"
 
 #include <cerrno>
@@ -6,7 +7,9 @@
 #include <fcntl.h>
 #include <io.h>
 
-int image_file_open(const char *path) { return _open(path, _O_RDONLY | _O_BINARY); }
+#include "wide_text_win32.h"
+
+int image_file_open(const char *path) { return _wopen(wide_from_narrow(path).c_str(), _O_RDONLY | _O_BINARY); }
 
 int64_t image_file_seek_end(int fd) { return _lseeki64(fd, 0, SEEK_END); }
 

@@ -57,7 +57,7 @@ int tool_main(int argc, char **argv) {
     // later reset, so a vanished reader or terminal no longer ends it.
     console_ignore_hangup();
     board_arm_mode_switch(board, &word);
-    fpga_reset(board);
+    board_reset(board);
     std::printf("Mode change complete.\n");
     board_close(board);
     return 0;

@@ -11,6 +11,7 @@
 #include "fake_riffa.h"
 
 #include "tool_main.h"
+#include "wait_schedule.h"
 
 namespace {
 
@@ -59,17 +60,36 @@ TEST(WaitBoardFlow, LooksAFewTimesASecondNeverSpins) {
     EXPECT_TRUE(opens >= 3 && opens <= 10) << opens;
 }
 
-TEST(WaitBoardFlow, TimeLimitIsZeroToADay) {
-    fake_riffa_reset();
-    fake_riffa().recv_results = {{1, MODE_NORMAL}};
-    EXPECT_EQ(run_wait({"0", "86400"}).status, 0);
-    for (const char *seconds : {"-1", "86401", "10s"}) {
+TEST(WaitBoardFlow, TimeLimitIsZeroToADayInWholeSeconds) {
+    const struct {
+        const char *seconds;
+        bool taken;
+    } cases[] = {
+        {"0", true},   {"86400", true},  {"000060", true},  {"0000000000086400", true},
+        {"-1", false}, {"86401", false}, {"086401", false}, {"10s", false},
+        {"", false},   {"+5", false},
+    };
+    for (const auto &c : cases) {
         fake_riffa_reset();
-        const Outcome o = run_wait({"0", seconds});
-        EXPECT_EQ(o.out, "Usage: zeda_pcie_wait_board [board_id] [seconds]\n") << seconds;
-        EXPECT_EQ(o.status, 2) << seconds;
-        EXPECT_TRUE(o.calls.empty()) << seconds;
+        fake_riffa().recv_results = {{1, MODE_NORMAL}};
+        const Outcome o = run_wait({"0", c.seconds});
+        EXPECT_EQ(o.out,
+                  c.taken ? "Board in normal operation mode. \n" : "Usage: zeda_pcie_wait_board [board_id] [seconds]\n")
+            << c.seconds;
+        EXPECT_EQ(o.status, c.taken ? 0 : 2) << c.seconds;
+        EXPECT_EQ(o.calls.empty(), !c.taken) << c.seconds;
     }
+}
+
+TEST(WaitSchedule, AFewLooksASecondThenOneASecondNeverPastTheDeadline) {
+    const struct {
+        int64_t now, deadline, pause;
+    } cases[] = {
+        {0, 60000, FIRST_POLL_MS}, {4999, 60000, FIRST_POLL_MS}, {5000, 60000, LATER_POLL_MS},
+        {1900, 2000, 100},         {59500, 60000, 500},          {2000, 2000, 0},
+        {2100, 2000, 0},
+    };
+    for (const auto &c : cases) EXPECT_EQ(wait_pause_ms(0, c.now, c.deadline), c.pause) << c.now << " " << c.deadline;
 }
 
 }  // namespace

@@ -4,7 +4,7 @@
 // configuration has loaded the board can't be opened (Windows), or opens but
 // moves no word (Linux), and a booting board may answer garbage; all of
 // these only mean "not yet". The time limit bounds everything: the wait for
-// another program's hold, and every transfer of a look.
+// another program's hold, and every call into the library of a look.
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
@@ -13,74 +13,80 @@
 
 #include "board_link.h"
 #include "clock.h"
-#include "tool_main.h"
 #include "command_line.h"
 #include "console.h"
 #include "help.h"
+#include "tool_main.h"
+#include "wait_schedule.h"
 
 constexpr int DEFAULT_SECONDS = 60;
 constexpr int MAX_SECONDS = 86400;
-// A few looks a second at first, so that the wait ends soon after a short
-// reboot; then one a second, as a board away for long costs the library a
-// line of its own per failed open on some systems.
-constexpr int64_t FIRST_POLL_MS = 250;
-constexpr int64_t LATER_POLL_MS = 1000;
-constexpr int64_t FIRST_POLLS_FOR_MS = 5000;
-// A look's transfers may take this long even at the deadline, so that a
-// board that is back still gets to answer.
+// A look's calls may take this long even at the deadline, so that a board
+// that is back still gets to answer.
 constexpr int64_t LOOK_MIN_MS = 1000;
 
 enum class look { absent, answered, busy, refused, broken };
 
-// The time limit from the second argument: decimal digits alone, at most
-// a day; the default when absent.
+// The time limit from the second argument: decimal digits alone (leading
+// zeros too), at most a day; the default when absent.
 static bool parse_seconds(int argc, char **argv, int *seconds) {
     *seconds = DEFAULT_SECONDS;
     if (argc < 3) return true;
     const char *text = argv[2];
     const size_t digits = std::strspn(text, "0123456789");
-    if (digits == 0 || digits > 5 || text[digits] != '\0') return false;
-    *seconds = std::atoi(text);
+    if (digits == 0 || text[digits] != '\0') return false;
+    const char *significant = text + std::strspn(text, "0");
+    if (std::strlen(significant) > 5) return false;
+    *seconds = std::atoi(significant);
     return *seconds <= MAX_SECONDS;
+}
+
+int64_t wait_pause_ms(int64_t start_ms, int64_t now_ms, int64_t deadline_ms) {
+    const int64_t interval = now_ms - start_ms < FIRST_POLLS_FOR_MS ? FIRST_POLL_MS : LATER_POLL_MS;
+    return std::clamp<int64_t>(deadline_ms - now_ms, 0, interval);
 }
 
 // One look at the board before deadline_ms: held as every tool holds it,
 // opened quietly (it is expected to be away), asked its mode and closed.
 static look look_at_board(int id, int64_t deadline_ms, uint32_t *mode) {
-    switch (board_hold(id, stdout, std::max<int64_t>(deadline_ms - clock_now_ms(), 0))) {
+    switch (board_hold(id, stdout, deadline_ms)) {
     case BOARD_HELD: break;
     case BOARD_STILL_BUSY: return look::busy;
-    case BOARD_NOT_THERE: return look::absent;
+    case BOARD_NO_SUCH_BOARD: return look::absent;
     case BOARD_UNLOCKABLE: return look::refused;
     }
-    fpga_t *board = fpga_open(id);
-    if (board == nullptr) {
-        board_let_go();
-        return board_backend_failed() ? look::broken : look::absent;
-    }
     board_limit_transfers(std::max(deadline_ms - clock_now_ms(), LOOK_MIN_MS));
-    const bool answered = board_ask_mode(board, mode);
+    fpga_t *board = board_open_held(id);
+    look seen = look::absent;
+    if (board == nullptr) {
+        if (board_backend_failed()) seen = look::broken;
+    } else if (board_query_mode_quietly(board, mode)) {
+        seen = look::answered;
+    }
+    if (seen == look::absent && board_held_past_limit()) seen = look::busy;
+    if (board == nullptr) board_let_go();
+    else board_close(board);
     board_limit_transfers(0);
-    board_close(board);
-    return answered ? look::answered : look::absent;
+    return seen;
 }
 
-// The line of a wait that ran out; status 1.
-static int time_out(int id, int seconds, bool busy, bool answered, uint32_t mode) {
-    if (busy) {
-        std::printf("Board %d was still in use by another program after %d s.\n", id, seconds);
-        return 1;
-    }
+static int still_in_use(int id, int seconds) {
+    std::printf("Board %d was still in use by another program after %d s.\n", id, seconds);
+    return 1;
+}
+
+// last_mode: the last value the board answered that is no mode, if any.
+static int did_not_come_back(int id, int seconds, const uint32_t *last_mode) {
     char manual[256];
     command_line_manual(HELP.name, manual, sizeof manual);
-    if (answered) {
-        std::printf("Board %d did not come back within %d s (last mode value: %d). Rescan the PCI bus "
-                    "(see %s) or restart the PC.\n",
-                    id, seconds, static_cast<int32_t>(mode), manual);
+    if (last_mode) {
+        std::printf(
+            "Board %d did not come back within %d s (last mode value: %d). Rescan the PCI bus "
+            "(see %s) or restart the PC.\n",
+            id, seconds, static_cast<int32_t>(*last_mode), manual);
     } else {
-        std::printf("Board %d did not come back within %d s. Rescan the PCI bus "
-                    "(see %s) or restart the PC.\n",
-                    id, seconds, manual);
+        std::printf("Board %d did not come back within %d s. Rescan the PCI bus (see %s) or restart the PC.\n", id,
+                    seconds, manual);
     }
     return 1;
 }
@@ -93,6 +99,7 @@ int tool_main(int argc, char **argv) {
         std::printf("Usage: %s %s\n", HELP.name, HELP.arguments);
         return 2;
     }
+    console_hush_library();
     if (!board_backend_prepare(stdout)) return -1;
 
     const int64_t start_ms = clock_now_ms();
@@ -102,15 +109,14 @@ int tool_main(int argc, char **argv) {
     for (;;) {
         const look seen = look_at_board(id, deadline_ms, &mode);
         if (seen == look::refused || seen == look::broken) return -1;
-        if (seen == look::busy) return time_out(id, seconds, true, answered, last_answer);
+        if (seen == look::busy) return still_in_use(id, seconds);
         if (seen == look::answered) {
             if (board_print_mode(mode)) return 0;
             answered = true;
             last_answer = mode;
         }
         const int64_t now = clock_now_ms();
-        if (now >= deadline_ms) return time_out(id, seconds, false, answered, last_answer);
-        const int64_t interval = now - start_ms < FIRST_POLLS_FOR_MS ? FIRST_POLL_MS : LATER_POLL_MS;
-        clock_sleep_ms(std::min(interval, deadline_ms - now));
+        if (now >= deadline_ms) return did_not_come_back(id, seconds, answered ? &last_answer : nullptr);
+        clock_sleep_ms(wait_pause_ms(start_ms, now, deadline_ms));
     }
 }

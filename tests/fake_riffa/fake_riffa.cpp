@@ -6,11 +6,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 #include <filesystem>
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -101,6 +101,33 @@ FakeRun fake_riffa_run_main(int (*main_fn)(int, char **), std::vector<std::strin
     return run;
 }
 
+// Blocks until a signal ends the wait, after the retries the fake is told
+// to make. The pipe's other end is held by a child of ours that gives up
+// after FAKE_GIVE_UP_SECONDS, so a guard that never fires fails the test
+// instead of hanging it. True when a signal ended the wait.
+static bool block_until_signal() {
+    int pipe_ends[2];
+    if (pipe(pipe_ends) != 0) return false;
+    const pid_t keeper = fork();
+    if (keeper == 0) {
+        close(pipe_ends[0]);
+        sleep(FAKE_GIVE_UP_SECONDS);
+        _exit(0);
+    }
+    close(pipe_ends[1]);
+    int retries = fake_riffa().retries_after_signal;
+    char byte;
+    ssize_t got;
+    while ((got = read(pipe_ends[0], &byte, 1)) < 0 && errno == EINTR && retries-- > 0) {}
+    const bool interrupted = got < 0 && errno == EINTR;
+    kill(keeper, SIGKILL);
+    waitpid(keeper, nullptr, 0);
+    close(pipe_ends[0]);
+    return interrupted;
+}
+
+static bool blocks(FakeFn fn) { return fake_riffa().blocking.count(fn) != 0; }
+
 static bool board_lock_taken();
 
 extern "C" fpga_t *fpga_open(int id) {
@@ -110,6 +137,7 @@ extern "C" fpga_t *fpga_open(int id) {
     call.result = board_lock_taken();
     fake_riffa().calls.push_back(call);
     if (fake_riffa().open_fails) return nullptr;
+    if (blocks(FakeFn::open) && block_until_signal()) return nullptr;
     if (fake_riffa().opens_failing > 0) {
         --fake_riffa().opens_failing;
         return nullptr;
@@ -152,10 +180,7 @@ extern "C" int fpga_send(fpga_t *, int chnl, void *data, int len, int destoff, i
         call.result = f.send_results.front();
         f.send_results.pop_front();
     }
-    if (f.sends_block) {
-        const timespec give_up = {20, 0};
-        call.result = nanosleep(&give_up, nullptr) != 0 && errno == EINTR ? -1 : 99;
-    }
+    if (blocks(FakeFn::send)) call.result = block_until_signal() ? -1 : 99;
     f.calls.push_back(call);
     return call.result;
 }
@@ -169,6 +194,7 @@ extern "C" int fpga_recv(fpga_t *, int chnl, void *data, int len, long long time
         call.result = count;
         if (count > 0) *static_cast<uint32_t *>(data) = word;
     }
+    if (blocks(FakeFn::recv)) call.result = block_until_signal() ? -1 : 99;
     f.calls.push_back(call);
     return call.result;
 }
@@ -190,7 +216,7 @@ extern "C" int fpga_list(fpga_info_list *list) {
 
 board_lock_where board_lock_path(int, char *path, size_t size) {
     const std::string &lock = fake_riffa().lock_path;
-    if (fake_riffa().no_board) return BOARD_LOCK_NO_BOARD;
+    if (fake_riffa().no_board) return BOARD_LOCK_NO_SUCH_BOARD;
     if (lock.empty() || lock.size() >= size) return BOARD_LOCK_NOWHERE;
     std::memcpy(path, lock.c_str(), lock.size() + 1);
     return BOARD_LOCK_FILE;

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <deque>
 #include <ostream>
+#include <set>
 #include <string>
 #include <utility>
 #include <vector>
@@ -38,9 +39,14 @@ struct FakeRiffa {
     int opens_failing = 0;
     // Results of the next sends; when empty a send takes every word.
     std::deque<int> send_results;
-    // A send blocks, as on a stale device, until a signal ends it with -1;
-    // left alone, it gives up after 20 s with 99.
-    bool sends_block = false;
+    // Calls of these functions block as RIFFA's Linux driver blocks on a
+    // stale device: in read() on a pipe, a call that a handler installed
+    // with SA_RESTART would restart, until a signal ends it. The call then
+    // fails (-1, or a null handle); retries_after_signal signals are taken
+    // as a library that retries would. Left alone, a call gives up after
+    // FAKE_GIVE_UP_SECONDS with 99 (an open succeeds), which a test sees.
+    std::set<FakeFn> blocking;
+    int retries_after_signal = 0;
     // (count, word) of the next receives; a count below 1 leaves the
     // caller's word untouched. When empty a receive moves nothing.
     std::deque<std::pair<int, uint32_t>> recv_results;
@@ -54,6 +60,8 @@ struct FakeRiffa {
     fpga_info_list list = {};
     int list_result = 0;
 };
+
+constexpr int FAKE_GIVE_UP_SECONDS = 5;
 
 // The fake's state; fake_riffa_reset() starts it afresh, with SIGPIPE and
 // SIGHUP back at their defaults.

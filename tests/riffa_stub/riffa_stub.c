@@ -3,7 +3,10 @@
  * RIFFA_STUB_MODE=<n> in the environment it has one board, 0, that takes
  * every send and answers every control receive with n, enough for one mode
  * query. Built with RIFFA_STUB_WITHOUT_LIST it lacks fpga_list, as a DLL
- * that is not RIFFA's would. */
+ * that is not RIFFA's would. Windows builds for the loader's checks:
+ * RIFFA_STUB_DEPENDENCY takes the reply word from riffadep.dll (riffadep.c),
+ * as a vendor's build may need a DLL of its own; RIFFA_STUB_CHATTY prints
+ * what RIFFA's Windows library prints when an open finds no board. */
 #include <stdlib.h>
 #include <string.h>
 
@@ -15,11 +18,45 @@ struct fpga_t {
 
 static struct fpga_t stub_board;
 
+#ifdef RIFFA_STUB_DEPENDENCY
+__declspec(dllimport) long riffadep_mode(void);
+#endif
+
 /* The reply word, or -1 when the stub has no board. */
 static long stub_mode(void) {
+#ifdef RIFFA_STUB_DEPENDENCY
+    return riffadep_mode();
+#else
     const char *mode = getenv("RIFFA_STUB_MODE");
     return mode != NULL && *mode != '\0' ? strtol(mode, NULL, 0) : -1;
+#endif
 }
+
+#ifdef RIFFA_STUB_CHATTY
+#include <stdio.h>
+#include <windows.h>
+
+/* Its line goes out twice: through the C runtime it shares with the
+ * program, and to the standard output it found when it was loaded, as a
+ * library with a runtime of its own prints. */
+static HANDLE stub_stdout_at_load;
+
+BOOL WINAPI DllMain(HINSTANCE dll, DWORD reason, LPVOID reserved) {
+    (void)dll;
+    (void)reserved;
+    if (reason == DLL_PROCESS_ATTACH) stub_stdout_at_load = GetStdHandle(STD_OUTPUT_HANDLE);
+    return TRUE;
+}
+
+static void stub_no_board(void) {
+    static const char own[] = "SetupDiEnumDeviceInterfaces failed, Error: 259 (own runtime)\n";
+    DWORD written;
+    WriteFile(stub_stdout_at_load, own, sizeof own - 1, &written, NULL);
+    printf("SetupDiEnumDeviceInterfaces failed, Error: 259\n");
+}
+#else
+static void stub_no_board(void) {}
+#endif
 
 #ifndef RIFFA_STUB_WITHOUT_LIST
 int fpga_list(fpga_info_list *list) {
@@ -33,7 +70,10 @@ int fpga_list(fpga_info_list *list) {
 #endif
 
 fpga_t *fpga_open(int id) {
-    if (id != 0 || stub_mode() < 0) return NULL;
+    if (id != 0 || stub_mode() < 0) {
+        stub_no_board();
+        return NULL;
+    }
     stub_board.id = id;
     return &stub_board;
 }

@@ -27,7 +27,8 @@ inline std::string read_pty_until(int master, const std::string &tail, int timeo
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
     std::string screen;
     while (screen.size() < tail.size() || screen.compare(screen.size() - tail.size(), tail.size(), tail) != 0) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
         pollfd p = {master, POLLIN, 0};
         if (left.count() <= 0 || poll(&p, 1, int(left.count())) != 1) break;
         char buf[4096];
