@@ -85,7 +85,7 @@ fleet-bench: fleet-tools
 	fleet/bench.sh $(DEMOBUILD) $(FLEET_PCS)
 
 # Line coverage of the collection's plugins, TOTAL line and all; under 85 % fails.
-FLEET_UNIT = plugins_test.py modules_test.py run_test.py callback_test.py
+FLEET_UNIT = plugins_test.py modules_test.py run_test.py callback_test.py entry_test.py
 fleet-unit:
 	@$(DEPS) fleet
 	cd fleet && PYTHONDONTWRITEBYTECODE=1 COVERAGE_FILE=$${TMPDIR:-/tmp}/zeda-fleet-unit.$$$$.coverage sh -c \
