@@ -74,7 +74,7 @@ FLEET_PCS ?= 24
 fleet-demo: fleet-tools
 	fleet/demo.sh $(DEMOBUILD)
 
-fleet-check: fleet-tools
+fleet-check: fleet-tools fleet-unit
 	fleet/lab_test.sh $(DEMOBUILD)
 	fleet/check.sh $(DEMOBUILD)
 
