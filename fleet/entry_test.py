@@ -153,6 +153,15 @@ def no_base_run(monkeypatch):
     monkeypatch.setattr(ActionBase, 'run', lambda self, tmp=None, task_vars=None: {})
 
 
+def test_a_pc_that_does_not_answer_at_the_first_word(monkeypatch):
+    def lost(self, tmp=None, task_vars=None):
+        raise LOST
+    monkeypatch.setattr(ActionBase, 'run', lost)
+    found = Action({'host': 'pc1', 'skip_unreachable': True}, []).run(task_vars={})
+    assert found == {'zeda_fleet': {'boards': {'-': {'result': 'skipped: unreachable', 'step': 'Pre-flight',
+                                                     'message': SAID}}, 'left_out': 'unreachable'}}
+
+
 READY = {'zeda_fleet': {'boards': {'0': {'result': 'untouched'}}}, 'lock': {}, 'image': {'present': True}}
 SAID = 'Failed to connect to the host via ssh: ssh: connect to host 10.0.0.2 port 22: No route to host'
 LOST = AnsibleConnectionFailure(SAID)

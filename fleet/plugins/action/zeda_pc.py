@@ -35,10 +35,12 @@ class ActionModule(ActionBase):
     TRANSFERS_FILES = True
 
     def run(self, tmp=None, task_vars=None):
-        result = super(ActionModule, self).run(tmp, task_vars)
         args = dict(self._task.args)
         purpose = args.get('purpose', 'preflight')
+        result = {}
         try:
+            # Makes the PC's temporary folder: the first word with the PC.
+            result = super(ActionModule, self).run(tmp, task_vars)
             if purpose == 'preflight':
                 result.update(self.preflight(args, task_vars))
             elif purpose == 'hold':
