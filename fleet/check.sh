@@ -455,10 +455,11 @@ lab_exec pc1 sh -c 'cat /dev/zero > /var/lib/zeda-fleet/filler' 2> /dev/null || 
 rc=0
 wait $pid || rc=$?
 [ $rc = 2 ] || fail "a board whose record could not be written ended the run with status $rc, expected 2"
-summary_row pc1 "normal +FAILED: record +[0-9.]+ +the record /var/lib/zeda-fleet/board0.sha256 could not be written: .*No space left on device"
+summary_row pc1 "normal +FAILED: record +[0-9.]+ +the record /var/lib/zeda-fleet/board0.sha256 could not be written: "
 grep -qF "pc1 board 0: record the image of the board failed: the record /var/lib/zeda-fleet/board0.sha256 could not be written" "$log" \
   || fail "no failure in words for the record"
 report_says "rows['pc1']['result'] == 'FAILED: record' and rows['pc1']['sha256_after'] == 'unknown' and rows['pc1']['advice']
+             and rows['pc1']['message'].endswith('No space left on device')
              and r['exit_status'] == 2"
 lab_exec pc1 test ! -e /var/lib/zeda-fleet/board0.sha256 || fail "pc1 has a record"
 lab_exec pc1 umount /var/lib/zeda-fleet
