@@ -14,6 +14,8 @@ import stat
 import subprocess
 import time
 
+from ansible_collections.zeda.fleet.plugins.module_utils.zeda_fleet_pc import default_signals
+
 try:
     import fcntl
 except ImportError:
@@ -98,7 +100,7 @@ def take(state_dir, run_id, owner, takeover=''):
     holder = subprocess.Popen(['flock', '-w', str(wait), '-E', str(HELD), lock, 'sh', '-c', HOLDER, 'holder',
                                run_id, record, release],
                               stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
-                              start_new_session=True, close_fds=True)
+                              start_new_session=True, close_fds=True, preexec_fn=default_signals)
     while holder.poll() is None:
         if owner_line(state_dir).split(' ')[0] == run_id:
             return FREE, ''

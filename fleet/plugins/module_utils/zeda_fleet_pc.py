@@ -8,6 +8,7 @@ __metaclass__ = type
 import hashlib
 import os
 import re
+import signal
 import subprocess
 import time
 
@@ -64,13 +65,22 @@ def tidy(output):
     return '\n'.join(kept)
 
 
+def default_signals():
+    """For a child's start: signals as a fresh process has them, whatever
+    this one inherited (a controller's workers ignore Ctrl-C, and a tool must
+    still end on its time)."""
+    for sig in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
+        signal.signal(sig, signal.SIG_DFL)
+
+
 def run_tool(tools_dir, tool, args=(), answer='', timeout=900):
     """Runs one tool with answer as its whole standard input (a pipe, never a
     terminal). A tool still running after timeout seconds is stopped with
     SIGTERM, as timeout(1) does, and its status is 124."""
     argv = [os.path.join(tools_dir, tool)] + [str(a) for a in args]
     try:
-        proc = subprocess.Popen(argv, stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        proc = subprocess.Popen(argv, stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                preexec_fn=default_signals)
     except OSError as e:
         return {'cmd': argv, 'rc': 127, 'stdout': '', 'stderr': '%s: %s' % (argv[0], e.strerror)}
     try:
@@ -143,10 +153,10 @@ def _sync_folder(folder):
         os.close(fd)
 
 
-def write_atomically(path, chunks):
+def write_atomically(path, chunks, sync=True):
     """Writes the chunks to path through a file of its own and a rename,
-    synced, so that what is there is whole; raises OSError, leaving nothing
-    behind, when it can't."""
+    synced unless sync is false, so that what is there is whole; raises
+    OSError, leaving nothing behind, when it can't."""
     tmp = '%s.%d.tmp' % (path, os.getpid())
     digest = hashlib.sha256()
     try:
@@ -154,10 +164,12 @@ def write_atomically(path, chunks):
             for chunk in chunks:
                 digest.update(chunk)
                 f.write(chunk)
-            f.flush()
-            os.fsync(f.fileno())
+            if sync:
+                f.flush()
+                os.fsync(f.fileno())
         os.replace(tmp, path)
-        _sync_folder(os.path.dirname(path) or '.')
+        if sync:
+            _sync_folder(os.path.dirname(path) or '.')
     except OSError:
         try:
             os.remove(tmp)

@@ -17,11 +17,18 @@ from ansible_collections.zeda.fleet.plugins.module_utils import zeda_fleet_pc as
 
 
 class Failed(Exception):
-    """A step that failed: msg in words, rows for the report."""
+    """A step that failed: msg in words, rows for the report (per board, or
+    for the PC's boards not yet done: pc)."""
 
-    def __init__(self, msg, rows=None, **facts):
+    def __init__(self, msg, rows=None, pc=None):
         Exception.__init__(self, msg)
-        self.msg, self.rows, self.facts = msg, rows or {}, facts
+        self.msg, self.rows, self.pc = msg, rows or {}, pc
+
+    def zeda_fleet(self):
+        found = {'boards': self.rows}
+        if self.pc:
+            found['pc'] = dict(self.pc, message=pc.last_message(self.msg))
+        return found
 
 
 # The result word of a failed step, where the step's own name is long.
@@ -225,7 +232,7 @@ def run_shell(command, timeout):
     import subprocess
     try:
         return subprocess.run(['sh', '-c', command], stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                              stderr=subprocess.STDOUT, timeout=timeout).returncode
+                              stderr=subprocess.STDOUT, timeout=timeout, preexec_fn=pc.default_signals).returncode
     except subprocess.TimeoutExpired:
         return pc.TIMED_OUT
 
@@ -351,6 +358,14 @@ def status_word(mode, sha, image_sha):
     return 'up to date' if sha == image_sha else 'other image'
 
 
+# A PC that could not be held or let go: the result of its boards not yet
+# done, in words.
+HOLD_FAILED = {'busy': {'result': 'FAILED: held by another run', 'step': 'Hold the PC for this run'},
+               'hold': {'result': 'FAILED: hold', 'step': 'Hold the PC for this run'},
+               'release': {'result': 'FAILED: let go', 'step': 'Let the PC go'},
+               'clean': {'result': 'FAILED: remove old images', 'step': 'Let the PC go'}}
+
+
 def hold(p):
     """Takes the PC's lock for the run (from a run that provably ended, when
     p['ended_owner'] names it) and says whether the PC still has the image's
@@ -358,10 +373,10 @@ def hold(p):
     where = '%s/fleet.lock' % p['state_dir']
     rc, said = lock.take(p['state_dir'], p['run_id'], p['owner'], p.get('ended_owner') or '')
     if rc == lock.HELD:
-        raise Failed(lock.busy_message(p['host'], said, p['state_dir']))
+        raise Failed(lock.busy_message(p['host'], said, p['state_dir']), pc=HOLD_FAILED['busy'])
     if rc:
         raise Failed('%s: the PC could not be held for this run (%s): %s. Make room in the state folder or make it '
-                     'writable, then run the playbook again.' % (p['host'], where, said))
+                     'writable, then run the playbook again.' % (p['host'], where, said), pc=HOLD_FAILED['hold'])
     copy = pc.image_copy(p['state_dir'], p['image_sha256'])
     return {'held': True, 'image': {'copy': copy, 'present': pc.sha256_of(copy) == p['image_sha256']}}
 
@@ -376,8 +391,9 @@ def release(p):
             kept = pc.strerror(e)
     rc, why = lock.release(p['state_dir'], p['run_id'])
     if rc:
-        raise Failed('%s: the PC could not be let go (%s/fleet.lock): %s.' % (p['host'], p['state_dir'], why))
+        raise Failed('%s: the PC could not be let go (%s/fleet.lock): %s.' % (p['host'], p['state_dir'], why),
+                     pc=HOLD_FAILED['release'])
     if kept:
         raise Failed('%s: old image copies could not be removed from %s: %s. Remove them by hand.' % (
-            p['host'], p['state_dir'], kept))
+            p['host'], p['state_dir'], kept), pc=HOLD_FAILED['clean'])
     return {'removed': removed}

@@ -119,7 +119,7 @@ def main():
             board.flash()
             done = board.finish()
     except steps.Failed as e:
-        module.fail_json(msg=e.msg, zeda_fleet={'boards': e.rows}, runs=board.runs)
+        module.fail_json(msg=e.msg, zeda_fleet=e.zeda_fleet(), runs=board.runs)
     module.exit_json(changed=done['changed'], needs_update=done.get('needs_update', True), zeda_fleet={'boards': done['rows']},
                      runs=board.runs)
 

@@ -151,7 +151,7 @@ def main():
         try:
             done = getattr(steps, p['purpose'])(p)
         except steps.Failed as e:
-            module.fail_json(msg=e.msg)
+            module.fail_json(msg=e.msg, zeda_fleet=e.zeda_fleet())
         module.exit_json(changed=False, **done)
     if p['purpose'] == 'install':
         try:
@@ -164,7 +164,7 @@ def main():
     try:
         facts = steps.preflight(p, run, module.check_mode)
     except steps.Failed as e:
-        module.fail_json(msg=e.msg, zeda_fleet={'boards': e.rows})
+        module.fail_json(msg=e.msg, zeda_fleet=e.zeda_fleet())
     boards = facts.pop('boards')
     module.exit_json(changed=False, zeda_fleet={'boards': boards}, **facts)
 
