@@ -17,6 +17,10 @@ try:
 except ImportError:  # not on Windows controllers, which never run this part
     fcntl = None
 
+# The folders that every module working on a PC takes, as
+# doc_fragments/pc_folders.py documents them.
+FOLDER_OPTIONS = dict(tools_dir=dict(type='path', default='/usr/bin'),
+                      state_dir=dict(type='path', default='/var/lib/zeda-fleet'))
 TOOLS = ('zeda_pcie_get_mode', 'zeda_pcie_mode_change', 'zeda_pcie_flash_image', 'zeda_pcie_list_boards',
          'zeda_pcie_wait_board')
 # The mode lines of the query: a count warning may come first on the line.

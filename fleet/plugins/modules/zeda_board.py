@@ -8,6 +8,7 @@ module: zeda_board
 short_description: One step of the update of a ZEDA FPGA board on its PC
 version_added: "1.2.0"
 author: ZEDA
+extends_documentation_fragment: zeda.fleet.pc_folders
 description:
   - C(prepare) reads the board's record and asks its mode. Unless the board runs the image in normal operation mode
     (and I(force) is false), it checks the PC's copy of the image, switches the board to bootloader mode and waits
@@ -32,14 +33,6 @@ options:
     type: str
     required: true
     choices: [prepare, flash]
-  tools_dir:
-    description: Where the zeda-pcie tools are.
-    type: path
-    default: /usr/bin
-  state_dir:
-    description: The folder of the image copy and the boards' records.
-    type: path
-    default: /var/lib/zeda-fleet
   image_sha256:
     description: The SHA-256 of the image the controller verified.
     type: str
@@ -102,9 +95,9 @@ from ansible_collections.zeda.fleet.plugins.module_utils import zeda_fleet_steps
 
 def main():
     module = AnsibleModule(argument_spec=dict(
+        pc.FOLDER_OPTIONS,
         host=dict(type='str', required=True), board=dict(type='int', required=True),
         step=dict(type='str', required=True, choices=['prepare', 'flash']),
-        tools_dir=dict(type='path', default='/usr/bin'), state_dir=dict(type='path', default='/var/lib/zeda-fleet'),
         image_sha256=dict(type='str', required=True), step_timeout=dict(type='int', default=900),
         reboot_timeout=dict(type='int', default=120), rescan_command=dict(type='str', default=''),
         force=dict(type='bool', default=False)), supports_check_mode=True)

@@ -8,6 +8,7 @@ module: zeda_pc
 short_description: The pre-flight, the hold or the fleet status of a PC with ZEDA FPGA boards
 version_added: "1.2.0"
 author: ZEDA
+extends_documentation_fragment: zeda.fleet.pc_folders
 description:
   - C(preflight) touches no board. It finds the tools and their versions, makes sure the state folder can be written
     and has room for the image, checks that no other run holds the PC, lists the boards and asks each its mode and
@@ -36,14 +37,6 @@ options:
     type: list
     elements: int
     default: [0]
-  tools_dir:
-    description: Where the zeda-pcie tools are.
-    type: path
-    default: /usr/bin
-  state_dir:
-    description: The folder of the image copy and the boards' records.
-    type: path
-    default: /var/lib/zeda-fleet
   image_sha256:
     description: The SHA-256 of the image the controller verified; for C(status), of an image to compare with.
     type: str
@@ -131,10 +124,10 @@ from ansible_collections.zeda.fleet.plugins.module_utils import zeda_fleet_steps
 
 def main():
     module = AnsibleModule(argument_spec=dict(
+        pc.FOLDER_OPTIONS,
         host=dict(type='str', required=True),
         purpose=dict(type='str', default='preflight', choices=['preflight', 'hold', 'release', 'status', 'install']),
-        boards=dict(type='list', elements='int', default=[0]), tools_dir=dict(type='path', default='/usr/bin'),
-        state_dir=dict(type='path', default='/var/lib/zeda-fleet'), image_sha256=dict(type='str', default=''),
+        boards=dict(type='list', elements='int', default=[0]), image_sha256=dict(type='str', default=''),
         image_size=dict(type='int', default=0), step_timeout=dict(type='int', default=900),
         ended_owner=dict(type='str', default=''), install_from=dict(type='path'), snapshot=dict(type='path'),
         owner=dict(type='str', default=''), run_id=dict(type='str', default=''), clean=dict(type='bool', default=False),
